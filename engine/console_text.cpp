@@ -1,0 +1,32 @@
+#include "console_text.h"
+
+namespace zindle {
+
+char hex_text[11] = {'0', '0', '0', '0', '0', '0', '0', '0', ' ', '\r', '\n'};
+
+void write_text(const char* text) {
+    std::uint32_t count = 0;
+    while (text[count] != 0) ++count;
+    if (count == 0) return;
+    console_write(text, count);
+}
+
+static void format_hex(std::uint32_t value) {
+    for (std::uint32_t k = 8; k >= 1; --k) {
+        auto digit = static_cast<char>(((value >> ((8 - k) * 4)) & 15) + 0x30);
+        if (digit >= 0x3A) digit = static_cast<char>(digit + 7);
+        hex_text[k - 1] = digit;
+    }
+}
+
+void write_hex(std::uint32_t value) {
+    format_hex(value);
+    console_write(hex_text, 11);
+}
+
+void write_hex_inline(std::uint32_t value) {
+    format_hex(value);
+    console_write(hex_text, 9);
+}
+
+}  // namespace zindle

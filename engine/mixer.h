@@ -1,0 +1,28 @@
+// The mixer and its output ring: four buffers of 2048 stereo frames.
+#pragma once
+
+#include <cstdint>
+
+namespace zindle {
+
+inline constexpr std::uint32_t BUFFER_COUNT = 4;
+inline constexpr std::uint32_t FRAMES_PER_BUFFER = 2048;
+inline constexpr std::uint32_t BYTES_PER_FRAME = 4;
+inline constexpr std::uint32_t BUFFER_BYTES = FRAMES_PER_BUFFER * BYTES_PER_FRAME;
+
+// Left then right, signed 16-bit, frame after frame.
+extern std::int16_t output_buffers[BUFFER_COUNT][FRAMES_PER_BUFFER * 2];
+// The buffer filled last; fill_buffer advances it before filling.
+extern std::uint8_t next_buffer;
+
+// Renders the next buffer of the ring and hands it to submit_buffer.
+void fill_buffer();
+
+// The straightforward frame-by-frame mixer, kept as the reference that the
+// fast path is checked against. Same contract as fill_buffer.
+void fill_buffer_reference();
+
+// Seam, defined by each program: output_buffers[next_buffer] is complete.
+void submit_buffer();
+
+}  // namespace zindle

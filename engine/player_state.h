@@ -1,0 +1,168 @@
+// The one record the whole engine works on, its constant tables and the
+// module image. Everything here is plain data: no constructors, no
+// allocation, one static instance for the life of the process.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+namespace zindle {
+
+static_assert(std::endian::native == std::endian::little,
+              "output frames are stored as little-endian 16-bit samples");
+
+inline constexpr std::uint32_t CHANNEL_SLOTS = 32;
+inline constexpr std::uint32_t SAMPLE_SLOTS = 32;  // index 0 is "no sample"
+
+// The file is read into the first IMAGE_BYTES. The zero tail behind it is
+// never written: the mixer may look up to 0x1FFFF sample frames past a
+// sample's start (a stale end position, a sample offset past the end), and
+// sample starts are never placed beyond IMAGE_BYTES, so every such read
+// lands in the tail and yields silence instead of leaving the buffer.
+inline constexpr std::uint32_t IMAGE_BYTES = 0x180000;
+inline constexpr std::uint32_t IMAGE_TAIL_BYTES = 0x20000;
+
+inline constexpr std::uint32_t PERIOD_STEP_CONSTANT = 5319479;  // 0x512B37
+inline constexpr std::uint16_t INITIAL_PERIOD = 61440;          // 3840 x 16
+
+// Finetune multipliers (normal octave, extended octave) and semitones.
+inline constexpr std::uint16_t pitch_table[48] = {
+    32768, 32532, 32298, 32065, 31835, 31606, 31378, 31152,
+    34715, 34466, 34218, 33972, 33728, 33485, 33244, 33005,
+    16384, 16266, 16149, 16032, 15917, 15803, 15689, 15576,
+    17357, 17233, 17109, 16981, 16864, 16742, 16622, 16502,
+    32768, 30928, 29193, 27554, 26008, 24548, 23170, 21870,
+    20642, 19484, 18390, 17358, 16384, 15464, 14596, 13777,
+};
+
+// One period of a triangle of amplitude 16, shared by every modulation.
+inline constexpr std::int8_t lfo_table[64] = {
+    0,   1,   2,   3,   4,   5,   6,   7,   8,   9,   10,  11,  12,
+    13,  14,  15,  16,  15,  14,  13,  12,  11,  10,  9,   8,   7,
+    6,   5,   4,   3,   2,   1,   0,   -1,  -2,  -3,  -4,  -5,  -6,
+    -7,  -8,  -9,  -10, -11, -12, -13, -14, -15, -16, -15, -14, -13,
+    -12, -11, -10, -9,  -8,  -7,  -6,  -5,  -4,  -3,  -2,  -1,
+};
+
+inline constexpr std::uint8_t pan_table[4] = {0x40, 0xC0, 0x80, 0xC0};
+
+inline constexpr std::uint8_t PAN_LEFT = 0x40;
+inline constexpr std::uint8_t PAN_RIGHT = 0x80;
+inline constexpr std::uint8_t PAN_CENTRE = 0xC0;
+
+// play_state codes
+inline constexpr std::uint8_t STATE_STOPPED = 0;
+inline constexpr std::uint8_t STATE_TRIGGER = 16;
+inline constexpr std::uint8_t STATE_PLAYING = 17;
+inline constexpr std::uint8_t STATE_LOOPING = 18;
+
+// tick_mode codes
+inline constexpr std::uint8_t MODE_ARPEGGIO = 0;
+inline constexpr std::uint8_t MODE_PERIOD_SLIDE = 5;
+inline constexpr std::uint8_t MODE_VIBRATO = 6;
+inline constexpr std::uint8_t MODE_TREMOLO = 7;
+inline constexpr std::uint8_t MODE_FINISHED = 10;
+inline constexpr std::uint8_t MODE_NONE = 14;
+inline constexpr std::uint8_t MODE_RETRIGGER = 16;
+inline constexpr std::uint8_t MODE_NOTE_CUT = 17;
+
+// effect_counter codes of a period slide
+inline constexpr std::uint8_t SLIDE_ONCE = 1;
+inline constexpr std::uint8_t SLIDE_TO_TARGET = 2;
+
+inline constexpr std::uint8_t NO_RAMP_FLOOR = 128;
+
+struct SongState {
+    std::uint32_t song_length;
+    const std::uint8_t* order_table;
+    const std::uint8_t* order_pos;
+    const std::uint8_t* pattern_base;
+    std::uint32_t row_offset;
+    std::uint32_t pattern_bytes;
+    std::uint32_t loop_row_offset;
+    std::uint32_t pattern_count;
+    std::uint32_t bytes_per_tick;
+    std::uint32_t tick_window_at;
+    std::uint32_t ramp_until;
+    std::uint8_t speed;
+    std::uint8_t tick;
+    std::uint8_t channel_count;
+    std::uint8_t sample_slots;
+    std::uint8_t loop_count;
+    std::uint8_t lfo_phase;
+    std::uint8_t extended_mode;
+};
+
+// Indexed by sample number 1..31; entry 0 reads as an empty sample.
+struct SampleInfo {
+    std::uint32_t sample_length[SAMPLE_SLOTS];
+    const std::uint8_t* sample_data[SAMPLE_SLOTS];
+    std::uint32_t sample_loop_length[SAMPLE_SLOTS];
+    std::uint32_t sample_loop_end[SAMPLE_SLOTS];
+    std::uint8_t sample_finetune[SAMPLE_SLOTS];
+    std::uint8_t sample_volume[SAMPLE_SLOTS];
+};
+
+// Indexed by channel 0..31, one array per field.
+struct ChannelState {
+    const std::uint8_t* sample_data[CHANNEL_SLOTS];
+    std::uint32_t end_pos[CHANNEL_SLOTS];
+    std::uint32_t step[CHANNEL_SLOTS];
+    std::uint32_t pos[CHANNEL_SLOTS];
+    std::uint16_t period[CHANNEL_SLOTS];
+    std::uint16_t porta_target[CHANNEL_SLOTS];
+    std::uint8_t note_volume[CHANNEL_SLOTS];
+    std::uint8_t mix_target[CHANNEL_SLOTS];
+    std::uint8_t mix_volume[CHANNEL_SLOTS];
+    std::uint8_t sample_num[CHANNEL_SLOTS];
+    std::uint8_t play_state[CHANNEL_SLOTS];
+    std::int8_t vol_slide[CHANNEL_SLOTS];
+    std::uint8_t tick_mode[CHANNEL_SLOTS];
+    std::uint8_t tick_param[CHANNEL_SLOTS];
+    std::uint8_t effect_counter[CHANNEL_SLOTS];
+    std::uint8_t porta_memory[CHANNEL_SLOTS];
+    std::uint8_t tremolo_memory[CHANNEL_SLOTS];
+    std::uint8_t vibrato_memory[CHANNEL_SLOTS];
+    std::uint8_t key_on[CHANNEL_SLOTS];
+    std::uint8_t env_index[CHANNEL_SLOTS];
+    std::uint16_t fade_volume[CHANNEL_SLOTS];
+    std::uint8_t env_countdown[CHANNEL_SLOTS];
+    std::uint8_t env_volume[CHANNEL_SLOTS];
+    std::uint8_t pan[CHANNEL_SLOTS];
+    std::int16_t last_out[CHANNEL_SLOTS];
+    std::uint8_t ramp_floor[CHANNEL_SLOTS];
+};
+
+struct PlayerState {
+    SongState song;
+    SampleInfo samples;
+    ChannelState channels;
+    // Output bytes produced since start; wraps silently at 2^32.
+    std::uint32_t out_clock;
+    // The out_clock of the last tick (or of loading). The tick window and
+    // the ramp end are compared as distances from it, so the schedule keeps
+    // its order when the 32-bit clock wraps after about 6 h 45 min.
+    std::uint32_t clock_base;
+};
+
+extern PlayerState player;
+extern std::uint8_t module_image[IMAGE_BYTES + IMAGE_TAIL_BYTES];
+
+// A byte of the file area, or 0 for any offset past it. Pattern rows and
+// order entries can point anywhere; they are read through this.
+inline std::uint8_t image_byte(std::uint32_t offset) {
+    return offset < IMAGE_BYTES ? module_image[offset] : 0;
+}
+
+inline std::uint32_t image_offset(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p - module_image);
+}
+
+// Every step is the constant over a period-like value. Tiny periods (a
+// note pitch that wrapped its 16 bits, then an arpeggio shift) can reach
+// 0; that divisor counts as 1 so no division is ever by zero.
+inline std::uint32_t step_for_period(std::uint32_t period) {
+    return PERIOD_STEP_CONSTANT / (period != 0 ? period : 1);
+}
+
+}  // namespace zindle

@@ -1,0 +1,21 @@
+// One sequencer tick and the passes it is made of. All of them work on the
+// one PlayerState and run only from inside fill_buffer.
+#pragma once
+
+#include <cstdint>
+
+namespace zindle {
+
+void run_tick();            // the whole tick, in its fixed order
+void decode_row();          // row tick: position, then one cell per channel
+void advance_order();       // working position to row 0 of the next entry
+void apply_tick_effects();  // every other tick: slides, arpeggio, tremolo, ...
+void update_voices();       // every tick: triggers, vibrato, volume targets
+void update_instrument(std::uint8_t channel);  // extended mode, per channel
+
+// Optional observer for tools: called after each row tick with the order
+// entry and row offset that were decoded. Null in the player.
+using RowTickHook = void (*)(const std::uint8_t* order_entry, std::uint32_t row_offset);
+extern RowTickHook row_tick_hook;
+
+}  // namespace zindle

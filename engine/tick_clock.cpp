@@ -1,0 +1,57 @@
+// One sequencer tick, its place in the output clock, and the look-ahead that
+// prepares the de-click fade before the next row.
+#include "tick_clock.h"
+
+#include "player_state.h"
+#include "sequencer.h"
+
+namespace zindle {
+
+namespace {
+
+constexpr std::uint32_t LAST_NON_NOTE_PERIOD = 28;
+
+// Channels whose next cell starts a note or switches sample fade to a
+// quarter of their level in the window before that row.
+void look_ahead() {
+    const SongState& song = player.song;
+    ChannelState& ch = player.channels;
+    const std::uint32_t row = image_offset(song.pattern_base) + song.row_offset;
+    for (std::uint32_t c = 0; c < song.channel_count; ++c) {
+        const std::uint8_t b0 = image_byte(row + 4 * c);
+        const std::uint8_t b1 = image_byte(row + 4 * c + 1);
+        const std::uint8_t b2 = image_byte(row + 4 * c + 2);
+        const std::uint32_t period_field = (b0 & 0x0Fu) * 256u + b1;
+        const std::uint8_t sample = static_cast<std::uint8_t>((b0 & 0x10) + (b2 >> 4));
+        if (period_field > LAST_NON_NOTE_PERIOD || (sample != 0 && sample != ch.sample_num[c]))
+            ch.ramp_floor[c] = ch.mix_target[c] >> 2;
+    }
+}
+
+}  // namespace
+
+RowTickHook row_tick_hook;
+
+void run_tick() {
+    SongState& song = player.song;
+    song.lfo_phase = (song.lfo_phase + 1) & 63;
+    if (song.tick != 0) {
+        apply_tick_effects();
+    } else {
+        const std::uint8_t* entry = song.order_pos;
+        const std::uint32_t row_offset = song.row_offset;
+        decode_row();
+        if (row_tick_hook != nullptr) row_tick_hook(entry, row_offset);
+    }
+    update_voices();
+    ++song.tick;
+    if (song.tick >= song.speed) {
+        song.tick = 0;
+        look_ahead();
+    }
+    song.tick_window_at += song.bytes_per_tick;
+    song.ramp_until = player.out_clock + GLIDE_BYTES;
+    player.clock_base = player.out_clock;
+}
+
+}  // namespace zindle

@@ -1,0 +1,236 @@
+// zindle-render: plays a module offline, at full speed, into a file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "console_text.h"
+#include "mixer.h"
+#include "module_loader.h"
+#include "player_state.h"
+#include "sequencer.h"
+
+namespace zindle {
+
+// The loader's report goes to standard error unchanged.
+void console_write(const char* bytes, std::uint32_t count) {
+    std::fwrite(bytes, 1, count, stderr);
+}
+
+namespace {
+
+constexpr const char* USAGE = "usage: zindle-render [--buffers N | --seconds S] [--trace FILE] MODULE [OUTPUT]\n";
+constexpr std::uint32_t SAMPLE_RATE = 44100;
+constexpr std::uint64_t MAX_DEFAULT_BUFFERS = (20ull * 60 * SAMPLE_RATE + FRAMES_PER_BUFFER - 1) / FRAMES_PER_BUFFER;
+
+std::FILE* output;
+bool output_failed;
+
+// Marks the rows already heard, to find where the song comes back.
+struct PassTracker {
+    bool visited[256][64];
+    std::uint8_t loop_count;
+    bool repeated;
+};
+PassTracker pass;
+std::FILE* trace;
+
+void record_row(const std::uint8_t* entry, std::uint32_t row_offset) {
+    const SongState& song = player.song;
+    const auto order = static_cast<std::uint32_t>(entry - song.order_table);
+    const std::uint32_t pattern = *entry;
+    const std::uint32_t row = (row_offset - pattern * song.pattern_bytes) / (song.channel_count * 4u);
+    if (trace != nullptr) {
+        std::fprintf(trace, "%u %u %u %u %u %u\n", player.out_clock / BYTES_PER_FRAME - 1, order, pattern,
+                     row, static_cast<unsigned>(song.speed), song.bytes_per_tick);
+    }
+    if (order < 256 && row < 64) {
+        if (pass.visited[order][row]) pass.repeated = true;
+        pass.visited[order][row] = true;
+    }
+    // A pattern loop that jumps back replays rows on purpose: forget what
+    // this entry has played so the replay does not count as the song's end.
+    if (song.loop_count != pass.loop_count && song.loop_count >= 1) {
+        const auto current = static_cast<std::uint32_t>(song.order_pos - song.order_table);
+        if (current < 256) std::memset(pass.visited[current], 0, sizeof pass.visited[current]);
+    }
+    pass.loop_count = song.loop_count;
+}
+
+void put_le(std::uint8_t* at, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+void write_wav_header(std::uint64_t data_bytes) {
+    std::uint8_t h[44];
+    const auto size = static_cast<std::uint32_t>(data_bytes > 0xFFFFFFFFull - 36 ? 0xFFFFFFFFull - 36 : data_bytes);
+    std::memcpy(h, "RIFF", 4);
+    put_le(h + 4, size + 36, 4);
+    std::memcpy(h + 8, "WAVEfmt ", 8);
+    put_le(h + 16, 16, 4);
+    put_le(h + 20, 1, 2);
+    put_le(h + 22, 2, 2);
+    put_le(h + 24, SAMPLE_RATE, 4);
+    put_le(h + 28, SAMPLE_RATE * BYTES_PER_FRAME, 4);
+    put_le(h + 32, BYTES_PER_FRAME, 2);
+    put_le(h + 34, 16, 2);
+    std::memcpy(h + 36, "data", 4);
+    put_le(h + 40, size, 4);
+    if (std::fwrite(h, 1, sizeof h, output) != sizeof h) output_failed = true;
+}
+
+bool ends_with(const std::string& text, const char* suffix) {
+    const std::size_t n = std::strlen(suffix);
+    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+// The module's file name without folder and extension, plus ".wav".
+std::string default_output_name(const std::string& module) {
+    std::string name = module.substr(module.find_last_of('/') + 1);
+    const std::size_t dot = name.find_last_of('.');
+    if (dot != std::string::npos && dot != 0) name.resize(dot);
+    if (name.empty()) name = "out";
+    return name + ".wav";
+}
+
+// Reads at most the image's size, as the player does; a directory or any
+// other file that cannot be read is refused.
+bool read_module(const char* path) {
+    const int fd = ::open(path, O_RDONLY);
+    if (fd < 0) return false;
+    std::uint32_t total = 0;
+    bool ok = true;
+    while (total < IMAGE_BYTES) {
+        const ssize_t got = ::read(fd, module_image + total, IMAGE_BYTES - total);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            ok = false;
+            break;
+        }
+        if (got == 0) break;
+        total += static_cast<std::uint32_t>(got);
+    }
+    ::close(fd);
+    return ok;
+}
+
+bool parse_count(const char* text, std::uint64_t& value) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long parsed = std::strtoull(text, &end, 10);
+    if (errno != 0 || end == text || *end != 0 || text[0] == '-') return false;
+    value = parsed;
+    return true;
+}
+
+bool parse_seconds(const char* text, std::uint64_t& buffers) {
+    char* end = nullptr;
+    errno = 0;
+    const double seconds = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != 0 || !(seconds >= 0) || seconds > 1e9) return false;
+    // The least whole number of buffers that covers the time.
+    const auto frames = static_cast<std::uint64_t>(std::ceil(seconds * SAMPLE_RATE));
+    buffers = (frames + FRAMES_PER_BUFFER - 1) / FRAMES_PER_BUFFER;
+    return true;
+}
+
+int usage() {
+    std::fputs(USAGE, stderr);
+    return 2;
+}
+
+}  // namespace
+
+// Each finished buffer goes straight to the output.
+void submit_buffer() {
+    if (output == nullptr || output_failed) return;
+    if (std::fwrite(output_buffers[next_buffer], 1, BUFFER_BYTES, output) != BUFFER_BYTES) output_failed = true;
+}
+
+}  // namespace zindle
+
+int main(int argc, char** argv) {
+    using namespace zindle;
+    std::uint64_t buffers = 0;
+    bool counted = false;
+    const char* trace_path = nullptr;
+    const char* module = nullptr;
+    const char* out_path = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--buffers" || arg == "--seconds") {
+            if (counted || i + 1 >= argc) return usage();
+            const bool ok = arg == "--buffers" ? parse_count(argv[++i], buffers) : parse_seconds(argv[++i], buffers);
+            if (!ok) return usage();
+            counted = true;
+        } else if (arg == "--trace") {
+            if (trace_path != nullptr || i + 1 >= argc) return usage();
+            trace_path = argv[++i];
+        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
+            return usage();
+        } else if (module == nullptr) {
+            module = argv[i];
+        } else if (out_path == nullptr) {
+            out_path = argv[i];
+        } else {
+            return usage();
+        }
+    }
+    if (module == nullptr) return usage();
+
+    if (!read_module(module)) {
+        std::fprintf(stderr, "zindle-render: cannot read %s: %s\n", module, std::strerror(errno));
+        return 1;
+    }
+    if (!load_module(module_image)) {
+        std::fprintf(stderr, "zindle-render: %s has a song length of 0, nothing to play\n", module);
+        return 1;
+    }
+
+    const std::string out_name = out_path != nullptr ? out_path : default_output_name(module);
+    const bool to_stdout = out_name == "-";
+    const bool wav = !to_stdout && ends_with(out_name, ".wav");
+    if (trace_path != nullptr) {
+        trace = std::fopen(trace_path, "w");
+        if (trace == nullptr) {
+            std::fprintf(stderr, "zindle-render: cannot write %s: %s\n", trace_path, std::strerror(errno));
+            return 1;
+        }
+    }
+    output = to_stdout ? stdout : std::fopen(out_name.c_str(), "wb");
+    if (output == nullptr) {
+        std::fprintf(stderr, "zindle-render: cannot write %s: %s\n", out_name.c_str(), std::strerror(errno));
+        return 1;
+    }
+    static char out_buffer[1 << 16];
+    std::setvbuf(output, out_buffer, _IOFBF, sizeof out_buffer);
+
+    row_tick_hook = record_row;
+    std::uint64_t rendered = 0;
+    if (wav) write_wav_header(counted ? buffers * BUFFER_BYTES : 0);
+    if (counted) {
+        for (; rendered < buffers; ++rendered) fill_buffer();
+    } else {
+        while (!pass.repeated && rendered < MAX_DEFAULT_BUFFERS) {
+            fill_buffer();
+            ++rendered;
+        }
+    }
+    if (wav && !counted && !to_stdout) {
+        std::fflush(output);
+        if (std::fseek(output, 0, SEEK_SET) == 0) write_wav_header(rendered * BUFFER_BYTES);
+    }
+    if (trace != nullptr && std::fclose(trace) != 0) output_failed = true;
+    if (std::fflush(output) != 0 || output_failed || (!to_stdout && std::fclose(output) != 0)) {
+        std::fprintf(stderr, "zindle-render: writing %s failed\n", out_name.c_str());
+        return 1;
+    }
+    return 0;
+}

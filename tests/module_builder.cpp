@@ -12,11 +12,15 @@ namespace zindle {
 
 namespace {
 std::string console_bytes;
+int console_calls;
 int submissions;
 }  // namespace
 
 // The test programs' seams: console bytes are kept, buffers are counted.
-void console_write(const char* bytes, std::uint32_t count) { console_bytes.append(bytes, count); }
+void console_write(const char* bytes, std::uint32_t count) {
+    console_bytes.append(bytes, count);
+    ++console_calls;
+}
 void submit_buffer() { ++submissions; }
 
 }  // namespace zindle
@@ -192,5 +196,6 @@ std::vector<std::int16_t> render_with(void (*fill)(), int buffers) {
 std::vector<std::int16_t> render(int buffers) { return render_with(fill_buffer, buffers); }
 std::vector<std::int16_t> render_reference(int buffers) { return render_with(fill_buffer_reference, buffers); }
 int submitted_buffers() { return submissions; }
+int console_writes() { return zindle::console_calls; }
 
 }  // namespace zindle::test

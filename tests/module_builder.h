@@ -84,4 +84,7 @@ std::vector<std::int16_t> render_reference(int buffers);
 // Number of fill_buffer submissions seen since the last load().
 int submitted_buffers();
 
+// Number of console_write calls since the program started.
+int console_writes();
+
 }  // namespace zindle::test

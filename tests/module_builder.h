@@ -87,4 +87,17 @@ int submitted_buffers();
 // Number of console_write calls since the program started.
 int console_writes();
 
+// Runs a program (args[0] is its path) in `cwd` (or here when empty) with
+// no standard input and returns its exit code (-1 if it did not exit
+// normally) and everything it wrote to standard output and error.
+struct ProgramResult {
+    int exit_code;
+    std::string out;
+    std::string err;
+};
+ProgramResult run_program(const std::vector<std::string>& args, const std::string& cwd = "");
+
+// A fresh empty directory under the system's temporary folder.
+std::string make_temp_dir();
+
 }  // namespace zindle::test

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -42,26 +41,34 @@ struct PassTracker {
 PassTracker pass;
 std::FILE* trace;
 
+// Frame count at the start of the buffer being filled, kept in 64 bits so
+// the trace stays right after out_clock wraps (about 6 h 45 min).
+std::uint64_t buffer_first_frame;
+std::uint32_t buffer_first_clock;
+
 void record_row(const std::uint8_t* entry, std::uint32_t row_offset) {
     const SongState& song = player.song;
     const auto order = static_cast<std::uint32_t>(entry - song.order_table);
     const std::uint32_t pattern = *entry;
-    const std::uint32_t row = (row_offset - pattern * song.pattern_bytes) / (song.channel_count * 4u);
+    const std::uint32_t row_bytes = song.channel_count * 4u;
+    const std::uint32_t row = (row_offset - pattern * song.pattern_bytes) / row_bytes;
     if (trace != nullptr) {
-        std::fprintf(trace, "%u %u %u %u %u %u\n", player.out_clock / BYTES_PER_FRAME - 1, order, pattern,
-                     row, static_cast<unsigned>(song.speed), song.bytes_per_tick);
+        const std::uint64_t frame = buffer_first_frame + (player.out_clock - buffer_first_clock) / BYTES_PER_FRAME - 1;
+        std::fprintf(trace, "%llu %u %u %u %u %u\n", static_cast<unsigned long long>(frame), order, pattern, row,
+                     static_cast<unsigned>(song.speed), song.bytes_per_tick);
     }
     if (order < 256 && row < 64) {
         if (pass.visited[order][row]) pass.repeated = true;
         pass.visited[order][row] = true;
     }
-    // A pattern loop that jumps back replays rows on purpose: forget what
-    // this entry has played so the replay does not count as the song's end.
-    if (song.loop_count != pass.loop_count && song.loop_count >= 1) {
-        const auto current = static_cast<std::uint32_t>(song.order_pos - song.order_table);
-        if (current < 256) std::memset(pass.visited[current], 0, sizeof pass.visited[current]);
-    }
+    // A pattern loop that jumps back replays the rows from its start to
+    // here on purpose: forget those so the replay does not end the pass.
+    // Everything else the entry played before the loop start still counts.
+    const bool loop_jumped = song.loop_count != pass.loop_count && song.loop_count >= 1;
     pass.loop_count = song.loop_count;
+    if (!loop_jumped || song.order_pos != entry || order >= 256) return;
+    const std::uint32_t target = (song.row_offset - pattern * song.pattern_bytes) / row_bytes;
+    for (std::uint32_t r = target; r <= row && r < 64; ++r) pass.visited[order][r] = false;
 }
 
 void put_le(std::uint8_t* at, std::uint32_t value, int bytes) {
@@ -130,13 +137,37 @@ bool parse_count(const char* text, std::uint64_t& value) {
     return true;
 }
 
+// Seconds as a plain decimal number, turned into the least whole number of
+// buffers that covers them. Worked out exactly: no binary fraction may
+// round a time that is a whole number of buffers up by one.
 bool parse_seconds(const char* text, std::uint64_t& buffers) {
-    char* end = nullptr;
-    errno = 0;
-    const double seconds = std::strtod(text, &end);
-    if (errno != 0 || end == text || *end != 0 || !(seconds >= 0) || seconds > 1e9) return false;
-    // The least whole number of buffers that covers the time.
-    const auto frames = static_cast<std::uint64_t>(std::ceil(seconds * SAMPLE_RATE));
+    constexpr int MAX_WHOLE_DIGITS = 9;      // up to about 31 years
+    constexpr int MAX_FRACTION_DIGITS = 12;  // 44100 x 10^12 fits in 64 bits
+    std::uint64_t whole = 0;
+    std::uint64_t fraction = 0;
+    std::uint64_t scale = 1;
+    bool more_fraction = false;  // nonzero digits past the twelfth
+    int whole_digits = 0;
+    int fraction_digits = 0;
+    const char* p = text;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (++whole_digits > MAX_WHOLE_DIGITS && whole != 0) return false;
+        whole = whole * 10 + static_cast<std::uint64_t>(*p - '0');
+    }
+    if (*p == '.') {
+        for (++p; *p >= '0' && *p <= '9'; ++p) {
+            if (++fraction_digits <= MAX_FRACTION_DIGITS) {
+                fraction = fraction * 10 + static_cast<std::uint64_t>(*p - '0');
+                scale *= 10;
+            } else if (*p != '0') {
+                more_fraction = true;
+            }
+        }
+    }
+    if (*p != 0 || whole_digits + fraction_digits == 0) return false;
+    const std::uint64_t fraction_frames = fraction * SAMPLE_RATE;
+    std::uint64_t frames = whole * SAMPLE_RATE + fraction_frames / scale;
+    if (fraction_frames % scale != 0 || more_fraction) ++frames;
     buffers = (frames + FRAMES_PER_BUFFER - 1) / FRAMES_PER_BUFFER;
     return true;
 }
@@ -215,13 +246,16 @@ int main(int argc, char** argv) {
     row_tick_hook = record_row;
     std::uint64_t rendered = 0;
     if (wav) write_wav_header(counted ? buffers * BUFFER_BYTES : 0);
+    const auto render_one = [&] {
+        buffer_first_frame = rendered * FRAMES_PER_BUFFER;
+        buffer_first_clock = player.out_clock;
+        fill_buffer();
+        ++rendered;
+    };
     if (counted) {
-        for (; rendered < buffers; ++rendered) fill_buffer();
+        while (rendered < buffers) render_one();
     } else {
-        while (!pass.repeated && rendered < MAX_DEFAULT_BUFFERS) {
-            fill_buffer();
-            ++rendered;
-        }
+        while (!pass.repeated && rendered < MAX_DEFAULT_BUFFERS) render_one();
     }
     if (wav && !counted && !to_stdout) {
         std::fflush(output);

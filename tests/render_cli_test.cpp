@@ -1,0 +1,295 @@
+// zindle-render as a user runs it: arguments, exit codes, the report on
+// standard error, output forms, length choices and the row trace.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "module_builder.h"
+
+using namespace zindle::test;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string RENDER = ZINDLE_BIN_DIR "/zindle-render";
+const std::string REPORT = "channels: 00000004 \r\nsamples: 0000001F \r\n";
+
+void write_file(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string as_bytes(const std::vector<std::int16_t>& frames) {
+    std::string bytes(frames.size() * 2, '\0');
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const auto v = static_cast<std::uint16_t>(frames[i]);
+        bytes[2 * i] = static_cast<char>(v & 0xFF);
+        bytes[2 * i + 1] = static_cast<char>(v >> 8);
+    }
+    return bytes;
+}
+
+std::uint32_t le32(const std::string& s, std::size_t at) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v * 256 + static_cast<std::uint8_t>(s[at + static_cast<std::size_t>(i)]);
+    return v;
+}
+
+int line_count(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
+
+// A short tune that sounds from the first row tick on.
+ModuleBuilder tune() {
+    ModuleBuilder b(4);
+    std::vector<std::int8_t> wave(32);
+    for (int i = 0; i < 32; ++i) wave[static_cast<std::size_t>(i)] = static_cast<std::int8_t>(i < 16 ? 60 : -60);
+    b.sample(1, {.data = wave, .volume = 48, .loop_start_words = 0, .loop_length_words = 16});
+    b.orders({0});
+    b.cell(0, 0, 0, {.period = 428, .sample = 1});
+    b.cell(0, 0, 1, {.period = 320, .sample = 1, .effect = 0, .param = 0x37});
+    b.cell(0, 4, 2, {.period = 214, .sample = 1, .effect = 4, .param = 0x46});
+    return b;
+}
+
+class RenderCli : public testing::Test {
+protected:
+    void SetUp() override {
+        root = make_temp_dir();
+        work = root / "work";
+        fs::create_directory(work);
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    fs::path module(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+        const fs::path path = root / name;
+        write_file(path, bytes);
+        return path;
+    }
+    ProgramResult render(std::vector<std::string> args) {
+        args.insert(args.begin(), RENDER);
+        return run_program(args, work.string());
+    }
+    bool work_is_empty() const { return fs::is_empty(work); }
+
+    fs::path root, work;
+};
+
+TEST_F(RenderCli, BadUsageExits2WithOneUsageLineAndWritesNothing) {
+    const std::string mod = module("t.mod", tune().build()).string();
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"--bogus", mod},
+        {"-b", mod},
+        {"--buffers"},
+        {mod, "--buffers"},
+        {"--buffers", "", mod},
+        {"--buffers", "x", mod},
+        {"--buffers", "2x", mod},
+        {"--buffers", "-1", mod},
+        {"--buffers", "1", "--seconds", "1", mod},
+        {"--buffers", "1", "--buffers", "1", mod},
+        {"--seconds", "-1", mod},
+        {"--seconds", "abc", mod},
+        {"--seconds", ".", mod},
+        {"--seconds", "1.2.3", mod},
+        {"--trace"},
+        {"--trace", "a.txt", "--trace", "b.txt", mod},
+        {mod, "a.raw", "b.raw"},
+    };
+    for (const auto& args : cases) {
+        std::string shown;
+        for (const auto& a : args) shown += a + " ";
+        SCOPED_TRACE(shown);
+        const auto run = render(args);
+        EXPECT_EQ(run.exit_code, 2);
+        EXPECT_EQ(run.err.rfind("usage: zindle-render ", 0), 0u) << run.err;
+        EXPECT_EQ(line_count(run.err), 1);
+        EXPECT_EQ(run.err.back(), '\n');
+        EXPECT_EQ(run.out, "");
+        EXPECT_TRUE(work_is_empty());
+    }
+}
+
+TEST_F(RenderCli, UnreadableModuleOrSongLengthZeroExits1WithOneLine) {
+    for (const std::string& path : {(root / "missing.mod").string(), root.string()}) {
+        SCOPED_TRACE(path);
+        const auto run = render({path, "out.raw"});
+        EXPECT_EQ(run.exit_code, 1);
+        EXPECT_EQ(line_count(run.err), 1);
+        EXPECT_EQ(run.err.rfind("zindle-render: ", 0), 0u) << run.err;
+        EXPECT_EQ(run.err.back(), '\n');
+        EXPECT_EQ(run.out, "");
+        EXPECT_TRUE(work_is_empty());
+    }
+
+    // Song length 0: the whole report, its warnings included, then one line.
+    ModuleBuilder b(4);
+    b.orders({0}).song_length(0).sample(2, {.length_words = 1, .loop_start_words = 0, .loop_length_words = 3});
+    const auto run = render({module("empty.mod", b.build()).string(), "out.wav"});
+    EXPECT_EQ(run.exit_code, 1);
+    const std::string report = REPORT + "(why is my loop longer than the sample?\?\?) 00000002 \r\n";
+    ASSERT_EQ(run.err.substr(0, report.size()), report);
+    const std::string message = run.err.substr(report.size());
+    EXPECT_EQ(line_count(message), 1);
+    EXPECT_EQ(message.rfind("zindle-render: ", 0), 0u) << message;
+    EXPECT_EQ(message.back(), '\n');
+    EXPECT_TRUE(work_is_empty());
+}
+
+TEST_F(RenderCli, BuffersGiveExactlyTheInProcessBytesRawWavOrOnStandardOutput) {
+    ModuleBuilder b = tune();
+    b.sample(3, {.length_words = 2, .loop_start_words = 0, .loop_length_words = 4});
+    const auto file = b.build();
+    const std::string mod = module("t.mod", file).string();
+    load(file);
+    const std::string expected = as_bytes(zindle::test::render(3));
+    ASSERT_EQ(expected.size(), 3u * 8192);
+    const std::string warning = "(why is my loop longer than the sample?\?\?) 00000003 \r\n";
+
+    auto run = render({"--buffers", "3", mod, "out.raw"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.err, REPORT + warning);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(read_file(work / "out.raw") == expected);
+
+    run = render({"--buffers", "3", mod, "out.wav"});
+    EXPECT_EQ(run.exit_code, 0);
+    const std::string wav = read_file(work / "out.wav");
+    ASSERT_EQ(wav.size(), 44 + expected.size());
+    const unsigned char header[44] = {
+        'R', 'I', 'F', 'F', 0x24, 0x60, 0x00, 0x00,  // 36 + 24576
+        'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
+        16, 0, 0, 0,     // fmt chunk size
+        1, 0, 2, 0,      // PCM, 2 channels
+        0x44, 0xAC, 0, 0,  // 44100 Hz
+        0x10, 0xB1, 0x02, 0,  // 176400 bytes per second
+        4, 0, 16, 0,     // 4 bytes per frame, 16 bits
+        'd', 'a', 't', 'a', 0x00, 0x60, 0x00, 0x00,  // 24576
+    };
+    EXPECT_EQ(std::memcmp(wav.data(), header, 44), 0);
+    EXPECT_TRUE(wav.substr(44) == expected);
+
+    run = render({"--buffers", "3", mod, "-"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.err, REPORT + warning);
+    EXPECT_TRUE(run.out == expected);
+    EXPECT_FALSE(fs::exists(work / "-"));
+
+    // Options may follow the names; 0 buffers is an empty render.
+    run = render({mod, "zero.raw", "--buffers", "0"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(fs::file_size(work / "zero.raw"), 0u);
+}
+
+TEST_F(RenderCli, DefaultOutputIsTheModuleBasenameAsWavInTheCurrentFolder) {
+    fs::create_directory(root / "mods");
+    const auto file = tune().build();
+    write_file(root / "mods" / "my.song.mod", file);
+    write_file(root / "mods" / "tune", file);
+
+    auto run = render({"--buffers", "1", "../mods/my.song.mod"});
+    EXPECT_EQ(run.exit_code, 0);
+    ASSERT_TRUE(fs::exists(work / "my.song.wav"));
+    EXPECT_EQ(fs::file_size(work / "my.song.wav"), 44u + 8192);
+    EXPECT_EQ(read_file(work / "my.song.wav").substr(0, 4), "RIFF");
+
+    run = render({"--buffers", "1", (root / "mods" / "tune").string()});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(fs::file_size(work / "tune.wav"), 44u + 8192);
+    EXPECT_FALSE(fs::exists(root / "mods" / "tune.wav"));
+}
+
+TEST_F(RenderCli, SecondsGiveTheLeastWholeNumberOfBuffersCoveringThem) {
+    const std::string mod = module("t.mod", tune().build()).string();
+    const struct {
+        const char* seconds;
+        std::uintmax_t buffers;
+    } cases[] = {
+        {"0", 0},
+        {"0.0", 0},
+        {"1", 22},         // 44100 frames: 21.5 buffers
+        {"0.04", 1},       // 1764 frames
+        {"0.0464", 1},     // 2046.24 frames
+        {"0.0465", 2},     // 2050.65 frames
+        {"20.48", 441},    // exactly 903168 frames
+        {"20.481", 442},
+        {"143.36", 3087},  // exactly 6322176 frames, not one buffer more
+        {"3.", 65},        // 132300 frames: 64.6 buffers
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.seconds);
+        const auto run = render({"--seconds", c.seconds, mod, "out.raw"});
+        EXPECT_EQ(run.exit_code, 0);
+        EXPECT_EQ(fs::file_size(work / "out.raw"), c.buffers * 8192);
+    }
+}
+
+TEST_F(RenderCli, TraceHasOneLinePerRowTickWithFramePositionAndTiming) {
+    // Order 0 plays pattern 1; row 1 changes speed and tempo; row 2 breaks
+    // to order 1 (pattern 0).
+    ModuleBuilder b = tune();
+    b.orders({1, 0});
+    b.cell(1, 1, 0, {.effect = 0xF, .param = 3});
+    b.cell(1, 1, 1, {.effect = 0xF, .param = 150});
+    b.cell(1, 2, 0, {.effect = 0xD, .param = 0});
+    const std::string mod = module("t.mod", b.build()).string();
+    const auto run = render({"--buffers", "7", "--trace", "trace.txt", mod, "out.raw"});
+    EXPECT_EQ(run.exit_code, 0);
+    // Tempo 125: a tick every 882 frames, the first in frame 881 (at output
+    // byte 3528); row 1 sets 3 ticks of 735 frames from its own tick on.
+    EXPECT_EQ(read_file(work / "trace.txt"),
+              "881 0 1 0 6 3528\n"
+              "6173 0 1 1 3 2940\n"
+              "8378 0 1 2 3 2940\n"
+              "10583 1 0 0 3 2940\n"
+              "12788 1 0 1 3 2940\n");
+}
+
+TEST_F(RenderCli, DefaultLengthIsOnePassInWholeBuffers) {
+    // Row k of a plain song ticks in frame 881 + 5292 k; the render ends
+    // with the buffer in which the song first comes back to a played row.
+    const auto buffers_until_row = [](std::uintmax_t k) { return (881 + 5292 * k) / 2048 + 1; };
+
+    ModuleBuilder two = tune();
+    two.orders({0, 1});
+    auto run = render({module("two.mod", two.build()).string(), "two.raw"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(buffers_until_row(128), 332u);
+    EXPECT_EQ(fs::file_size(work / "two.raw"), 332u * 8192);
+
+    // The .wav header gets the length found.
+    run = render({module("two.mod", two.build()).string(), "two.wav"});
+    const std::string wav = read_file(work / "two.wav");
+    ASSERT_EQ(wav.size(), 44u + 332 * 8192);
+    EXPECT_EQ(le32(wav, 4), 36u + 332 * 8192);
+    EXPECT_EQ(le32(wav, 40), 332u * 8192);
+
+    // A pattern loop replays rows 8..15 twice more: 80 rows, not a repeat.
+    ModuleBuilder loop = tune();
+    loop.orders({0});
+    loop.cell(0, 8, 3, {.effect = 0xE, .param = 0x60});
+    loop.cell(0, 15, 3, {.effect = 0xE, .param = 0x62});
+    run = render({module("loop.mod", loop.build()).string(), "loop.raw"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(fs::file_size(work / "loop.raw"), buffers_until_row(80) * 8192);
+
+    // Looping back to a later entry ends the pass there too.
+    ModuleBuilder back = tune();
+    back.orders({0, 1, 2});
+    back.cell(2, 5, 3, {.effect = 0xB, .param = 1});
+    run = render({module("back.mod", back.build()).string(), "back.raw"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(fs::file_size(work / "back.raw"), buffers_until_row(64 + 64 + 6) * 8192);
+}
+
+}  // namespace

@@ -1,0 +1,14 @@
+// Where the engine's console report goes: the console's output handle.
+#include "console_text.h"
+#include "host.h"
+
+namespace zindle {
+
+constinit HANDLE console_output = nullptr;
+
+void console_write(const char* bytes, std::uint32_t count) {
+    DWORD written;
+    WriteFile(console_output, bytes, count, &written, nullptr);
+}
+
+}  // namespace zindle

@@ -1,0 +1,72 @@
+// The program's entry: window, console, file, timer, sound device, loader,
+// priming, then the message loop until the window is gone.
+#include "console_text.h"
+#include "host.h"
+#include "module_loader.h"
+#include "player_state.h"
+
+namespace zindle {
+
+namespace {
+
+[[noreturn]] void fail(const char* text) {
+    write_text(text);
+    ExitProcess(EXIT_FAILED);
+}
+
+}  // namespace
+
+const char* module_path(const char* command_line) {
+    const char* at = command_line;
+    while (*at != ' ') {
+        if (*at == 0) return nullptr;
+        ++at;
+    }
+    while (*at == ' ') ++at;
+    return at;
+}
+
+void run_player() {
+    const HINSTANCE instance = GetModuleHandleA(nullptr);
+    WNDCLASSA window_class = {};
+    window_class.style = CS_HREDRAW | CS_VREDRAW;
+    window_class.lpfnWndProc = window_procedure;
+    window_class.hInstance = instance;
+    window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    window_class.lpszClassName = "zindle";
+    RegisterClassA(&window_class);
+
+    main_window = CreateWindowExA(0, "zindle", "zindle", WS_BORDER | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT,
+                                  CW_USEDEFAULT, 160, 80, nullptr, nullptr, instance, nullptr);
+    ShowWindow(main_window, SW_SHOWNORMAL);
+
+    // Fails harmlessly when the program already has a console.
+    AllocConsole();
+    console_output = GetStdHandle(STD_OUTPUT_HANDLE);
+
+    const char* path = module_path(GetCommandLineA());
+    if (path == nullptr) fail("Couldn't open file");
+    const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) fail("Couldn't open file");
+    DWORD read;
+    ReadFile(file, module_image, IMAGE_BYTES, &read, nullptr);
+    CloseHandle(file);
+
+    if (!start_refill_timer()) fail("timer fail");
+    if (!open_sound_device()) fail("Couldn't open sound device");
+
+    if (!load_module(module_image)) ExitProcess(EXIT_FAILED);
+    prime_sound_device();
+
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) != 0) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    ExitProcess(EXIT_OK);
+}
+
+}  // namespace zindle
+
+extern "C" void zindle_entry() { zindle::run_player(); }

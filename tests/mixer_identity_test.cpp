@@ -1,0 +1,169 @@
+// The production mixer must give exactly the frames of the per-frame
+// reference mixer: busy generated modules of every channel count, the
+// extended mode, the real modules when present, and across the 32-bit
+// wrap of the output clock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "../bench/busy_module.h"
+#include "mixer.h"
+#include "module_builder.h"
+#include "module_loader.h"
+#include "player_state.h"
+
+using namespace zindle;
+using namespace zindle::test;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using Renderer = std::vector<std::int16_t> (*)(int);
+
+// Like load(), but with the output clock already at `clock`.
+void load_at(const std::vector<std::uint8_t>& file, std::uint32_t clock) {
+    load(file);
+    player = PlayerState{};
+    std::memset(module_image, 0, sizeof module_image);
+    std::memcpy(module_image, file.data(), std::min<std::size_t>(file.size(), IMAGE_BYTES));
+    player.out_clock = clock;
+    load_module(module_image);
+    take_console();
+}
+
+std::vector<std::int16_t> render_at(const std::vector<std::uint8_t>& file, std::uint32_t clock, Renderer how,
+                                    int buffers) {
+    load_at(file, clock);
+    return how(buffers);
+}
+
+// Names the first frame that differs instead of dumping both renders.
+void expect_same(const std::vector<std::uint8_t>& file, int buffers, std::uint32_t clock = 0, bool audible = true) {
+    const std::vector<std::int16_t> fast = render_at(file, clock, render, buffers);
+    const std::uint32_t fast_clock = player.out_clock;
+    const std::vector<std::int16_t> reference = render_at(file, clock, render_reference, buffers);
+    ASSERT_EQ(fast.size(), reference.size());
+    EXPECT_EQ(fast_clock, player.out_clock);
+    const auto diff = std::mismatch(fast.begin(), fast.end(), reference.begin());
+    if (diff.first != fast.end()) {
+        const auto at = diff.first - fast.begin();
+        ADD_FAILURE() << "first difference at frame " << at / 2 << (at % 2 ? " right" : " left") << ": fast "
+                      << *diff.first << ", reference " << *diff.second;
+    }
+    // A generated song that renders silence would make the comparison worthless.
+    if (audible) EXPECT_TRUE(std::any_of(reference.begin(), reference.end(), [](std::int16_t v) { return v != 0; }));
+}
+
+struct Busy {
+    int channels;
+    bool extended;
+    std::uint32_t seed;
+};
+
+class BusyIdentity : public ::testing::TestWithParam<Busy> {};
+
+TEST_P(BusyIdentity, FastMixerGivesTheReferenceFrames) {
+    const Busy b = GetParam();
+    bench::BusyOptions o;
+    o.channels = b.channels;
+    o.extended = b.extended;
+    o.seed = b.seed;
+    o.patterns = 2;
+    expect_same(bench::busy_module(o), 160);
+}
+
+TEST_P(BusyIdentity, AcrossTheClockWrap) {
+    const Busy b = GetParam();
+    bench::BusyOptions o;
+    o.channels = b.channels;
+    o.extended = b.extended;
+    o.seed = b.seed + 100;
+    o.patterns = 1;
+    expect_same(bench::busy_module(o), 60, 0xFFFFFFFFu - 200000u);
+}
+
+std::vector<Busy> busy_cases() {
+    std::vector<Busy> cases;
+    for (int channels : {4, 6, 8, 16, 32})
+        for (bool extended : {false, true})
+            for (std::uint32_t seed : {1u, 2u}) cases.push_back({channels, extended, seed});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Modules, BusyIdentity, ::testing::ValuesIn(busy_cases()),
+                         [](const ::testing::TestParamInfo<Busy>& p) {
+                             return std::to_string(p.param.channels) + "ch_" +
+                                    (p.param.extended ? "extended_" : "normal_") +
+                                    std::to_string(p.param.seed);
+                         });
+
+// Channel states the busy songs reach only by chance: a 2-byte loop played
+// far faster than one byte per frame, a one-shot sample that ends, the
+// smoothing boundary and every pan bit combination.
+TEST(MixerIdentity, ShortLoopsHighNotesAndPans) {
+    ModuleBuilder b(4);
+    Sample tiny;
+    tiny.data = {100, -100};
+    tiny.loop_start_words = 0;
+    tiny.loop_length_words = 1;
+    tiny.length_words = 1;
+    b.sample(1, tiny);
+    Sample shot;
+    for (int i = 0; i < 300; ++i) shot.data.push_back(static_cast<std::int8_t>((i * 37) % 256 - 128));
+    b.sample(2, shot);
+    Sample tail;
+    for (int i = 0; i < 64; ++i) tail.data.push_back(static_cast<std::int8_t>(i * 4 - 128));
+    tail.loop_start_words = 8;
+    tail.loop_length_words = 2;
+    b.sample(3, tail);
+    b.orders({0});
+    const std::uint8_t pans[4] = {0x40, 0x80, 0xC0, 0x40};
+    for (int row = 0; row < 64; ++row)
+        for (int c = 0; c < 4; ++c) {
+            Cell cell;
+            if (row % 4 == c) {
+                cell.period = static_cast<std::uint16_t>(row % 8 < 4 ? 29 + row : 1300 - row * 10);
+                cell.sample = static_cast<std::uint8_t>(1 + (row + c) % 3);
+                cell.pan_bits = pans[(row / 4 + c) % 4];
+            }
+            if (row % 7 == 0) cell.effect = 0, cell.param = 0x7C;
+            b.cell(0, row, c, cell);
+        }
+    expect_same(b.build(), 120);
+}
+
+std::vector<fs::path> corpus_files() {
+    std::vector<fs::path> files;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(ZINDLE_CORPUS_DIR, ec))
+        if (entry.is_regular_file() && entry.path().extension() == ".mod") files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::vector<std::uint8_t> read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.size() > IMAGE_BYTES) bytes.resize(IMAGE_BYTES);
+    return bytes;
+}
+
+TEST(MixerIdentity, CorpusModules) {
+    const std::vector<fs::path> files = corpus_files();
+    if (files.empty()) GTEST_SKIP() << "no corpus at " << ZINDLE_CORPUS_DIR;
+    for (const fs::path& file : files) {
+        SCOPED_TRACE(file.filename().string());
+        const std::vector<std::uint8_t> bytes = read_file(file);
+        expect_same(bytes, 200, 0, false);
+        expect_same(bytes, 40, 0xFFFFFFFFu - 100000u, false);
+    }
+}
+
+}  // namespace

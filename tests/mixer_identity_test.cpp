@@ -58,7 +58,9 @@ void expect_same(const std::vector<std::uint8_t>& file, int buffers, std::uint32
                       << *diff.first << ", reference " << *diff.second;
     }
     // A generated song that renders silence would make the comparison worthless.
-    if (audible) EXPECT_TRUE(std::any_of(reference.begin(), reference.end(), [](std::int16_t v) { return v != 0; }));
+    if (audible) {
+        EXPECT_TRUE(std::any_of(reference.begin(), reference.end(), [](std::int16_t v) { return v != 0; }));
+    }
 }
 
 struct Busy {

@@ -1,5 +1,5 @@
-// The Windows build has no C runtime, but the compiler may still emit calls
-// to these for block copies and clears.
+// The Windows build has no C runtime. GCC expects these four to exist even
+// so, and may call them for block copies, clears and compares.
 #include <cstddef>
 
 extern "C" {

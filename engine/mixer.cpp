@@ -29,6 +29,9 @@ constexpr std::uint64_t CLOCK_SPAN = 1ull << 32;
 // Positions below this plus any step stay far from the 32-bit wrap.
 constexpr std::uint32_t LANE_POS_LIMIT = 0x80000000u;
 constexpr std::uint32_t NEVER = 0xFFFFFFFFu;
+// Lanes mixed in one loop: enough to overlap the chains, few enough to
+// keep them in registers.
+constexpr std::uint32_t LANES_TOGETHER = 2;
 
 // Left and right sums of the buffer being rendered.
 std::int32_t accumulator[FRAMES_PER_BUFFER * 2];
@@ -134,51 +137,66 @@ struct Lane {
     std::int32_t gain;
     std::int32_t gain_change;  // per frame while the volume moves
     std::int32_t last;
-    std::int32_t left_mask;  // all ones when the side hears the channel
-    std::int32_t right_mask;
+    std::uint32_t pan_group;
     std::int32_t volume;
     std::int32_t volume_change;
     std::uint32_t channel;
 };
 
-// K lanes side by side, so their smoothing chains overlap.
-template <std::uint32_t K>
+// K lanes of one pan side by side, so their smoothing chains overlap.
+template <std::uint32_t K, std::uint8_t PAN>
 void mix_lanes(Lane* lanes, std::int32_t* out, std::uint32_t frames) {
     const std::uint8_t* data[K];
     std::uint32_t pos[K], step[K], wrap_at[K], wrap_by[K];
-    std::int32_t keep[K], gain[K], gain_change[K], last[K], left_mask[K], right_mask[K];
+    std::int32_t keep[K], gain[K], gain_change[K], last[K];
     for (std::uint32_t k = 0; k < K; ++k) {
         data[k] = lanes[k].data, pos[k] = lanes[k].pos, step[k] = lanes[k].step;
         wrap_at[k] = lanes[k].wrap_at, wrap_by[k] = lanes[k].wrap_by;
         keep[k] = lanes[k].keep, gain[k] = lanes[k].gain, gain_change[k] = lanes[k].gain_change;
-        last[k] = lanes[k].last, left_mask[k] = lanes[k].left_mask, right_mask[k] = lanes[k].right_mask;
+        last[k] = lanes[k].last;
     }
     for (std::uint32_t i = 0; i < frames; ++i) {
-        std::int32_t left = 0;
-        std::int32_t right = 0;
+        std::int32_t sum = 0;
         for (std::uint32_t k = 0; k < K; ++k) {
             const std::int32_t s = static_cast<std::int8_t>(data[k][pos[k] >> 12]);
             pos[k] += step[k];
             pos[k] -= pos[k] >= wrap_at[k] ? wrap_by[k] : 0;
             last[k] = (last[k] * keep[k] + s * gain[k]) >> 12;
             gain[k] += gain_change[k];
-            const std::int32_t half = last[k] >> 1;
-            left += half & left_mask[k];
-            right += half & right_mask[k];
+            sum += last[k] >> 1;
         }
-        out[2 * i] += left;
-        out[2 * i + 1] += right;
+        if constexpr ((PAN & PAN_LEFT) != 0) out[2 * i] += sum;
+        if constexpr ((PAN & PAN_RIGHT) != 0) out[2 * i + 1] += sum;
     }
     for (std::uint32_t k = 0; k < K; ++k) lanes[k].pos = pos[k], lanes[k].gain = gain[k], lanes[k].last = last[k];
 }
 
-void mix_all_lanes(Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
-    for (; count >= 4; count -= 4, lanes += 4) mix_lanes<4>(lanes, out, frames);
-    switch (count) {
-    case 3: mix_lanes<3>(lanes, out, frames); break;
-    case 2: mix_lanes<2>(lanes, out, frames); break;
-    case 1: mix_lanes<1>(lanes, out, frames); break;
-    default: break;
+template <std::uint8_t PAN>
+void mix_pan_lanes(Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
+    for (; count >= LANES_TOGETHER; count -= LANES_TOGETHER, lanes += LANES_TOGETHER)
+        mix_lanes<LANES_TOGETHER, PAN>(lanes, out, frames);
+    for (; count > 0; --count, ++lanes) mix_lanes<1, PAN>(lanes, out, frames);
+}
+
+// Lanes grouped by pan: left, right, both; lanes heard on neither side are
+// last and still advance.
+void mix_all_lanes(Lane* lanes, const std::uint32_t* count, std::int32_t* out, std::uint32_t frames) {
+    mix_pan_lanes<PAN_LEFT>(lanes, count[0], out, frames);
+    lanes += count[0];
+    mix_pan_lanes<PAN_RIGHT>(lanes, count[1], out, frames);
+    lanes += count[1];
+    mix_pan_lanes<PAN_CENTRE>(lanes, count[2], out, frames);
+    lanes += count[2];
+    mix_pan_lanes<0>(lanes, count[3], out, frames);
+}
+
+// Index of a pan's group in that order.
+std::uint32_t pan_group(std::uint8_t pan) {
+    switch (pan & PAN_CENTRE) {
+    case PAN_LEFT: return 0;
+    case PAN_RIGHT: return 1;
+    case PAN_CENTRE: return 2;
+    default: return 3;
     }
 }
 
@@ -230,8 +248,7 @@ Stretch start_stretch(std::uint32_t c, VolumePhase phase, std::uint32_t most, La
     lane.gain = (vol + change) * weight;
     lane.gain_change = change * weight;
     lane.last = ch.last_out[c];
-    lane.left_mask = (ch.pan[c] & PAN_LEFT) != 0 ? -1 : 0;
-    lane.right_mask = (ch.pan[c] & PAN_RIGHT) != 0 ? -1 : 0;
+    lane.pan_group = pan_group(ch.pan[c]);
     lane.volume = vol;
     lane.volume_change = change;
     lane.channel = c;
@@ -255,17 +272,22 @@ void mix_run(std::int32_t* out, std::uint32_t frames, VolumePhase phase) {
             if (left[c] == 0) kind[c] = start_stretch(c, phase, frames - done, lanes[c], left[c]);
             if (left[c] < segment) segment = left[c];
         }
-        std::uint32_t count = 0;
+        std::uint32_t group_count[4] = {};
+        for (std::uint32_t c = 0; c < channels; ++c)
+            if (kind[c] == Stretch::lane) ++group_count[lanes[c].pan_group];
+        std::uint32_t group_next[4] = {0, group_count[0], group_count[0] + group_count[1],
+                                       group_count[0] + group_count[1] + group_count[2]};
+        const std::uint32_t count = group_next[3] + group_count[3];
         for (std::uint32_t c = 0; c < channels; ++c) {
             if (kind[c] == Stretch::lane) {
-                active[count++] = lanes[c];
+                active[group_next[lanes[c].pan_group]++] = lanes[c];
             } else if (kind[c] == Stretch::single) {
                 move_volume(c, phase);
                 add_frame(c, out + 2 * done);
             }
             left[c] -= segment;
         }
-        mix_all_lanes(active, count, out + 2 * done, segment);
+        mix_all_lanes(active, group_count, out + 2 * done, segment);
         for (std::uint32_t k = 0; k < count; ++k) {
             Lane& lane = lanes[active[k].channel];
             lane = active[k];

@@ -117,32 +117,6 @@ TEST(PatternBreak, RowFromDecimalNibblesAndBreaksPastRow63GoToRowZero) {
     }
 }
 
-TEST(OrderJump, BackToTheCurrentEntryAndPastTheSongEndRestartWithoutSilencing) {
-    for (std::uint8_t target : std::vector<std::uint8_t>{0x00, 0x03, 0x7F, 0xFF}) {
-        ModuleBuilder b = with_sample();
-        b.orders({0, 2, 1});
-        b.cell(0, 0, 0, {.period = 428, .sample = 1});
-        b.cell(0, 3, 1, {.effect = 0xB, .param = target});
-        load(b.build());
-        ticks(1);
-        player.song.loop_row_offset = 2 * ROW;
-        player.song.loop_count = 3;
-        ticks(18);  // rows 1 to 3
-        EXPECT_EQ(entry(), 0u) << int(target);
-        EXPECT_EQ(player.song.row_offset, 0u) << int(target);
-        EXPECT_EQ(player.channels.play_state[0], STATE_PLAYING) << int(target);
-        EXPECT_EQ(player.song.loop_row_offset, 2 * ROW) << int(target);
-        EXPECT_EQ(player.song.loop_count, 3) << int(target);
-    }
-    ModuleBuilder b = with_sample();
-    b.orders({0, 2, 1});
-    b.cell(0, 0, 1, {.effect = 0xB, .param = 2});  // the last entry is still inside
-    load(b.build());
-    ticks(1);
-    EXPECT_EQ(entry(), 2u);
-    EXPECT_EQ(player.song.row_offset, PATTERN);
-}
-
 TEST(PositionCommands, TheLastOfSeveralInOneRowWins) {
     // Entries 0..3 hold patterns 0, 2, 3, 1.
     struct Case {
@@ -213,27 +187,6 @@ TEST(PatternLoop, OnALastRowJumpsToTheNextPatternsFirstRowWithTheCountSet) {
     ticks(12);
     const std::uint32_t rows[] = {0, 1, 2, 3, 0, 1, 2, 3, 4, 5, 6, 7};
     for (std::size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(decoded[i].second, PATTERN + rows[i] * ROW) << i;
-}
-
-TEST(PatternLoop, AfterAJumpIntoAPatternWithoutALoopStartLoopsToItsRowZero) {
-    ModuleBuilder b = with_sample();
-    b.orders({0, 1});
-    b.cell(0, 0, 0, {.effect = 0xF, .param = 1});
-    b.cell(0, 2, 1, {.effect = 0xE, .param = 0x60});
-    b.cell(0, 3, 1, {.effect = 0xB, .param = 1});
-    b.cell(1, 4, 1, {.effect = 0xE, .param = 0x61});
-    load(b.build());
-    ticks(4);
-    EXPECT_EQ(player.song.loop_row_offset, 2 * ROW);  // the jump kept it
-    Recorder rec;
-    ticks(11);
-    const std::uint32_t rows[] = {0, 1, 2, 3, 4, 0, 1, 2, 3, 4, 5};
-    ASSERT_EQ(decoded.size(), std::size(rows));
-    for (std::size_t i = 0; i < std::size(rows); ++i) {
-        EXPECT_EQ(decoded[i].first, 1u) << i;
-        EXPECT_EQ(decoded[i].second, PATTERN + rows[i] * ROW) << i;
-    }
-    EXPECT_EQ(player.song.loop_row_offset, PATTERN);
 }
 
 TEST(PatternDelay, EE1PausesTheTicksForOneRowUsingTheValuesSetByLowerChannels) {
@@ -342,24 +295,4 @@ TEST(SpeedAndTempo, F00IsSpeed1F20Speed32F21AndFFFTempos) {
     ticks(1);
     EXPECT_EQ(player.song.speed, 4);
     EXPECT_EQ(player.song.bytes_per_tick, 13363u);
-}
-
-TEST(ImageBounds, PatternRowsPastTheImageReadAsEmpty) {
-    // Pattern 200 of a 32-channel file starts at 1084 + 200 x 8192, past
-    // the file area, where the memory behind it is not part of the file.
-    ModuleBuilder b(32);
-    b.sample(1, looped(256, 50));
-    b.orders({200});
-    load(b.build());
-    const std::uint32_t row = image_offset(player.song.pattern_base) + 200u * 8192u;
-    ASSERT_GE(row, IMAGE_BYTES);
-    // Something that would start a note on channel 0 if it were read.
-    module_image[row] = 0x01;
-    module_image[row + 1] = 0xAC;
-    module_image[row + 2] = 0x10;
-    ticks(1);
-    module_image[row] = module_image[row + 1] = module_image[row + 2] = 0;
-    EXPECT_EQ(player.channels.sample_num[0], 0);
-    EXPECT_EQ(player.channels.play_state[0], STATE_STOPPED);
-    EXPECT_EQ(player.channels.period[0], 61440);
 }

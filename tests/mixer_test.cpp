@@ -3,6 +3,7 @@
 // run through the production mixer and through the reference one.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -274,4 +275,30 @@ TEST_P(Mixing, ClipsAt30719AndMinus30720) {
     f = frames(1);
     EXPECT_EQ(left(f, 0), -30720);
     EXPECT_EQ(right(f, 0), 30719);
+}
+
+TEST_P(Mixing, AVolumeAbove128IsPulledTo128BeforeEveryTickAndRestoredAtIt) {
+    // Extended mode, one-sided channel, envelope marker 200 held to the end:
+    // mix_target 200. Period 80 an octave up is 640, step 8311: unsmoothed.
+    ModuleBuilder b(4);
+    b.extended(6, 125);
+    b.orders({1});
+    b.sample(1, looped(256, 100));
+    std::array<std::uint8_t, 32> record{};
+    record[0] = 0x80;
+    record[1] = 200;
+    record[26] = 10;
+    b.instrument(1, record);
+    b.cell(1, 0, 0, {.period = 80, .sample = 1, .pan_bits = 0x40});
+    load(b.build());
+    const auto f = frames(2);
+    // The glide from 0 lasts 128 frames: it stops at 128.
+    EXPECT_EQ(left(f, 1008), 6400);
+    EXPECT_EQ(left(f, 1762), 6400);
+    EXPECT_EQ(left(f, 1763), 10000);  // tick 1: the previous target, 200
+    EXPECT_EQ(left(f, 2548), 10000);
+    for (std::size_t j = 0; j < 72; ++j) ASSERT_EQ(left(f, 2549 + j), 50 * (199 - j)) << j;
+    EXPECT_EQ(left(f, 2644), 6400);
+    EXPECT_EQ(left(f, 2645), 10000);
+    EXPECT_EQ(right(f, 2645), 0);
 }

@@ -296,3 +296,30 @@ TEST(SpeedAndTempo, F00IsSpeed1F20Speed32F21AndFFFTempos) {
     EXPECT_EQ(player.song.speed, 4);
     EXPECT_EQ(player.song.bytes_per_tick, 13363u);
 }
+
+TEST(Cells, SampleOffsetVibratoContinueWithSlideAndKeyOff) {
+    ModuleBuilder b = with_sample();
+    b.orders({0});
+    b.cell(0, 0, 0, {.period = 428, .sample = 1, .effect = 9, .param = 0x04});
+    b.cell(0, 0, 1, {.period = 428, .sample = 1, .effect = 4, .param = 0x23});
+    b.cell(0, 0, 2, {.period = 428, .sample = 1});
+    b.cell(0, 1, 0, {.effect = 9, .param = 0x00});  // no memory: from the start
+    b.cell(0, 1, 1, {.period = 2, .effect = 0xA, .param = 0x01});
+    b.cell(0, 1, 2, {.period = 1});
+    load(b.build());
+    ChannelState& ch = player.channels;
+    ticks(1);
+    EXPECT_EQ(ch.pos[0], 4u << 20);  // 1024 sample bytes in
+    EXPECT_EQ(ch.play_state[0], STATE_PLAYING);
+    EXPECT_EQ(ch.vibrato_memory[1], 0x23);
+    ticks(5);
+    ch.pos[0] = 5000;
+    ticks(1);
+    EXPECT_EQ(ch.pos[0], 0u);
+    EXPECT_EQ(ch.tick_mode[1], MODE_VIBRATO);
+    EXPECT_EQ(ch.tick_param[1], 0x23);
+    EXPECT_EQ(ch.vol_slide[1], -2);
+    EXPECT_EQ(ch.key_on[2], 0);
+    EXPECT_EQ(ch.play_state[2], STATE_PLAYING);  // the normal mode plays on
+    EXPECT_EQ(ch.mix_target[2], 128);
+}

@@ -26,12 +26,9 @@ constexpr std::int32_t CLIP_HIGH = 30719;
 constexpr std::int32_t CLIP_LOW = -30720;
 constexpr std::uint32_t SMOOTHING_MAX_STEP = 4095;
 constexpr std::uint64_t CLOCK_SPAN = 1ull << 32;
-// Positions below this plus any step stay far from the 32-bit wrap.
-constexpr std::uint32_t LANE_POS_LIMIT = 0x80000000u;
+// A position below this plus any step stays clear of the 32-bit wrap.
+constexpr std::uint32_t LOOP_END_LIMIT = 0x80000000u;
 constexpr std::uint32_t NEVER = 0xFFFFFFFFu;
-// Lanes mixed in one loop: enough to overlap the chains, few enough to
-// keep them in registers.
-constexpr std::uint32_t LANES_TOGETHER = 2;
 
 // Left and right sums of the buffer being rendered.
 std::int32_t accumulator[FRAMES_PER_BUFFER * 2];
@@ -120,183 +117,88 @@ std::uint32_t frames_before_end(std::uint32_t c, std::uint32_t limit) {
     return frames < limit ? frames : limit;
 }
 
-// A channel over a stretch of frames in which its volume stands still or
-// moves one unit per frame and its sample does not end. The smoothing
-//   last + (((x - last) * step) >> 12),  x = sample * volume
-// is computed as (last * keep + sample * gain) >> 12 with keep = 4096 - step
-// and gain = volume * step: the same value, since last * 4096 is a whole
-// multiple of the divisor, with one multiply on the chain from frame to
-// frame. Without smoothing keep is 0 and gain volume * 4096, which gives x.
-struct Lane {
-    const std::uint8_t* data;
-    std::uint32_t pos;
-    std::uint32_t step;
-    std::uint32_t wrap_at;  // a looping sample's end_pos, or never reached
-    std::uint32_t wrap_by;  // its loop length
-    std::int32_t keep;
-    std::int32_t gain;
-    std::int32_t gain_change;  // per frame while the volume moves
-    std::int32_t last;
-    std::uint32_t pan_group;
-    std::int32_t volume;
-    std::int32_t volume_change;
-    std::uint32_t channel;
-};
-
-// K lanes of one pan side by side, so their smoothing chains overlap.
-template <std::uint32_t K, std::uint8_t PAN>
-void mix_lanes(Lane* lanes, std::int32_t* out, std::uint32_t frames) {
-    const std::uint8_t* data[K];
-    std::uint32_t pos[K], step[K], wrap_at[K], wrap_by[K];
-    std::int32_t keep[K], gain[K], gain_change[K], last[K];
-    for (std::uint32_t k = 0; k < K; ++k) {
-        data[k] = lanes[k].data, pos[k] = lanes[k].pos, step[k] = lanes[k].step;
-        wrap_at[k] = lanes[k].wrap_at, wrap_by[k] = lanes[k].wrap_by;
-        keep[k] = lanes[k].keep, gain[k] = lanes[k].gain, gain_change[k] = lanes[k].gain_change;
-        last[k] = lanes[k].last;
-    }
-    for (std::uint32_t i = 0; i < frames; ++i) {
-        std::int32_t sum = 0;
-        for (std::uint32_t k = 0; k < K; ++k) {
-            const std::int32_t s = static_cast<std::int8_t>(data[k][pos[k] >> 12]);
-            pos[k] += step[k];
-            pos[k] -= pos[k] >= wrap_at[k] ? wrap_by[k] : 0;
-            last[k] = (last[k] * keep[k] + s * gain[k]) >> 12;
-            gain[k] += gain_change[k];
-            sum += last[k] >> 1;
-        }
-        if constexpr ((PAN & PAN_LEFT) != 0) out[2 * i] += sum;
-        if constexpr ((PAN & PAN_RIGHT) != 0) out[2 * i + 1] += sum;
-    }
-    for (std::uint32_t k = 0; k < K; ++k) lanes[k].pos = pos[k], lanes[k].gain = gain[k], lanes[k].last = last[k];
-}
-
-template <std::uint8_t PAN>
-void mix_pan_lanes(Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
-    for (; count >= LANES_TOGETHER; count -= LANES_TOGETHER, lanes += LANES_TOGETHER)
-        mix_lanes<LANES_TOGETHER, PAN>(lanes, out, frames);
-    for (; count > 0; --count, ++lanes) mix_lanes<1, PAN>(lanes, out, frames);
-}
-
-// Lanes grouped by pan: left, right, both; lanes heard on neither side are
-// last and still advance.
-void mix_all_lanes(Lane* lanes, const std::uint32_t* count, std::int32_t* out, std::uint32_t frames) {
-    mix_pan_lanes<PAN_LEFT>(lanes, count[0], out, frames);
-    lanes += count[0];
-    mix_pan_lanes<PAN_RIGHT>(lanes, count[1], out, frames);
-    lanes += count[1];
-    mix_pan_lanes<PAN_CENTRE>(lanes, count[2], out, frames);
-    lanes += count[2];
-    mix_pan_lanes<0>(lanes, count[3], out, frames);
-}
-
-// Index of a pan's group in that order.
-std::uint32_t pan_group(std::uint8_t pan) {
-    switch (pan & PAN_CENTRE) {
-    case PAN_LEFT: return 0;
-    case PAN_RIGHT: return 1;
-    case PAN_CENTRE: return 2;
-    default: return 3;
-    }
-}
-
-enum class Stretch : std::uint8_t { lane, silent, single };
-
-// What channel c does from here on, for how many frames: a lane, silence
-// (nothing moves until the next tick), or one frame with every rule where
-// the sample ends or the volume reaches 0.
-Stretch start_stretch(std::uint32_t c, VolumePhase phase, std::uint32_t most, Lane& lane, std::uint32_t& frames) {
+// The common case: constant volume, no sample end. Smoothing
+//   last + (((x - last) * step) >> 12)
+// is computed as (last * (4096 - step) + x * step) >> 12, the same value
+// (last * 4096 is a whole multiple of the divisor) with one multiply on the
+// chain from one frame to the next instead of a subtract and a multiply.
+//
+// A loop longer than the step wraps inside the loop (wrap_at is the loop
+// end, wrap_by its length): the position stays below the loop end, so each
+// wrap is one subtraction. Otherwise wrap_at is never reached.
+template <bool SMOOTH, bool LEFT, bool RIGHT>
+void mix_plain(std::uint32_t c, std::int32_t* out, std::uint32_t frames, std::uint32_t wrap_at,
+               std::uint32_t wrap_by) {
     ChannelState& ch = player.channels;
-    const std::int32_t vol = ch.mix_volume[c];
-    std::int32_t change = 0;
-    std::uint32_t moving = 0;  // frames in which the volume moves
-    if (phase == VolumePhase::glide && vol != ch.mix_target[c]) {
-        change = vol < ch.mix_target[c] ? 1 : -1;
-        moving = static_cast<std::uint32_t>((ch.mix_target[c] - vol) * change);
-    } else if (phase == VolumePhase::fade && vol > ch.ramp_floor[c]) {
-        change = -1;
-        moving = static_cast<std::uint32_t>(vol - ch.ramp_floor[c]);
-    }
-    if (change == 0 && vol == 0) {
-        ch.last_out[c] = 0;
-        frames = most;
-        return Stretch::silent;
-    }
-    if (change != 0) {
-        if (vol + change * static_cast<std::int32_t>(moving) == 0) --moving;  // that frame is silent
-        if (moving < most) most = moving;
-    }
-    // A loop longer than the step wraps inside the lane: the position stays
-    // below the loop end, so each wrap is one subtraction of the length.
-    const std::uint32_t loop_length = player.samples.sample_loop_length[ch.sample_num[c]];
-    const bool wraps = ch.play_state[c] == STATE_LOOPING && ch.pos[c] < ch.end_pos[c] &&
-                       ch.step[c] < loop_length && loop_length <= ch.end_pos[c] && ch.end_pos[c] <= LANE_POS_LIMIT;
-    frames = wraps ? most : frames_before_end(c, most);
-    if (frames == 0) {
-        frames = 1;
-        return Stretch::single;
-    }
+    const std::uint8_t* data = ch.sample_data[c];
     const std::uint32_t step = ch.step[c];
-    const bool smooth = step <= SMOOTHING_MAX_STEP;
-    const std::int32_t weight = smooth ? static_cast<std::int32_t>(step) : 4096;
-    lane.data = ch.sample_data[c];
-    lane.pos = ch.pos[c];
-    lane.step = step;
-    lane.wrap_at = wraps ? ch.end_pos[c] : NEVER;
-    lane.wrap_by = wraps ? loop_length : 0;
-    lane.keep = smooth ? 4096 - weight : 0;
-    lane.gain = (vol + change) * weight;
-    lane.gain_change = change * weight;
-    lane.last = ch.last_out[c];
-    lane.pan_group = pan_group(ch.pan[c]);
-    lane.volume = vol;
-    lane.volume_change = change;
-    lane.channel = c;
-    return Stretch::lane;
+    const std::int32_t vol = ch.mix_volume[c];
+    std::uint32_t pos = ch.pos[c];
+    std::int32_t last = ch.last_out[c];
+    const std::int32_t keep = 4096 - static_cast<std::int32_t>(step);
+    const std::int32_t gain = vol * static_cast<std::int32_t>(step);
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        const std::int32_t s = static_cast<std::int8_t>(data[pos >> 12]);
+        pos += step;
+        pos -= pos >= wrap_at ? wrap_by : 0;
+        if constexpr (SMOOTH) {
+            last = (last * keep + s * gain) >> 12;
+        } else {
+            last = s * vol;
+        }
+        if constexpr (LEFT) out[2 * i] += last >> 1;
+        if constexpr (RIGHT) out[2 * i + 1] += last >> 1;
+    }
+    ch.pos[c] = pos;
+    ch.last_out[c] = static_cast<std::int16_t>(last);
 }
 
-// All channels over a run of frames that share the volume phase. The run
-// is cut into segments at every frame where some channel's stretch ends;
-// within a segment the lanes are mixed side by side.
-void mix_run(std::int32_t* out, std::uint32_t frames, VolumePhase phase) {
-    const std::uint32_t channels = player.song.channel_count;
+template <bool SMOOTH>
+void mix_plain_panned(std::uint32_t c, std::int32_t* out, std::uint32_t frames, std::uint32_t wrap_at,
+                      std::uint32_t wrap_by) {
+    switch (player.channels.pan[c] & (PAN_LEFT | PAN_RIGHT)) {
+    case PAN_LEFT: mix_plain<SMOOTH, true, false>(c, out, frames, wrap_at, wrap_by); break;
+    case PAN_RIGHT: mix_plain<SMOOTH, false, true>(c, out, frames, wrap_at, wrap_by); break;
+    case PAN_CENTRE: mix_plain<SMOOTH, true, true>(c, out, frames, wrap_at, wrap_by); break;
+    default: mix_plain<SMOOTH, false, false>(c, out, frames, wrap_at, wrap_by); break;
+    }
+}
+
+// One channel over a run of frames that all share the volume phase.
+void mix_channel(std::uint32_t c, std::int32_t* out, std::uint32_t frames, VolumePhase phase) {
     ChannelState& ch = player.channels;
-    Lane lanes[CHANNEL_SLOTS];
-    Lane active[CHANNEL_SLOTS];
-    Stretch kind[CHANNEL_SLOTS];
-    std::uint32_t left[CHANNEL_SLOTS] = {};
-    std::uint32_t done = 0;
-    while (done < frames) {
-        std::uint32_t segment = frames - done;
-        for (std::uint32_t c = 0; c < channels; ++c) {
-            if (left[c] == 0) kind[c] = start_stretch(c, phase, frames - done, lanes[c], left[c]);
-            if (left[c] < segment) segment = left[c];
+    while (frames > 0) {
+        if (move_volume(c, phase)) {
+            add_frame(c, out);
+            out += 2;
+            --frames;
+            continue;
         }
-        std::uint32_t group_count[4] = {};
-        for (std::uint32_t c = 0; c < channels; ++c)
-            if (kind[c] == Stretch::lane) ++group_count[lanes[c].pan_group];
-        std::uint32_t group_next[4] = {0, group_count[0], group_count[0] + group_count[1],
-                                       group_count[0] + group_count[1] + group_count[2]};
-        const std::uint32_t count = group_next[3] + group_count[3];
-        for (std::uint32_t c = 0; c < channels; ++c) {
-            if (kind[c] == Stretch::lane) {
-                active[group_next[lanes[c].pan_group]++] = lanes[c];
-            } else if (kind[c] == Stretch::single) {
-                move_volume(c, phase);
-                add_frame(c, out + 2 * done);
-            }
-            left[c] -= segment;
+        if (ch.mix_volume[c] == 0) {
+            // Silent and staying so until the next tick: nothing moves.
+            ch.last_out[c] = 0;
+            return;
         }
-        mix_all_lanes(active, group_count, out + 2 * done, segment);
-        for (std::uint32_t k = 0; k < count; ++k) {
-            Lane& lane = lanes[active[k].channel];
-            lane = active[k];
-            lane.volume += lane.volume_change * static_cast<std::int32_t>(segment);
-            ch.pos[lane.channel] = lane.pos;
-            ch.last_out[lane.channel] = static_cast<std::int16_t>(lane.last);
-            ch.mix_volume[lane.channel] = static_cast<std::uint8_t>(lane.volume);
+        const std::uint32_t loop_length = player.samples.sample_loop_length[ch.sample_num[c]];
+        const bool wraps = ch.play_state[c] == STATE_LOOPING && ch.pos[c] < ch.end_pos[c] &&
+                           ch.step[c] < loop_length && loop_length <= ch.end_pos[c] &&
+                           ch.end_pos[c] <= LOOP_END_LIMIT;
+        const std::uint32_t plain = wraps ? frames : frames_before_end(c, frames);
+        const std::uint32_t wrap_at = wraps ? ch.end_pos[c] : NEVER;
+        const std::uint32_t wrap_by = wraps ? loop_length : 0;
+        if (plain > 0) {
+            if (ch.step[c] <= SMOOTHING_MAX_STEP)
+                mix_plain_panned<true>(c, out, plain, wrap_at, wrap_by);
+            else
+                mix_plain_panned<false>(c, out, plain, wrap_at, wrap_by);
+            out += 2 * plain;
+            frames -= plain;
         }
-        done += segment;
+        if (frames > 0) {
+            add_frame(c, out);  // the end of the sample or of its loop
+            out += 2;
+            --frames;
+        }
     }
 }
 
@@ -347,7 +249,7 @@ void fill_buffer() {
         }
         const std::uint32_t frames = run_length(now, phase, FRAMES_PER_BUFFER - frame);
         std::int32_t* out = accumulator + 2 * frame;
-        mix_run(out, frames, phase);
+        for (std::uint32_t c = 0; c < player.song.channel_count; ++c) mix_channel(c, out, frames, phase);
         player.out_clock += frames * BYTES_PER_FRAME;
         frame += frames;
     }

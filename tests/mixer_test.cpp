@@ -302,3 +302,59 @@ TEST_P(Mixing, AVolumeAbove128IsPulledTo128BeforeEveryTickAndRestoredAtIt) {
     EXPECT_EQ(left(f, 2645), 10000);
     EXPECT_EQ(right(f, 2645), 0);
 }
+
+TEST(TickClock, TempoCommandSpacesTheScheduleNotTheClock) {
+    ModuleBuilder b(4);
+    b.orders({0});
+    b.cell(0, 0, 0, {.effect = 0xF, .param = 0x01});
+    b.cell(0, 0, 1, {.effect = 0xF, .param = 131});  // 3366 bytes from the next interval on
+    load(b.build());
+    RowTickRecorder rec;
+    render(3);
+    // 3528, then 3528 + 3366 k rounded up to whole frames: 6894, 10260,
+    // 13626, 16992, 20358, 23724.
+    EXPECT_EQ(row_tick_clocks, (std::vector<std::uint32_t>{3528, 6896, 10260, 13628, 16992, 20360, 23724}));
+}
+
+TEST(TickClock, PlaybackAcrossTheClockWrapIsTheSameAsFromZero) {
+    // Notes, vibrato, a tempo change, a pattern delay and slides, rendered
+    // from clock 0 and from clocks at which out_clock wraps mid-song.
+    std::vector<std::int8_t> wave(64);
+    for (std::size_t i = 0; i < wave.size(); ++i) wave[i] = static_cast<std::int8_t>(static_cast<int>(i) * 4 - 128);
+    ModuleBuilder b(4);
+    b.sample(1, {.data = wave, .volume = 48, .loop_start_words = 0, .loop_length_words = 32});
+    b.sample(2, looped(128, 40));
+    b.orders({0});
+    b.cell(0, 0, 0, {.period = 428, .sample = 1, .effect = 4, .param = 0x44});
+    b.cell(0, 0, 1, {.period = 320, .sample = 2, .effect = 0xF, .param = 140});
+    b.cell(0, 1, 2, {.period = 214, .sample = 1, .effect = 0xE, .param = 0xE1});
+    b.cell(0, 2, 3, {.period = 160, .sample = 2, .effect = 0xA, .param = 0x02});
+    b.cell(0, 3, 0, {.period = 381, .sample = 2});
+    b.cell(0, 4, 1, {.period = 339, .sample = 1, .effect = 3, .param = 8});
+    b.cell(0, 6, 2, {.effect = 0xF, .param = 3});
+    const std::vector<std::uint8_t> file = b.build();
+
+    std::vector<std::uint32_t> ticks_from_zero;
+    std::vector<std::int16_t> from_zero;
+    {
+        load(file);
+        RowTickRecorder rec;
+        from_zero = render(70);  // about 3.25 s
+        ticks_from_zero = row_tick_clocks;
+    }
+    ASSERT_GT(ticks_from_zero.size(), 8u);
+    // Two seconds before the wrap, one frame before it, and off the frame
+    // grid so that a tick lands right across it.
+    for (const std::uint32_t start : {0u - 4u * 44100u * 2u, 0u - 4u, 0u - 3528u + 2u}) {
+        SCOPED_TRACE(start);
+        for (const Renderer how : {&render, &render_reference}) {
+            load_at_clock(file, start);
+            RowTickRecorder rec;
+            const std::vector<std::int16_t> wrapped = how(70);
+            EXPECT_TRUE(wrapped == from_zero);
+            ASSERT_EQ(row_tick_clocks.size(), ticks_from_zero.size());
+            for (std::size_t i = 0; i < row_tick_clocks.size(); ++i)
+                EXPECT_EQ(row_tick_clocks[i] - start, ticks_from_zero[i]) << i;
+        }
+    }
+}

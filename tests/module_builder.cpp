@@ -169,8 +169,11 @@ std::vector<std::uint8_t> ModuleBuilder::build() const {
     return out;
 }
 
-std::string load(const std::vector<std::uint8_t>& file, bool* loaded) {
+std::string load(const std::vector<std::uint8_t>& file, bool* loaded) { return load_at_clock(file, 0, loaded); }
+
+std::string load_at_clock(const std::vector<std::uint8_t>& file, std::uint32_t start_clock, bool* loaded) {
     player = PlayerState{};
+    player.out_clock = start_clock;
     std::memset(module_image, 0, sizeof module_image);
     std::memset(output_buffers, 0, sizeof output_buffers);
     next_buffer = 0;

@@ -72,6 +72,10 @@ private:
 // console bytes it wrote. `loaded` receives the loader's result.
 std::string load(const std::vector<std::uint8_t>& file, bool* loaded = nullptr);
 
+// As load(), with out_clock standing at `start_clock` when the loader runs,
+// as it would after hours of playback.
+std::string load_at_clock(const std::vector<std::uint8_t>& file, std::uint32_t start_clock, bool* loaded = nullptr);
+
 // Console bytes written since the last load() or take_console().
 std::string take_console();
 

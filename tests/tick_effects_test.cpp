@@ -307,3 +307,17 @@ TEST(SpeedOne, OnlyVibratoAndImmediateCommandsAct) {
     ticks(1);
     EXPECT_EQ(ch.end_pos[3], 1u);  // the retrigger never ran
 }
+
+TEST(SpeedOne, TheLookAheadRunsAfterEveryTick) {
+    ModuleBuilder b = song();
+    b.cell(0, 0, 0, {.period = 428, .sample = 1, .effect = 0xF, .param = 1});
+    b.cell(0, 1, 0, {.period = 428});
+    b.cell(0, 2, 0, {.period = 428});
+    load(b.build());
+    const std::uint8_t floor[] = {32, 32, 128, 128};
+    for (std::size_t t = 0; t < std::size(floor); ++t) {
+        run_tick();
+        EXPECT_EQ(player.song.tick, 0) << t;
+        EXPECT_EQ(player.channels.ramp_floor[0], floor[t]) << t;
+    }
+}

@@ -29,6 +29,8 @@ constexpr std::uint64_t CLOCK_SPAN = 1ull << 32;
 // A position below this plus any step stays clear of the 32-bit wrap.
 constexpr std::uint32_t LOOP_END_LIMIT = 0x80000000u;
 constexpr std::uint32_t NEVER = 0xFFFFFFFFu;
+// Loops of at least this many steps wrap through the end-of-sample path.
+constexpr std::uint32_t LONG_LOOP_STEPS = 64;
 
 // Left and right sums of the buffer being rendered.
 std::int32_t accumulator[FRAMES_PER_BUFFER * 2];
@@ -123,10 +125,12 @@ std::uint32_t frames_before_end(std::uint32_t c, std::uint32_t limit) {
 // (last * 4096 is a whole multiple of the divisor) with one multiply on the
 // chain from one frame to the next instead of a subtract and a multiply.
 //
-// A loop longer than the step wraps inside the loop (wrap_at is the loop
-// end, wrap_by its length): the position stays below the loop end, so each
-// wrap is one subtraction. Otherwise wrap_at is never reached.
-template <bool SMOOTH, bool LEFT, bool RIGHT>
+// WRAP: a short loop, still longer than the step, wraps inside the loop
+// (wrap_at is the loop end, wrap_by its length); the position stays below
+// the loop end, so each wrap is one subtraction. Long loops end the loop
+// instead and wrap through frame_value, which costs less than a test in
+// every frame.
+template <bool SMOOTH, bool LEFT, bool RIGHT, bool WRAP>
 void mix_plain(std::uint32_t c, std::int32_t* out, std::uint32_t frames, std::uint32_t wrap_at,
                std::uint32_t wrap_by) {
     ChannelState& ch = player.channels;
@@ -140,7 +144,7 @@ void mix_plain(std::uint32_t c, std::int32_t* out, std::uint32_t frames, std::ui
     for (std::uint32_t i = 0; i < frames; ++i) {
         const std::int32_t s = static_cast<std::int8_t>(data[pos >> 12]);
         pos += step;
-        pos -= pos >= wrap_at ? wrap_by : 0;
+        if constexpr (WRAP) pos -= pos >= wrap_at ? wrap_by : 0;
         if constexpr (SMOOTH) {
             last = (last * keep + s * gain) >> 12;
         } else {
@@ -153,14 +157,14 @@ void mix_plain(std::uint32_t c, std::int32_t* out, std::uint32_t frames, std::ui
     ch.last_out[c] = static_cast<std::int16_t>(last);
 }
 
-template <bool SMOOTH>
+template <bool SMOOTH, bool WRAP>
 void mix_plain_panned(std::uint32_t c, std::int32_t* out, std::uint32_t frames, std::uint32_t wrap_at,
                       std::uint32_t wrap_by) {
     switch (player.channels.pan[c] & (PAN_LEFT | PAN_RIGHT)) {
-    case PAN_LEFT: mix_plain<SMOOTH, true, false>(c, out, frames, wrap_at, wrap_by); break;
-    case PAN_RIGHT: mix_plain<SMOOTH, false, true>(c, out, frames, wrap_at, wrap_by); break;
-    case PAN_CENTRE: mix_plain<SMOOTH, true, true>(c, out, frames, wrap_at, wrap_by); break;
-    default: mix_plain<SMOOTH, false, false>(c, out, frames, wrap_at, wrap_by); break;
+    case PAN_LEFT: mix_plain<SMOOTH, true, false, WRAP>(c, out, frames, wrap_at, wrap_by); break;
+    case PAN_RIGHT: mix_plain<SMOOTH, false, true, WRAP>(c, out, frames, wrap_at, wrap_by); break;
+    case PAN_CENTRE: mix_plain<SMOOTH, true, true, WRAP>(c, out, frames, wrap_at, wrap_by); break;
+    default: mix_plain<SMOOTH, false, false, WRAP>(c, out, frames, wrap_at, wrap_by); break;
     }
 }
 
@@ -180,17 +184,23 @@ void mix_channel(std::uint32_t c, std::int32_t* out, std::uint32_t frames, Volum
             return;
         }
         const std::uint32_t loop_length = player.samples.sample_loop_length[ch.sample_num[c]];
-        const bool wraps = ch.play_state[c] == STATE_LOOPING && ch.pos[c] < ch.end_pos[c] &&
-                           ch.step[c] < loop_length && loop_length <= ch.end_pos[c] &&
+        const std::uint32_t step = ch.step[c];
+        const bool wraps = ch.play_state[c] == STATE_LOOPING && ch.pos[c] < ch.end_pos[c] && step != 0 && step < loop_length &&
+                           loop_length / step < LONG_LOOP_STEPS && loop_length <= ch.end_pos[c] &&
                            ch.end_pos[c] <= LOOP_END_LIMIT;
         const std::uint32_t plain = wraps ? frames : frames_before_end(c, frames);
         const std::uint32_t wrap_at = wraps ? ch.end_pos[c] : NEVER;
         const std::uint32_t wrap_by = wraps ? loop_length : 0;
         if (plain > 0) {
-            if (ch.step[c] <= SMOOTHING_MAX_STEP)
-                mix_plain_panned<true>(c, out, plain, wrap_at, wrap_by);
+            const bool smooth = step <= SMOOTHING_MAX_STEP;
+            if (smooth && wraps)
+                mix_plain_panned<true, true>(c, out, plain, wrap_at, wrap_by);
+            else if (smooth)
+                mix_plain_panned<true, false>(c, out, plain, wrap_at, wrap_by);
+            else if (wraps)
+                mix_plain_panned<false, true>(c, out, plain, wrap_at, wrap_by);
             else
-                mix_plain_panned<false>(c, out, plain, wrap_at, wrap_by);
+                mix_plain_panned<false, false>(c, out, plain, wrap_at, wrap_by);
             out += 2 * plain;
             frames -= plain;
         }

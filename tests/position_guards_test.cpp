@@ -191,3 +191,74 @@ TEST(PositionGuards, EntriesNamingPatternsBeyondTheImageReadAsEmptyRows) {
     EXPECT_EQ(entry(), 0u);
     EXPECT_EQ(player.song.row_offset, 0u);
 }
+
+// Samples 1 to 11 claim 131070 bytes each and sample 12 128984, none of it
+// in the file: sample 13 (2 bytes) then ends exactly at the end of the file
+// area, and sample 14 and later start there.
+ModuleBuilder filled_to_the_image_end() {
+    ModuleBuilder b(4);
+    for (int s = 1; s <= 11; ++s) b.sample(s, {.length_words = 0xFFFF});
+    b.sample(12, {.length_words = 64492});
+    b.sample(13, {.length_words = 1, .loop_start_words = 0, .loop_length_words = 2});  // clamped to 2 bytes
+    b.sample(14, {.length_words = 1});
+    b.orders({0});
+    return b;
+}
+
+TEST(SampleReads, OffsetPastASampleReadsTheBytesThatFollowIt) {
+    // 9FF is 65280 bytes in: into sample 2, whose byte 65276 is heard once.
+    std::vector<std::int8_t> next(65280, 0);
+    next[65276] = 77;
+    ModuleBuilder b(4);
+    b.sample(1, {.data = flat(4, 10)});
+    b.sample(2, {.data = next});
+    b.orders({0});
+    b.cell(0, 0, 0, {.period = 81, .sample = 1, .effect = 9, .param = 0xFF});
+    load(b.build());
+    const auto f = render_reference(1);
+    EXPECT_EQ(left(f, 881), 77 >> 1);  // mix volume 1 in the tick's frame
+    EXPECT_EQ(left(f, 882), 0);
+    EXPECT_EQ(player.channels.play_state[0], STATE_STOPPED);
+}
+
+TEST(SampleReads, OffsetPastTheLastSampleOfTheImageReadsTheZeroTail) {
+    ModuleBuilder b = filled_to_the_image_end();
+    b.cell(0, 0, 0, {.period = 81, .sample = 13, .effect = 9, .param = 0xFF});
+    for (auto fill : {&render, &render_reference}) {
+        load(b.build());
+        ASSERT_EQ(image_offset(player.samples.sample_data[13]), IMAGE_BYTES - 2);
+        module_image[IMAGE_BYTES - 2] = 100;
+        module_image[IMAGE_BYTES - 1] = 100;
+        const auto f = fill(1);
+        // The offset frame reads 65280 bytes past the end of the file area
+        // (0); the first arrival then puts the voice on its 2-byte loop.
+        EXPECT_EQ(left(f, 881), 0);
+        EXPECT_EQ(left(f, 882), 100 * 2 / 2);
+        EXPECT_EQ(left(f, 883), 100 * 3 / 2);
+        EXPECT_EQ(left(f, 884), 100 * 4 / 2);
+        EXPECT_EQ(player.channels.play_state[0], STATE_LOOPING);
+        EXPECT_EQ(player.channels.end_pos[0], 2u << 12);
+    }
+}
+
+TEST(SampleReads, StaleEndOfALongSampleOnASampleAtTheImageEndStaysInTheTail) {
+    // Sample 1 (131070 bytes) plays; then sample 14, which starts at the end
+    // of the file area, takes over through a note delay that wraps to 248
+    // without a trigger, so the voice keeps sample 1's end: it reads 131069
+    // bytes past the file area before it stops.
+    ModuleBuilder b = filled_to_the_image_end();
+    b.cell(0, 0, 0, {.period = 29, .sample = 1});
+    b.cell(0, 1, 0, {.sample = 14, .effect = 0xE, .param = 0xDF});
+    b.cell(0, 2, 0, {.effect = 0xE, .param = 0xDF});
+    for (auto fill : {&render, &render_reference}) {
+        load(b.build());
+        ASSERT_EQ(image_offset(player.samples.sample_data[14]), IMAGE_BYTES);
+        ASSERT_EQ(image_offset(player.samples.sample_data[20]), IMAGE_BYTES);
+        const auto f = fill(30);
+        EXPECT_EQ(player.channels.play_state[0], STATE_STOPPED);
+        // Row 2 at T = 13 x 3528 starts it at pos 0 with 11464 per frame;
+        // (n + 1) x 11464 reaches 131070 x 4096 at n = 46830.
+        EXPECT_EQ(player.channels.pos[0], 46830u * 11464u);
+        for (std::size_t i = 11465; i < 30 * 2048; ++i) ASSERT_EQ(left(f, i), 0) << i;
+    }
+}

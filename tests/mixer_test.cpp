@@ -358,3 +358,30 @@ TEST(TickClock, PlaybackAcrossTheClockWrapIsTheSameAsFromZero) {
         }
     }
 }
+
+TEST_P(Mixing, AVoiceAtMixVolume0StandsStillAndItsSmoothingRestartsFrom0) {
+    // Step 4095 (finetune 3, period field 83): smoothed. C00 in row 1 glides
+    // the voice to 0; C40 in row 2 (T = 13 x 3528, frame 11465) brings it back.
+    ModuleBuilder b(4);
+    b.sample(1, {.data = flat(256, 100), .finetune = 3, .volume = 64, .loop_start_words = 0, .loop_length_words = 128});
+    b.orders({0});
+    b.cell(0, 0, 0, {.period = 83, .sample = 1});
+    b.cell(0, 1, 0, {.effect = 0xC, .param = 0x00});
+    b.cell(0, 2, 0, {.effect = 0xC, .param = 0x40});
+    load(b.build());
+    auto f = frames(4);  // to frame 8191; the volume is 0 from frame 6173 + 127
+    EXPECT_EQ(player.channels.step[0], 4095u);
+    // Gliding down, volume 1 follows volume 2 (x = 199): 199 + (-99 x 4095 >> 12) = 100.
+    EXPECT_EQ(left(f, 6299), 100 >> 1);
+    EXPECT_EQ(left(f, 6300), 0);
+    const std::uint32_t pos = player.channels.pos[0];
+    f = frames(2);  // frames 8192 to 12287
+    EXPECT_EQ(left(f, 11464 - 8192), 0);
+    // Smoothing from 0: 100 x 4095 >> 12 = 99, not 100 as it would be from
+    // the last stored value.
+    EXPECT_EQ(left(f, 11465 - 8192), 99 >> 1);
+    EXPECT_EQ(left(f, 11466 - 8192), 199 >> 1);
+    // The position moved only in the 823 frames from row 2 on, round the
+    // 256-byte loop.
+    EXPECT_EQ(player.channels.pos[0], (pos + (12287u - 11465u + 1u) * 4095u) % (256u << 12));
+}

@@ -41,17 +41,22 @@ void fade_down() {
         if (ch.mix_volume[c] > ch.ramp_floor[c]) --ch.mix_volume[c];
 }
 
-// The volume rule of one channel for one frame; true if it changed.
-bool move_volume(std::uint32_t c, VolumePhase phase) {
-    ChannelState& ch = player.channels;
-    std::uint8_t& vol = ch.mix_volume[c];
-    if (phase == VolumePhase::glide) {
-        if (vol < ch.mix_target[c]) return ++vol, true;
-        if (vol > ch.mix_target[c]) return --vol, true;
-    } else if (phase == VolumePhase::fade && vol > ch.ramp_floor[c]) {
-        return --vol, true;
-    }
-    return false;
+// Where the volume of channel c goes in this phase: +1, -1 or 0 per frame,
+// and for how many frames.
+struct Slope {
+    std::int32_t change;
+    std::uint32_t frames;
+};
+
+Slope volume_slope(std::uint32_t c, VolumePhase phase) {
+    const ChannelState& ch = player.channels;
+    const std::int32_t vol = ch.mix_volume[c];
+    const std::int32_t target = ch.mix_target[c];
+    if (phase == VolumePhase::glide && vol < target) return {1, static_cast<std::uint32_t>(target - vol)};
+    if (phase == VolumePhase::glide && vol > target) return {-1, static_cast<std::uint32_t>(vol - target)};
+    const std::int32_t floor = ch.ramp_floor[c];
+    if (phase == VolumePhase::fade && vol > floor) return {-1, static_cast<std::uint32_t>(vol - floor)};
+    return {0, 0};
 }
 
 // The loop wrap subtracts one loop length; a step longer than the loop
@@ -168,11 +173,54 @@ void mix_plain_panned(std::uint32_t c, std::int32_t* out, std::uint32_t frames, 
     }
 }
 
+// The volume moving one unit per frame, before each frame is mixed, and
+// never reaching 0. The product with the volume grows by the weight per
+// frame; the smoothing is the same rewriting as in mix_plain, and without
+// it keep is 0 and the weight 4096, which gives sample * volume.
+void mix_slope(std::uint32_t c, std::int32_t* out, std::uint32_t frames, std::int32_t change) {
+    ChannelState& ch = player.channels;
+    const std::uint8_t* data = ch.sample_data[c];
+    const std::uint32_t step = ch.step[c];
+    const bool smooth = step <= SMOOTHING_MAX_STEP;
+    const std::int32_t weight = smooth ? static_cast<std::int32_t>(step) : 4096;
+    const std::int32_t keep = smooth ? 4096 - weight : 0;
+    const std::int32_t left_mask = (ch.pan[c] & PAN_LEFT) != 0 ? -1 : 0;
+    const std::int32_t right_mask = (ch.pan[c] & PAN_RIGHT) != 0 ? -1 : 0;
+    const std::int32_t vol = ch.mix_volume[c];
+    std::int32_t gain = (vol + change) * weight;
+    const std::int32_t gain_change = change * weight;
+    std::uint32_t pos = ch.pos[c];
+    std::int32_t last = ch.last_out[c];
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        const std::int32_t s = static_cast<std::int8_t>(data[pos >> 12]);
+        pos += step;
+        last = (last * keep + s * gain) >> 12;
+        gain += gain_change;
+        out[2 * i] += (last >> 1) & left_mask;
+        out[2 * i + 1] += (last >> 1) & right_mask;
+    }
+    ch.pos[c] = pos;
+    ch.last_out[c] = static_cast<std::int16_t>(last);
+    ch.mix_volume[c] = static_cast<std::uint8_t>(vol + change * static_cast<std::int32_t>(frames));
+}
+
 // One channel over a run of frames that all share the volume phase.
 void mix_channel(std::uint32_t c, std::int32_t* out, std::uint32_t frames, VolumePhase phase) {
     ChannelState& ch = player.channels;
     while (frames > 0) {
-        if (move_volume(c, phase)) {
+        const Slope slope = volume_slope(c, phase);
+        if (slope.change != 0) {
+            std::uint32_t moving = slope.frames < frames ? slope.frames : frames;
+            // The frame that brings the volume to 0 is silent: per-frame rules.
+            if (ch.mix_volume[c] + slope.change * static_cast<std::int32_t>(moving) == 0) --moving;
+            const std::uint32_t sloped = frames_before_end(c, moving);
+            if (sloped > 0) {
+                mix_slope(c, out, sloped, slope.change);
+                out += 2 * sloped;
+                frames -= sloped;
+                continue;
+            }
+            ch.mix_volume[c] = static_cast<std::uint8_t>(ch.mix_volume[c] + slope.change);
             add_frame(c, out);
             out += 2;
             --frames;
@@ -185,9 +233,9 @@ void mix_channel(std::uint32_t c, std::int32_t* out, std::uint32_t frames, Volum
         }
         const std::uint32_t loop_length = player.samples.sample_loop_length[ch.sample_num[c]];
         const std::uint32_t step = ch.step[c];
-        const bool wraps = ch.play_state[c] == STATE_LOOPING && ch.pos[c] < ch.end_pos[c] && step != 0 && step < loop_length &&
-                           loop_length / step < LONG_LOOP_STEPS && loop_length <= ch.end_pos[c] &&
-                           ch.end_pos[c] <= LOOP_END_LIMIT;
+        const bool wraps = ch.play_state[c] == STATE_LOOPING && ch.pos[c] < ch.end_pos[c] && step != 0 &&
+                           step < loop_length && loop_length / step < LONG_LOOP_STEPS &&
+                           loop_length <= ch.end_pos[c] && ch.end_pos[c] <= LOOP_END_LIMIT;
         const std::uint32_t plain = wraps ? frames : frames_before_end(c, frames);
         const std::uint32_t wrap_at = wraps ? ch.end_pos[c] : NEVER;
         const std::uint32_t wrap_by = wraps ? loop_length : 0;

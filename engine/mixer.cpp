@@ -1,19 +1,26 @@
 // The production mixer: renders the channels into 16-bit stereo frames; the
 // output byte count is the engine's clock and runs the ticks between frames.
 //
-// It gives exactly the frames of the per-frame reference, but works one
-// channel at a time over runs of frames. Only a tick couples the channels;
-// between ticks each channel's volume moves by rules of its own and the
-// frame sums are plain integer additions, so each channel is mixed over a
-// whole run into a 32-bit accumulator and the clip is applied once at the
-// end. A run is a stretch of frames in one volume phase (glide, still or
-// fade); inside a channel's run the loop stops only where its volume moves
-// or its sample ends.
+// It gives exactly the frames of the per-frame reference, but not frame by
+// frame. Only a tick couples the channels; between ticks each channel's
+// volume moves by rules of its own and the frame sums are plain integer
+// additions, so the frames are summed into a 32-bit accumulator and clipped
+// once per buffer. A run is a stretch of frames in one volume phase (glide,
+// still or fade). Over a run each channel is first walked on its own: its
+// position with every rule of the sample end and the loop, its volume, and
+// the sample byte of each frame, which are staged. Then four channels at a
+// time go through the smoothing together, one lane each, so that the four
+// chains from frame to frame overlap instead of waiting on each other.
 #include "mixer.h"
 
 #include "player_state.h"
 #include "sequencer.h"
 #include "tick_clock.h"
+
+#if defined(__SSE2__) && !defined(ZINDLE_PORTABLE_LANES)
+#include <emmintrin.h>
+#define ZINDLE_SSE2_LANES 1
+#endif
 
 namespace zindle {
 
@@ -28,12 +35,17 @@ constexpr std::uint32_t SMOOTHING_MAX_STEP = 4095;
 constexpr std::uint64_t CLOCK_SPAN = 1ull << 32;
 // A position below this plus any step stays clear of the 32-bit wrap.
 constexpr std::uint32_t LOOP_END_LIMIT = 0x80000000u;
-constexpr std::uint32_t NEVER = 0xFFFFFFFFu;
 // Loops of at least this many steps wrap through the end-of-sample path.
 constexpr std::uint32_t LONG_LOOP_STEPS = 64;
+constexpr std::uint32_t LANES = 4;
 
 // Left and right sums of the buffer being rendered.
-std::int32_t accumulator[FRAMES_PER_BUFFER * 2];
+alignas(16) std::int32_t accumulator[FRAMES_PER_BUFFER * 2];
+
+// Per frame and lane: the sample byte, or the byte times the volume where
+// the volume moves. Frame i of lane l is at LANES * i + l; the pair of
+// frames read last may reach one frame past a run of the whole buffer.
+alignas(16) std::int16_t staged[(FRAMES_PER_BUFFER + 1) * LANES];
 
 void fade_down() {
     ChannelState& ch = player.channels;
@@ -68,49 +80,6 @@ std::uint32_t wrap_into_loop(std::uint32_t past, std::uint32_t loop_end, std::ui
     return loop_start + (past - loop_start) % loop_length;
 }
 
-// One frame of one channel with every rule: used where the volume moves
-// and in the frame where the sample ends or wraps.
-std::int32_t frame_value(std::uint32_t c) {
-    ChannelState& ch = player.channels;
-    const SampleInfo& samples = player.samples;
-    const std::int32_t volume = ch.mix_volume[c];
-    if (volume == 0) {
-        ch.last_out[c] = 0;
-        return 0;
-    }
-    std::int32_t x = static_cast<std::int8_t>(ch.sample_data[c][ch.pos[c] >> 12]) * volume;
-    const std::uint32_t step = ch.step[c];
-    if (step <= SMOOTHING_MAX_STEP) {
-        const std::int32_t last = ch.last_out[c];
-        x = last + (((x - last) * static_cast<std::int32_t>(step)) >> 12);
-    }
-    const std::uint32_t next = ch.pos[c] + step;
-    const std::uint8_t sample = ch.sample_num[c];
-    if (next < ch.end_pos[c]) {
-        ch.pos[c] = next;
-    } else if (ch.play_state[c] == STATE_LOOPING) {
-        ch.pos[c] = wrap_into_loop(next, ch.end_pos[c], samples.sample_loop_length[sample]);
-    } else if (samples.sample_loop_end[sample] == 0) {
-        ch.play_state[c] = STATE_STOPPED;
-        ch.mix_target[c] = 0;
-        ch.mix_volume[c] = 0;
-        return x;  // the last frame still sounds; position and history stay
-    } else {
-        ch.play_state[c] = STATE_LOOPING;
-        ch.end_pos[c] = samples.sample_loop_end[sample];
-        ch.pos[c] = samples.sample_loop_end[sample] - samples.sample_loop_length[sample];
-    }
-    ch.last_out[c] = static_cast<std::int16_t>(x);
-    return x;
-}
-
-void add_frame(std::uint32_t c, std::int32_t* out) {
-    const std::int32_t v = frame_value(c);
-    const std::uint8_t pan = player.channels.pan[c];
-    if ((pan & PAN_LEFT) != 0) out[0] += v >> 1;
-    if ((pan & PAN_RIGHT) != 0) out[1] += v >> 1;
-}
-
 // Frames at constant volume before the one in which pos + step reaches
 // end_pos; in those the plain advance is all that happens.
 std::uint32_t frames_before_end(std::uint32_t c, std::uint32_t limit) {
@@ -124,140 +93,382 @@ std::uint32_t frames_before_end(std::uint32_t c, std::uint32_t limit) {
     return frames < limit ? frames : limit;
 }
 
-// The common case: constant volume, no sample end. Smoothing
-//   last + (((x - last) * step) >> 12)
-// is computed as (last * (4096 - step) + x * step) >> 12, the same value
-// (last * 4096 is a whole multiple of the divisor) with one multiply on the
-// chain from one frame to the next instead of a subtract and a multiply.
-//
-// WRAP: a short loop, still longer than the step, wraps inside the loop
-// (wrap_at is the loop end, wrap_by its length); the position stays below
-// the loop end, so each wrap is one subtraction. Long loops end the loop
-// instead and wrap through frame_value, which costs less than a test in
-// every frame.
-template <bool SMOOTH, bool LEFT, bool RIGHT, bool WRAP>
-void mix_plain(std::uint32_t c, std::int32_t* out, std::uint32_t frames, std::uint32_t wrap_at,
-               std::uint32_t wrap_by) {
+// What a channel's walk over a run leaves for its lane.
+struct Lane {
+    std::uint32_t channel;
+    std::uint32_t sounding;  // frames before the channel falls silent
+    bool ended;              // its sample ended in frame sounding - 1
+    bool scaled;             // staged values already carry the volume
+    std::int16_t volume;     // otherwise the volume of the whole run
+};
+
+// One frame with every position rule, its value staged. True if the sample
+// ended: the frame still sounds, and the channel is silent from the next.
+bool stage_frame(std::uint32_t c, std::int16_t* to, bool scaled) {
+    ChannelState& ch = player.channels;
+    const SampleInfo& samples = player.samples;
+    const std::int32_t s = static_cast<std::int8_t>(ch.sample_data[c][ch.pos[c] >> 12]);
+    *to = static_cast<std::int16_t>(scaled ? s * ch.mix_volume[c] : s);
+    const std::uint32_t next = ch.pos[c] + ch.step[c];
+    const std::uint8_t sample = ch.sample_num[c];
+    if (next < ch.end_pos[c]) {
+        ch.pos[c] = next;
+    } else if (ch.play_state[c] == STATE_LOOPING) {
+        ch.pos[c] = wrap_into_loop(next, ch.end_pos[c], samples.sample_loop_length[sample]);
+    } else if (samples.sample_loop_end[sample] == 0) {
+        ch.play_state[c] = STATE_STOPPED;
+        ch.mix_target[c] = 0;
+        ch.mix_volume[c] = 0;
+        return true;
+    } else {
+        ch.play_state[c] = STATE_LOOPING;
+        ch.end_pos[c] = samples.sample_loop_end[sample];
+        ch.pos[c] = samples.sample_loop_end[sample] - samples.sample_loop_length[sample];
+    }
+    return false;
+}
+
+// Frames with the plain advance (WRAP: the wrap of a short loop, still
+// longer than the step, inside the loop: the position stays below the loop
+// end, so each wrap is one subtraction). SCALED stages byte times volume.
+template <bool WRAP, bool SCALED>
+void stage_plain(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::uint32_t wrap_at,
+                 std::uint32_t wrap_by) {
     ChannelState& ch = player.channels;
     const std::uint8_t* data = ch.sample_data[c];
     const std::uint32_t step = ch.step[c];
     const std::int32_t vol = ch.mix_volume[c];
     std::uint32_t pos = ch.pos[c];
-    std::int32_t last = ch.last_out[c];
-    const std::int32_t keep = 4096 - static_cast<std::int32_t>(step);
-    const std::int32_t gain = vol * static_cast<std::int32_t>(step);
-    for (std::uint32_t i = 0; i < frames; ++i) {
+    for (std::int16_t* const end = to + LANES * frames; to != end; to += LANES) {
         const std::int32_t s = static_cast<std::int8_t>(data[pos >> 12]);
+        *to = static_cast<std::int16_t>(SCALED ? s * vol : s);
         pos += step;
         if constexpr (WRAP) pos -= pos >= wrap_at ? wrap_by : 0;
-        if constexpr (SMOOTH) {
-            last = (last * keep + s * gain) >> 12;
-        } else {
-            last = s * vol;
-        }
-        if constexpr (LEFT) out[2 * i] += last >> 1;
-        if constexpr (RIGHT) out[2 * i + 1] += last >> 1;
     }
     ch.pos[c] = pos;
-    ch.last_out[c] = static_cast<std::int16_t>(last);
 }
 
-template <bool SMOOTH, bool WRAP>
-void mix_plain_panned(std::uint32_t c, std::int32_t* out, std::uint32_t frames, std::uint32_t wrap_at,
-                      std::uint32_t wrap_by) {
-    switch (player.channels.pan[c] & (PAN_LEFT | PAN_RIGHT)) {
-    case PAN_LEFT: mix_plain<SMOOTH, true, false, WRAP>(c, out, frames, wrap_at, wrap_by); break;
-    case PAN_RIGHT: mix_plain<SMOOTH, false, true, WRAP>(c, out, frames, wrap_at, wrap_by); break;
-    case PAN_CENTRE: mix_plain<SMOOTH, true, true, WRAP>(c, out, frames, wrap_at, wrap_by); break;
-    default: mix_plain<SMOOTH, false, false, WRAP>(c, out, frames, wrap_at, wrap_by); break;
-    }
-}
-
-// The volume moving one unit per frame, before each frame is mixed, and
-// never reaching 0. The product with the volume grows by the weight per
-// frame; the smoothing is the same rewriting as in mix_plain, and without
-// it keep is 0 and the weight 4096, which gives sample * volume.
-void mix_slope(std::uint32_t c, std::int32_t* out, std::uint32_t frames, std::int32_t change) {
+// Frames in which the volume moves by `change` before each is mixed, never
+// reaching 0, and the sample does not end.
+void stage_slope(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::int32_t change) {
     ChannelState& ch = player.channels;
     const std::uint8_t* data = ch.sample_data[c];
     const std::uint32_t step = ch.step[c];
-    const bool smooth = step <= SMOOTHING_MAX_STEP;
-    const std::int32_t weight = smooth ? static_cast<std::int32_t>(step) : 4096;
-    const std::int32_t keep = smooth ? 4096 - weight : 0;
-    const std::int32_t left_mask = (ch.pan[c] & PAN_LEFT) != 0 ? -1 : 0;
-    const std::int32_t right_mask = (ch.pan[c] & PAN_RIGHT) != 0 ? -1 : 0;
-    const std::int32_t vol = ch.mix_volume[c];
-    std::int32_t gain = (vol + change) * weight;
-    const std::int32_t gain_change = change * weight;
+    std::int32_t vol = ch.mix_volume[c];
     std::uint32_t pos = ch.pos[c];
-    std::int32_t last = ch.last_out[c];
     for (std::uint32_t i = 0; i < frames; ++i) {
-        const std::int32_t s = static_cast<std::int8_t>(data[pos >> 12]);
+        vol += change;
+        to[LANES * i] = static_cast<std::int16_t>(static_cast<std::int8_t>(data[pos >> 12]) * vol);
         pos += step;
-        last = (last * keep + s * gain) >> 12;
-        gain += gain_change;
-        out[2 * i] += (last >> 1) & left_mask;
-        out[2 * i + 1] += (last >> 1) & right_mask;
     }
     ch.pos[c] = pos;
-    ch.last_out[c] = static_cast<std::int16_t>(last);
-    ch.mix_volume[c] = static_cast<std::uint8_t>(vol + change * static_cast<std::int32_t>(frames));
+    ch.mix_volume[c] = static_cast<std::uint8_t>(vol);
 }
 
-// One channel over a run of frames that all share the volume phase.
-void mix_channel(std::uint32_t c, std::int32_t* out, std::uint32_t frames, VolumePhase phase) {
+// Walks channel c over a run of frames that share the volume phase and
+// stages its values in lane `lane`. A channel that falls silent stays so
+// until the next tick: a glide or fade reaches 0 only toward a target or
+// floor of 0, and a sample that ends takes both volumes to 0.
+Lane stage_channel(std::uint32_t c, std::uint32_t lane, std::uint32_t frames, VolumePhase phase) {
     ChannelState& ch = player.channels;
-    while (frames > 0) {
+    Lane result{c, 0, false, volume_slope(c, phase).change != 0, static_cast<std::int16_t>(ch.mix_volume[c])};
+    std::int16_t* to = staged + lane;
+    std::uint32_t i = 0;
+    while (i < frames) {
         const Slope slope = volume_slope(c, phase);
         if (slope.change != 0) {
-            std::uint32_t moving = slope.frames < frames ? slope.frames : frames;
-            // The frame that brings the volume to 0 is silent: per-frame rules.
+            std::uint32_t moving = slope.frames < frames - i ? slope.frames : frames - i;
+            // The frame that brings the volume to 0 is silent.
             if (ch.mix_volume[c] + slope.change * static_cast<std::int32_t>(moving) == 0) --moving;
             const std::uint32_t sloped = frames_before_end(c, moving);
             if (sloped > 0) {
-                mix_slope(c, out, sloped, slope.change);
-                out += 2 * sloped;
-                frames -= sloped;
+                stage_slope(c, to + LANES * i, sloped, slope.change);
+                i += sloped;
                 continue;
             }
             ch.mix_volume[c] = static_cast<std::uint8_t>(ch.mix_volume[c] + slope.change);
-            add_frame(c, out);
-            out += 2;
-            --frames;
+            if (ch.mix_volume[c] == 0) break;
+            if (stage_frame(c, to + LANES * i++, true)) {
+                result.ended = true;
+                break;
+            }
             continue;
         }
-        if (ch.mix_volume[c] == 0) {
-            // Silent and staying so until the next tick: nothing moves.
-            ch.last_out[c] = 0;
-            return;
-        }
+        if (ch.mix_volume[c] == 0) break;
         const std::uint32_t loop_length = player.samples.sample_loop_length[ch.sample_num[c]];
         const std::uint32_t step = ch.step[c];
         const bool wraps = ch.play_state[c] == STATE_LOOPING && ch.pos[c] < ch.end_pos[c] && step != 0 &&
                            step < loop_length && loop_length / step < LONG_LOOP_STEPS &&
                            loop_length <= ch.end_pos[c] && ch.end_pos[c] <= LOOP_END_LIMIT;
-        const std::uint32_t plain = wraps ? frames : frames_before_end(c, frames);
-        const std::uint32_t wrap_at = wraps ? ch.end_pos[c] : NEVER;
-        const std::uint32_t wrap_by = wraps ? loop_length : 0;
+        const std::uint32_t plain = wraps ? frames - i : frames_before_end(c, frames - i);
         if (plain > 0) {
-            const bool smooth = step <= SMOOTHING_MAX_STEP;
-            if (smooth && wraps)
-                mix_plain_panned<true, true>(c, out, plain, wrap_at, wrap_by);
-            else if (smooth)
-                mix_plain_panned<true, false>(c, out, plain, wrap_at, wrap_by);
+            const std::uint32_t wrap_at = ch.end_pos[c];
+            if (wraps && result.scaled)
+                stage_plain<true, true>(c, to + LANES * i, plain, wrap_at, loop_length);
             else if (wraps)
-                mix_plain_panned<false, true>(c, out, plain, wrap_at, wrap_by);
+                stage_plain<true, false>(c, to + LANES * i, plain, wrap_at, loop_length);
+            else if (result.scaled)
+                stage_plain<false, true>(c, to + LANES * i, plain, 0, 0);
             else
-                mix_plain_panned<false, false>(c, out, plain, wrap_at, wrap_by);
-            out += 2 * plain;
-            frames -= plain;
+                stage_plain<false, false>(c, to + LANES * i, plain, 0, 0);
+            i += plain;
         }
-        if (frames > 0) {
-            add_frame(c, out);  // the end of the sample or of its loop
-            out += 2;
-            --frames;
+        if (i < frames && stage_frame(c, to + LANES * i++, result.scaled)) {  // the sample's end or its loop's
+            result.ended = true;
+            break;
         }
     }
+    result.sounding = i;
+    return result;
+}
+
+// The smoothing of a lane,
+//   last + (((x - last) * step) >> 12),  x = sample * volume,
+// is computed as P = last * keep + x * weight, last = P >> 12, with keep =
+// 4096 - step and weight = step: the same value, since last * 4096 is a
+// whole multiple of the divisor. Without smoothing keep is 0 and the weight
+// 4096, which gives x. The value heard is P >> 13, which is last >> 1.
+// When a lane falls silent its keep and volume become 0, so P stays 0.
+struct LaneSetup {
+    std::int32_t keep[LANES];
+    std::int32_t weight[LANES];
+    std::int32_t volume[LANES];
+    std::int32_t left[LANES];  // 1 if heard on that side
+    std::int32_t right[LANES];
+    std::int32_t last[LANES];
+};
+
+LaneSetup set_up(const Lane* lanes, std::uint32_t count) {
+    const ChannelState& ch = player.channels;
+    LaneSetup s{};
+    for (std::uint32_t l = 0; l < count; ++l) {
+        const std::uint32_t c = lanes[l].channel;
+        const bool smooth = ch.step[c] <= SMOOTHING_MAX_STEP;
+        s.keep[l] = smooth ? 4096 - static_cast<std::int32_t>(ch.step[c]) : 0;
+        s.weight[l] = smooth ? static_cast<std::int32_t>(ch.step[c]) : 4096;
+        s.volume[l] = lanes[l].scaled ? 1 : lanes[l].volume;
+        s.left[l] = (ch.pan[c] & PAN_LEFT) != 0 ? 1 : 0;
+        s.right[l] = (ch.pan[c] & PAN_RIGHT) != 0 ? 1 : 0;
+        s.last[l] = ch.last_out[c];
+    }
+    return s;
+}
+
+// The frame at which the next lane falls silent, after `from`.
+std::uint32_t next_silence(const Lane* lanes, std::uint32_t count, std::uint32_t from, std::uint32_t frames) {
+    std::uint32_t at = frames;
+    for (std::uint32_t l = 0; l < count; ++l)
+        if (lanes[l].sounding > from && lanes[l].sounding < at) at = lanes[l].sounding;
+    return at;
+}
+
+// The last value of each lane once the run is mixed: P of the last frame,
+// of the one before where the sample ended in the last frame (that frame
+// sounds but keeps the previous value), 0 for a lane silent by then.
+void store_lasts(const Lane* lanes, std::uint32_t count, std::uint32_t frames, const std::int32_t* p,
+                 const std::int32_t* before) {
+    ChannelState& ch = player.channels;
+    for (std::uint32_t l = 0; l < count; ++l) {
+        const Lane& lane = lanes[l];
+        std::int32_t last = 0;
+        if (lane.sounding == frames) last = (lane.ended ? before[l] : p[l]) >> 12;
+        ch.last_out[lane.channel] = static_cast<std::int16_t>(last);
+    }
+}
+
+#ifdef ZINDLE_SSE2_LANES
+
+// Lanes in the four 32-bit parts of a vector. The chain from frame to frame
+// is P << 4, which holds last in its upper 16 bits, times keep << 16 in one
+// multiply-add (the lower 16 bits meet 0), plus x * weight formed beside it.
+class LaneKernel {
+public:
+    LaneKernel(const LaneSetup& s, std::int32_t* out) : out_(out) {
+        keep_ = _mm_slli_epi32(load(s.keep), 16);
+        weight_ = load(s.weight);
+        const __m128i volume = _mm_packs_epi32(load(s.volume), load(s.volume));
+        volume_a_ = volume;
+        volume_b_ = volume;
+        left_ = _mm_packs_epi32(load(s.left), load(s.left));
+        right_ = _mm_packs_epi32(load(s.right), load(s.right));
+        p_ = _mm_slli_epi32(load(s.last), 12);
+        before_ = p_;
+    }
+
+    // Lane l silent from the frame after the next pair's first (`second`)
+    // or from the next pair on.
+    void silence(std::uint32_t l, bool second) {
+        alignas(16) std::int32_t mask[LANES] = {-1, -1, -1, -1};
+        mask[l] = 0;
+        const __m128i m = load(mask);
+        const __m128i m16 = _mm_packs_epi32(m, m);
+        keep_b_ = _mm_and_si128(keep_b_, m);
+        volume_b_ = _mm_and_si128(volume_b_, m16);
+        if (!second) {
+            keep_ = _mm_and_si128(keep_, m);
+            volume_a_ = _mm_and_si128(volume_a_, m16);
+        }
+    }
+    void begin_pair() { keep_b_ = keep_; }
+
+    // Frames i and i + 1.
+    void pair(std::uint32_t i) {
+        const __m128i v = _mm_unpacklo_epi64(volume_a_, _mm_unpackhi_epi64(volume_b_, volume_b_));
+        const __m128i x = _mm_mullo_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(staged + LANES * i)), v);
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i xa = _mm_madd_epi16(_mm_unpacklo_epi16(x, zero), weight_);
+        const __m128i xb = _mm_madd_epi16(_mm_unpackhi_epi16(x, zero), weight_);
+        const __m128i pa = _mm_add_epi32(_mm_madd_epi16(_mm_slli_epi32(p_, 4), keep_), xa);
+        const __m128i pb = _mm_add_epi32(_mm_madd_epi16(_mm_slli_epi32(pa, 4), keep_b_), xb);
+        before_ = pa;
+        p_ = pb;
+        keep_ = keep_b_;
+        volume_a_ = volume_b_;
+        add_heard(_mm_packs_epi32(_mm_srai_epi32(pa, 13), _mm_srai_epi32(pb, 13)), i, true);
+    }
+
+    // Frame i alone, the last of an odd run.
+    void single(std::uint32_t i) {
+        const __m128i x = _mm_mullo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(staged + LANES * i)),
+                                          volume_a_);
+        const __m128i xa = _mm_madd_epi16(_mm_unpacklo_epi16(x, _mm_setzero_si128()), weight_);
+        before_ = p_;
+        p_ = _mm_add_epi32(_mm_madd_epi16(_mm_slli_epi32(p_, 4), keep_), xa);
+        add_heard(_mm_packs_epi32(_mm_srai_epi32(p_, 13), _mm_setzero_si128()), i, false);
+    }
+
+    void finish(std::int32_t* p, std::int32_t* before) const {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), p_);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(before), before_);
+    }
+
+private:
+    static __m128i load(const std::int32_t* v) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(v)); }
+
+    // heard: the lanes' halved values of frames i and i + 1 as 16-bit
+    // numbers; each side's sum is one multiply-add by its 0/1 weights and
+    // the fold of the two pairs it leaves per frame.
+    void add_heard(__m128i heard, std::uint32_t i, bool two) {
+        const __m128i l = _mm_madd_epi16(heard, left_);
+        const __m128i r = _mm_madd_epi16(heard, right_);
+        const __m128i lr_a = _mm_unpacklo_epi32(l, r);  // frame i: left, right of lanes 0-1, of 2-3
+        const __m128i lr_b = _mm_unpackhi_epi32(l, r);  // frame i + 1
+        const __m128i sums = _mm_add_epi32(_mm_unpacklo_epi64(lr_a, lr_b), _mm_unpackhi_epi64(lr_a, lr_b));
+        std::int32_t* at = out_ + 2 * i;
+        if (two) {
+            __m128i* to = reinterpret_cast<__m128i*>(at);
+            _mm_storeu_si128(to, _mm_add_epi32(_mm_loadu_si128(to), sums));
+        } else {
+            __m128i* to = reinterpret_cast<__m128i*>(at);
+            _mm_storel_epi64(to, _mm_add_epi32(_mm_loadl_epi64(to), sums));
+        }
+    }
+
+    std::int32_t* out_;
+    __m128i keep_, keep_b_, weight_, volume_a_, volume_b_, left_, right_, p_, before_;
+};
+
+#else
+
+// The same lanes one after another, for machines without SSE2.
+class LaneKernel {
+public:
+    LaneKernel(const LaneSetup& s, std::int32_t* out) : s_(s), out_(out) {
+        for (std::uint32_t l = 0; l < LANES; ++l) {
+            keep_b_[l] = s_.keep[l];
+            volume_b_[l] = s_.volume[l];
+            p_[l] = before_[l] = s_.last[l] * 4096;
+        }
+    }
+    void silence(std::uint32_t l, bool second) {
+        keep_b_[l] = volume_b_[l] = 0;
+        if (!second) s_.keep[l] = s_.volume[l] = 0;
+    }
+    void begin_pair() {
+        for (std::uint32_t l = 0; l < LANES; ++l) keep_b_[l] = s_.keep[l], volume_b_[l] = s_.volume[l];
+    }
+    void pair(std::uint32_t i) {
+        frame(i, s_.keep, s_.volume);
+        frame(i + 1, keep_b_, volume_b_);
+        for (std::uint32_t l = 0; l < LANES; ++l) s_.keep[l] = keep_b_[l], s_.volume[l] = volume_b_[l];
+    }
+    void single(std::uint32_t i) { frame(i, s_.keep, s_.volume); }
+    void finish(std::int32_t* p, std::int32_t* before) const {
+        for (std::uint32_t l = 0; l < LANES; ++l) p[l] = p_[l], before[l] = before_[l];
+    }
+
+private:
+    void frame(std::uint32_t i, const std::int32_t* keep, const std::int32_t* volume) {
+        for (std::uint32_t l = 0; l < LANES; ++l) {
+            const std::int32_t x = staged[LANES * i + l] * volume[l];
+            before_[l] = p_[l];
+            p_[l] = (p_[l] >> 12) * keep[l] + x * s_.weight[l];
+            const std::int32_t heard = p_[l] >> 13;
+            out_[2 * i] += heard * s_.left[l];
+            out_[2 * i + 1] += heard * s_.right[l];
+        }
+    }
+    LaneSetup s_;
+    std::int32_t* out_;
+    std::int32_t keep_b_[LANES], volume_b_[LANES], p_[LANES], before_[LANES];
+};
+
+#endif
+
+// Up to four walked channels through the smoothing, into the accumulator.
+void mix_lanes(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
+    LaneKernel k(set_up(lanes, count), out);
+    std::uint32_t i = 0;
+    std::uint32_t silent_at = next_silence(lanes, count, 0, frames);
+    while (i + 1 < frames) {
+        k.begin_pair();
+        // Lanes falling silent in this pair's first or second frame.
+        while (silent_at <= i + 1) {
+            for (std::uint32_t l = 0; l < count; ++l)
+                if (lanes[l].sounding == silent_at) k.silence(l, silent_at == i + 1);
+            silent_at = next_silence(lanes, count, silent_at, frames);
+        }
+        k.pair(i);
+        i += 2;
+        // Between silences nothing changes from pair to pair.
+        const std::uint32_t steady_end = silent_at < frames ? silent_at : frames;
+        while (i + 1 < steady_end) {
+            k.pair(i);
+            i += 2;
+        }
+    }
+    if (i < frames) {
+        k.begin_pair();
+        while (silent_at <= i) {
+            for (std::uint32_t l = 0; l < count; ++l)
+                if (lanes[l].sounding == silent_at) k.silence(l, false);
+            silent_at = next_silence(lanes, count, silent_at, frames);
+        }
+        k.single(i);
+    }
+    alignas(16) std::int32_t p[LANES];
+    alignas(16) std::int32_t before[LANES];
+    k.finish(p, before);
+    store_lasts(lanes, count, frames, p, before);
+}
+
+// Every channel over a run of frames that share the volume phase.
+void mix_run(std::int32_t* out, std::uint32_t frames, VolumePhase phase) {
+    Lane lanes[LANES];
+    std::uint32_t count = 0;
+    for (std::uint32_t c = 0; c < player.song.channel_count; ++c) {
+        const Lane lane = stage_channel(c, count, frames, phase);
+        if (lane.sounding == 0) {
+            player.channels.last_out[c] = 0;  // silent from the first frame: nothing moves
+            continue;
+        }
+        lanes[count++] = lane;
+        if (count == LANES) {
+            mix_lanes(lanes, count, out, frames);
+            count = 0;
+        }
+    }
+    if (count > 0) mix_lanes(lanes, count, out, frames);
 }
 
 // Frames, from the one at `since` (bytes after the last tick) on, that stay
@@ -284,8 +495,28 @@ std::uint32_t run_length(std::uint32_t now, VolumePhase phase, std::uint32_t mos
     }
 }
 
-std::int16_t clip(std::int32_t sum) {
-    return static_cast<std::int16_t>(sum > CLIP_HIGH ? CLIP_HIGH : sum < CLIP_LOW ? CLIP_LOW : sum);
+// The sums clipped into the output buffer; the accumulator is left at 0.
+// Saturating to 16 bits first changes nothing, the bounds lie inside.
+void clip_into(std::int16_t* samples) {
+#ifdef ZINDLE_SSE2_LANES
+    const __m128i high = _mm_set1_epi16(static_cast<std::int16_t>(CLIP_HIGH));
+    const __m128i low = _mm_set1_epi16(static_cast<std::int16_t>(CLIP_LOW));
+    const __m128i zero = _mm_setzero_si128();
+    auto* sums = reinterpret_cast<__m128i*>(accumulator);
+    auto* to = reinterpret_cast<__m128i*>(samples);
+    for (std::uint32_t i = 0; i < FRAMES_PER_BUFFER * 2 / 8; ++i) {
+        const __m128i packed = _mm_packs_epi32(_mm_load_si128(sums + 2 * i), _mm_load_si128(sums + 2 * i + 1));
+        _mm_storeu_si128(to + i, _mm_max_epi16(_mm_min_epi16(packed, high), low));
+        _mm_store_si128(sums + 2 * i, zero);
+        _mm_store_si128(sums + 2 * i + 1, zero);
+    }
+#else
+    for (std::uint32_t i = 0; i < FRAMES_PER_BUFFER * 2; ++i) {
+        const std::int32_t sum = accumulator[i];
+        samples[i] = static_cast<std::int16_t>(sum > CLIP_HIGH ? CLIP_HIGH : sum < CLIP_LOW ? CLIP_LOW : sum);
+        accumulator[i] = 0;
+    }
+#endif
 }
 
 }  // namespace
@@ -306,16 +537,11 @@ void fill_buffer() {
             phase = VolumePhase::glide;
         }
         const std::uint32_t frames = run_length(now, phase, FRAMES_PER_BUFFER - frame);
-        std::int32_t* out = accumulator + 2 * frame;
-        for (std::uint32_t c = 0; c < player.song.channel_count; ++c) mix_channel(c, out, frames, phase);
+        mix_run(accumulator + 2 * frame, frames, phase);
         player.out_clock += frames * BYTES_PER_FRAME;
         frame += frames;
     }
-    std::int16_t* samples = output_buffers[next_buffer];
-    for (std::uint32_t i = 0; i < FRAMES_PER_BUFFER * 2; ++i) {
-        samples[i] = clip(accumulator[i]);
-        accumulator[i] = 0;
-    }
+    clip_into(output_buffers[next_buffer]);
     submit_buffer();
 }
 

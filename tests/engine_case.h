@@ -20,6 +20,16 @@ inline Sample looped(std::size_t bytes, std::int8_t value, std::uint8_t volume =
             .loop_length_words = static_cast<std::uint16_t>(bytes / 2)};
 }
 
+// Four channels with sample 1 looping over 256 bytes of 50.
+inline ModuleBuilder with_sample() {
+    ModuleBuilder b(4);
+    b.sample(1, looped(256, 50));
+    return b;
+}
+
+// Index of the order entry that is playing.
+inline std::uint32_t entry() { return static_cast<std::uint32_t>(player.song.order_pos - player.song.order_table); }
+
 inline void ticks(int n) {
     for (int i = 0; i < n; ++i) run_tick();
 }

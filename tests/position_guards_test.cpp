@@ -34,14 +34,6 @@ struct Recorder {
     ~Recorder() { row_tick_hook = nullptr; }
 };
 
-ModuleBuilder with_sample() {
-    ModuleBuilder b(4);
-    b.sample(1, looped(256, 50));
-    return b;
-}
-
-std::uint32_t entry() { return static_cast<std::uint32_t>(player.song.order_pos - player.song.order_table); }
-
 // row_offset lies on a row of the current entry's pattern.
 ::testing::AssertionResult on_its_pattern() {
     const SongState& s = player.song;

@@ -179,7 +179,8 @@ std::string load_at_clock(const std::vector<std::uint8_t>& file, std::uint32_t s
     next_buffer = 0;
     submissions = 0;
     console_bytes.clear();
-    std::memcpy(module_image, file.data(), std::min<std::size_t>(file.size(), IMAGE_BYTES));
+    // An empty file copies nothing (and may have no data pointer at all).
+    if (!file.empty()) std::memcpy(module_image, file.data(), std::min<std::size_t>(file.size(), IMAGE_BYTES));
     const bool ok = load_module(module_image);
     if (loaded != nullptr) *loaded = ok;
     return take_console();

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,39 @@ TEST_F(RenderCli, BadUsageExits2WithOneUsageLineAndWritesNothing) {
         EXPECT_EQ(line_count(run.err), 1);
         EXPECT_EQ(run.err.back(), '\n');
         EXPECT_EQ(run.out, "");
+        EXPECT_TRUE(work_is_empty());
+    }
+}
+
+TEST_F(RenderCli, VersionAloneWritesTheBuildVersionAndAnythingBesideItIsBadUsage) {
+    // The version comes from the build's one definition of it.
+    const std::string version = ZINDLE_VERSION;
+    EXPECT_TRUE(std::regex_match(version, std::regex("[0-9]+\\.[0-9]+\\.[0-9]+"))) << version;
+    const auto run = render({"--version"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.out, "zindle-render " + version + "\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(work_is_empty());
+
+    const std::string mod = module("t.mod", tune().build()).string();
+    const std::vector<std::vector<std::string>> cases = {
+        {"--version", mod},
+        {mod, "--version"},
+        {"--version", "--version"},
+        {"--buffers", "1", "--version", mod},
+        {"--version", mod, "out.raw"},
+        {"--versions"},
+        {"-version"},
+    };
+    for (const auto& args : cases) {
+        std::string shown;
+        for (const auto& a : args) shown += a + " ";
+        SCOPED_TRACE(shown);
+        const auto bad = render(args);
+        EXPECT_EQ(bad.exit_code, 2);
+        EXPECT_EQ(bad.err.rfind("usage: zindle-render ", 0), 0u) << bad.err;
+        EXPECT_EQ(line_count(bad.err), 1);
+        EXPECT_EQ(bad.out, "");
         EXPECT_TRUE(work_is_empty());
     }
 }

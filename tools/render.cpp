@@ -10,11 +10,21 @@
 #include <cstring>
 #include <string>
 
+#ifdef _WIN32
+#include <io.h>
+#endif
+
 #include "console_text.h"
 #include "mixer.h"
 #include "module_loader.h"
 #include "player_state.h"
 #include "sequencer.h"
+
+// Files are read and written as bytes everywhere: no line-end translation
+// where the C library would otherwise do it.
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
 
 namespace zindle {
 
@@ -110,7 +120,7 @@ std::string default_output_name(const std::string& module) {
 // Reads at most the image's size, as the player does; a directory or any
 // other file that cannot be read is refused.
 bool read_module(const char* path) {
-    const int fd = ::open(path, O_RDONLY);
+    const int fd = ::open(path, O_RDONLY | O_BINARY);
     if (fd < 0) return false;
     std::uint32_t total = 0;
     bool ok = true;
@@ -189,6 +199,16 @@ void submit_buffer() {
 
 int main(int argc, char** argv) {
     using namespace zindle;
+#ifdef _WIN32
+    // Raw frames on standard output, the report byte for byte on standard error.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+#endif
+    // The version stands alone; with anything else it is bad usage.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::fputs("zindle-render " ZINDLE_VERSION "\n", stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
     std::uint64_t buffers = 0;
     bool counted = false;
     const char* trace_path = nullptr;
@@ -229,7 +249,7 @@ int main(int argc, char** argv) {
     const bool to_stdout = out_name == "-";
     const bool wav = !to_stdout && ends_with(out_name, ".wav");
     if (trace_path != nullptr) {
-        trace = std::fopen(trace_path, "w");
+        trace = std::fopen(trace_path, "wb");
         if (trace == nullptr) {
             std::fprintf(stderr, "zindle-render: cannot write %s: %s\n", trace_path, std::strerror(errno));
             return 1;

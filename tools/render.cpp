@@ -110,7 +110,12 @@ bool ends_with(const std::string& text, const char* suffix) {
 
 // The module's file name without folder and extension, plus ".wav".
 std::string default_output_name(const std::string& module) {
-    std::string name = module.substr(module.find_last_of('/') + 1);
+#ifdef _WIN32
+    const char* const separators = "/\\:";  // C:\music\song.mod, C:song.mod
+#else
+    const char* const separators = "/";
+#endif
+    std::string name = module.substr(module.find_last_of(separators) + 1);
     const std::size_t dot = name.find_last_of('.');
     if (dot != std::string::npos && dot != 0) name.resize(dot);
     if (name.empty()) name = "out";

@@ -18,7 +18,9 @@
 #include "tick_clock.h"
 
 #if defined(__SSE2__) && !defined(ZINDLE_PORTABLE_LANES)
+#include <cpuid.h>
 #include <emmintrin.h>
+#include <tmmintrin.h>
 #define ZINDLE_SSE2_LANES 1
 #endif
 
@@ -42,10 +44,21 @@ constexpr std::uint32_t LANES = 4;
 // Left and right sums of the buffer being rendered.
 alignas(16) std::int32_t accumulator[FRAMES_PER_BUFFER * 2];
 
-// Per frame and lane: the sample byte, or the byte times the volume where
-// the volume moves. Frame i of lane l is at LANES * i + l; the pair of
-// frames read last may reach one frame past a run of the whole buffer.
-alignas(16) std::int16_t staged[(FRAMES_PER_BUFFER + 1) * LANES];
+// Frames the staging may write past the end of a run, and the smoothing
+// read past it, in whole blocks.
+constexpr std::uint32_t BLOCK_SLACK = 16;
+
+// Per lane and frame: the sample byte, or the byte times the volume where
+// the volume moves. A channel's walk writes its lane's row; the rows are
+// then interleaved into `staged` for the smoothing, frame i of lane l at
+// LANES * i + l.
+alignas(16) std::int16_t lane_rows[LANES][FRAMES_PER_BUFFER + BLOCK_SLACK];
+alignas(16) std::int16_t staged[(FRAMES_PER_BUFFER + BLOCK_SLACK) * LANES];
+
+// Whether the processor has the byte shuffle that stages 16 frames at
+// once: 0 not known yet, 1 no, 2 yes.
+std::uint8_t byte_shuffle = 0;
+bool shuffle_allowed = true;
 
 void fade_down() {
     ChannelState& ch = player.channels;
@@ -139,7 +152,7 @@ void stage_plain(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::u
     const std::uint32_t step = ch.step[c];
     const std::int32_t vol = ch.mix_volume[c];
     std::uint32_t pos = ch.pos[c];
-    for (std::int16_t* const end = to + LANES * frames; to != end; to += LANES) {
+    for (std::int16_t* const end = to + frames; to != end; ++to) {
         const std::int32_t s = static_cast<std::int8_t>(data[pos >> 12]);
         *to = static_cast<std::int16_t>(SCALED ? s * vol : s);
         pos += step;
@@ -147,6 +160,51 @@ void stage_plain(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::u
     }
     ch.pos[c] = pos;
 }
+
+// Steps up to one sample byte per frame: 16 frames then lie within 16
+// bytes, and their offsets from the first byte fit 16 bits.
+constexpr std::uint32_t SHUFFLE_MAX_STEP = 4096;
+
+#ifdef ZINDLE_SSE2_LANES
+// stage_plain without the wrap, 16 frames at a time: the 16 bytes from the
+// first frame's byte on are loaded at once (the image's tail keeps that
+// inside it) and shuffled into frame order by each frame's byte offset,
+// (pos & 0xFFF) + k * step >> 12 for frame k. The last block may stage up
+// to 15 frames past the run, which the next stage overwrites or nobody
+// reads.
+__attribute__((target("ssse3"))) void stage_shuffled(std::uint32_t c, std::int16_t* to, std::uint32_t frames,
+                                                      bool scaled) {
+    ChannelState& ch = player.channels;
+    const std::uint8_t* data = ch.sample_data[c];
+    const std::uint32_t step = ch.step[c];
+    const std::int16_t s = static_cast<std::int16_t>(step);
+    const __m128i ramp_low = _mm_mullo_epi16(_mm_set1_epi16(s), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m128i ramp_high = _mm_add_epi16(ramp_low, _mm_set1_epi16(static_cast<std::int16_t>(8 * step)));
+    const __m128i volume = _mm_set1_epi16(scaled ? ch.mix_volume[c] : 1);
+    std::uint32_t pos = ch.pos[c];
+    for (std::uint32_t i = 0; i < frames; i += 16) {
+        const __m128i frac = _mm_set1_epi16(static_cast<std::int16_t>(pos & 0xFFF));
+        const __m128i offsets = _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(frac, ramp_low), 12),
+                                                 _mm_srli_epi16(_mm_add_epi16(frac, ramp_high), 12));
+        const __m128i bytes =
+            _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + (pos >> 12))), offsets);
+        const __m128i low = _mm_mullo_epi16(_mm_srai_epi16(_mm_unpacklo_epi8(bytes, bytes), 8), volume);
+        const __m128i high = _mm_mullo_epi16(_mm_srai_epi16(_mm_unpackhi_epi8(bytes, bytes), 8), volume);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), low);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i + 8), high);
+        pos += 16 * step;
+    }
+    ch.pos[c] += frames * step;
+}
+
+bool has_byte_shuffle() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & bit_SSSE3) != 0;
+}
+#else
+void stage_shuffled(std::uint32_t, std::int16_t*, std::uint32_t, bool) {}
+bool has_byte_shuffle() { return false; }
+#endif
 
 // Frames in which the volume moves by `change` before each is mixed, never
 // reaching 0, and the sample does not end.
@@ -158,7 +216,7 @@ void stage_slope(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::i
     std::uint32_t pos = ch.pos[c];
     for (std::uint32_t i = 0; i < frames; ++i) {
         vol += change;
-        to[LANES * i] = static_cast<std::int16_t>(static_cast<std::int8_t>(data[pos >> 12]) * vol);
+        to[i] = static_cast<std::int16_t>(static_cast<std::int8_t>(data[pos >> 12]) * vol);
         pos += step;
     }
     ch.pos[c] = pos;
@@ -172,7 +230,7 @@ void stage_slope(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::i
 Lane stage_channel(std::uint32_t c, std::uint32_t lane, std::uint32_t frames, VolumePhase phase) {
     ChannelState& ch = player.channels;
     Lane result{c, 0, false, volume_slope(c, phase).change != 0, static_cast<std::int16_t>(ch.mix_volume[c])};
-    std::int16_t* to = staged + lane;
+    std::int16_t* to = lane_rows[lane];
     std::uint32_t i = 0;
     while (i < frames) {
         const Slope slope = volume_slope(c, phase);
@@ -182,13 +240,13 @@ Lane stage_channel(std::uint32_t c, std::uint32_t lane, std::uint32_t frames, Vo
             if (ch.mix_volume[c] + slope.change * static_cast<std::int32_t>(moving) == 0) --moving;
             const std::uint32_t sloped = frames_before_end(c, moving);
             if (sloped > 0) {
-                stage_slope(c, to + LANES * i, sloped, slope.change);
+                stage_slope(c, to + i, sloped, slope.change);
                 i += sloped;
                 continue;
             }
             ch.mix_volume[c] = static_cast<std::uint8_t>(ch.mix_volume[c] + slope.change);
             if (ch.mix_volume[c] == 0) break;
-            if (stage_frame(c, to + LANES * i++, true)) {
+            if (stage_frame(c, to + i++, true)) {
                 result.ended = true;
                 break;
             }
@@ -204,16 +262,18 @@ Lane stage_channel(std::uint32_t c, std::uint32_t lane, std::uint32_t frames, Vo
         if (plain > 0) {
             const std::uint32_t wrap_at = ch.end_pos[c];
             if (wraps && result.scaled)
-                stage_plain<true, true>(c, to + LANES * i, plain, wrap_at, loop_length);
+                stage_plain<true, true>(c, to + i, plain, wrap_at, loop_length);
             else if (wraps)
-                stage_plain<true, false>(c, to + LANES * i, plain, wrap_at, loop_length);
+                stage_plain<true, false>(c, to + i, plain, wrap_at, loop_length);
+            else if (byte_shuffle == 2 && ch.step[c] <= SHUFFLE_MAX_STEP)
+                stage_shuffled(c, to + i, plain, result.scaled);
             else if (result.scaled)
-                stage_plain<false, true>(c, to + LANES * i, plain, 0, 0);
+                stage_plain<false, true>(c, to + i, plain, 0, 0);
             else
-                stage_plain<false, false>(c, to + LANES * i, plain, 0, 0);
+                stage_plain<false, false>(c, to + i, plain, 0, 0);
             i += plain;
         }
-        if (i < frames && stage_frame(c, to + LANES * i++, result.scaled)) {  // the sample's end or its loop's
+        if (i < frames && stage_frame(c, to + i++, result.scaled)) {  // the sample's end or its loop's
             result.ended = true;
             break;
         }
@@ -415,8 +475,29 @@ private:
 
 #endif
 
+// The lanes' rows side by side, frame after frame, in blocks of 8 frames.
+void interleave_rows(std::uint32_t frames) {
+#ifdef ZINDLE_SSE2_LANES
+    for (std::uint32_t i = 0; i < frames; i += 8) {
+        const auto row = [i](std::uint32_t l) { return _mm_load_si128(reinterpret_cast<const __m128i*>(lane_rows[l] + i)); };
+        const __m128i r0 = row(0), r1 = row(1), r2 = row(2), r3 = row(3);
+        const __m128i a = _mm_unpacklo_epi16(r0, r1), b = _mm_unpackhi_epi16(r0, r1);
+        const __m128i c = _mm_unpacklo_epi16(r2, r3), d = _mm_unpackhi_epi16(r2, r3);
+        auto* to = reinterpret_cast<__m128i*>(staged + LANES * i);
+        _mm_store_si128(to, _mm_unpacklo_epi32(a, c));
+        _mm_store_si128(to + 1, _mm_unpackhi_epi32(a, c));
+        _mm_store_si128(to + 2, _mm_unpacklo_epi32(b, d));
+        _mm_store_si128(to + 3, _mm_unpackhi_epi32(b, d));
+    }
+#else
+    for (std::uint32_t i = 0; i < frames; ++i)
+        for (std::uint32_t l = 0; l < LANES; ++l) staged[LANES * i + l] = lane_rows[l][i];
+#endif
+}
+
 // Up to four walked channels through the smoothing, into the accumulator.
 void mix_lanes(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
+    interleave_rows(frames);
     LaneKernel k(set_up(lanes, count), out);
     std::uint32_t i = 0;
     std::uint32_t silent_at = next_silence(lanes, count, 0, frames);
@@ -521,7 +602,13 @@ void clip_into(std::int16_t* samples) {
 
 }  // namespace
 
+void allow_mixer_byte_shuffle(bool allowed) {
+    shuffle_allowed = allowed;
+    byte_shuffle = 0;
+}
+
 void fill_buffer() {
+    if (byte_shuffle == 0) byte_shuffle = shuffle_allowed && has_byte_shuffle() ? 2 : 1;
     next_buffer = (next_buffer + 1) & 3;
     std::uint32_t frame = 0;
     while (frame < FRAMES_PER_BUFFER) {

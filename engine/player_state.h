@@ -18,9 +18,10 @@ inline constexpr std::uint32_t SAMPLE_SLOTS = 32;  // index 0 is "no sample"
 // never written: the mixer may look up to 0x1FFFF sample frames past a
 // sample's start (a stale end position, a sample offset past the end), and
 // sample starts are never placed beyond IMAGE_BYTES, so every such read
-// lands in the tail and yields silence instead of leaving the buffer.
+// lands in the tail and yields silence instead of leaving the buffer. The
+// last 64 bytes let the mixer load 16 sample bytes at once from any of them.
 inline constexpr std::uint32_t IMAGE_BYTES = 0x180000;
-inline constexpr std::uint32_t IMAGE_TAIL_BYTES = 0x20000;
+inline constexpr std::uint32_t IMAGE_TAIL_BYTES = 0x20000 + 64;
 
 inline constexpr std::uint32_t PERIOD_STEP_CONSTANT = 5319479;  // 0x512B37
 inline constexpr std::uint16_t INITIAL_PERIOD = 61440;          // 3840 x 16

@@ -45,18 +45,29 @@ std::vector<std::int16_t> render_at(const std::vector<std::uint8_t>& file, std::
 }
 
 // Names the first frame that differs instead of dumping both renders.
-void expect_same(const std::vector<std::uint8_t>& file, int buffers, std::uint32_t clock = 0, bool audible = true) {
-    const std::vector<std::int16_t> fast = render_at(file, clock, render, buffers);
-    const std::uint32_t fast_clock = player.out_clock;
-    const std::vector<std::int16_t> reference = render_at(file, clock, render_reference, buffers);
-    ASSERT_EQ(fast.size(), reference.size());
-    EXPECT_EQ(fast_clock, player.out_clock);
+void expect_frames(const std::vector<std::int16_t>& fast, const std::vector<std::int16_t>& reference,
+                   const char* path) {
+    ASSERT_EQ(fast.size(), reference.size()) << path;
     const auto diff = std::mismatch(fast.begin(), fast.end(), reference.begin());
     if (diff.first != fast.end()) {
         const auto at = diff.first - fast.begin();
-        ADD_FAILURE() << "first difference at frame " << at / 2 << (at % 2 ? " right" : " left") << ": fast "
-                      << *diff.first << ", reference " << *diff.second;
+        ADD_FAILURE() << path << ": first difference at frame " << at / 2 << (at % 2 ? " right" : " left")
+                      << ": fast " << *diff.first << ", reference " << *diff.second;
     }
+}
+
+// The fast mixer both with the processor's byte shuffle (where it has one)
+// and without it.
+void expect_same(const std::vector<std::uint8_t>& file, int buffers, std::uint32_t clock = 0, bool audible = true) {
+    const std::vector<std::int16_t> fast = render_at(file, clock, render, buffers);
+    const std::uint32_t fast_clock = player.out_clock;
+    allow_mixer_byte_shuffle(false);
+    const std::vector<std::int16_t> portable = render_at(file, clock, render, buffers);
+    allow_mixer_byte_shuffle(true);
+    const std::vector<std::int16_t> reference = render_at(file, clock, render_reference, buffers);
+    EXPECT_EQ(fast_clock, player.out_clock);
+    expect_frames(fast, reference, "fast");
+    expect_frames(portable, reference, "fast without byte shuffle");
     // A generated song that renders silence would make the comparison worthless.
     if (audible) {
         EXPECT_TRUE(std::any_of(reference.begin(), reference.end(), [](std::int16_t v) { return v != 0; }));

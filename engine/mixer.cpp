@@ -48,17 +48,21 @@ alignas(16) std::int32_t accumulator[FRAMES_PER_BUFFER * 2];
 // read past it, in whole blocks.
 constexpr std::uint32_t BLOCK_SLACK = 16;
 
-// Per lane and frame: the sample byte, or the byte times the volume where
-// the volume moves. A channel's walk writes its lane's row; the rows are
+// Per lane and frame: the sample byte times the frame's volume, x of the
+// smoothing. A channel's walk writes its lane's row; the rows are
 // then interleaved into `staged` for the smoothing, frame i of lane l at
 // LANES * i + l.
 alignas(16) std::int16_t lane_rows[LANES][FRAMES_PER_BUFFER + BLOCK_SLACK];
 alignas(16) std::int16_t staged[(FRAMES_PER_BUFFER + BLOCK_SLACK) * LANES];
 
-// Whether the processor has the byte shuffle that stages 16 frames at
-// once: 0 not known yet, 1 no, 2 yes.
-std::uint8_t byte_shuffle = 0;
-bool shuffle_allowed = true;
+// What the processor offers beyond SSE2, found on the first buffer: the
+// byte shuffle that stages 16 frames at once, and the AVX encoding of the
+// smoothing (three-operand forms, no register copies).
+constexpr std::uint8_t FEATURES_KNOWN = 1;
+constexpr std::uint8_t BYTE_SHUFFLE = 2;
+constexpr std::uint8_t VEX_ENCODING = 4;
+std::uint8_t features = 0;
+bool extensions_allowed = true;
 
 void fade_down() {
     ChannelState& ch = player.channels;
@@ -111,17 +115,15 @@ struct Lane {
     std::uint32_t channel;
     std::uint32_t sounding;  // frames before the channel falls silent
     bool ended;              // its sample ended in frame sounding - 1
-    bool scaled;             // staged values already carry the volume
-    std::int16_t volume;     // otherwise the volume of the whole run
 };
 
 // One frame with every position rule, its value staged. True if the sample
 // ended: the frame still sounds, and the channel is silent from the next.
-bool stage_frame(std::uint32_t c, std::int16_t* to, bool scaled) {
+bool stage_frame(std::uint32_t c, std::int16_t* to) {
     ChannelState& ch = player.channels;
     const SampleInfo& samples = player.samples;
     const std::int32_t s = static_cast<std::int8_t>(ch.sample_data[c][ch.pos[c] >> 12]);
-    *to = static_cast<std::int16_t>(scaled ? s * ch.mix_volume[c] : s);
+    *to = static_cast<std::int16_t>(s * ch.mix_volume[c]);
     const std::uint32_t next = ch.pos[c] + ch.step[c];
     const std::uint8_t sample = ch.sample_num[c];
     if (next < ch.end_pos[c]) {
@@ -143,8 +145,8 @@ bool stage_frame(std::uint32_t c, std::int16_t* to, bool scaled) {
 
 // Frames with the plain advance (WRAP: the wrap of a short loop, still
 // longer than the step, inside the loop: the position stays below the loop
-// end, so each wrap is one subtraction). SCALED stages byte times volume.
-template <bool WRAP, bool SCALED>
+// end, so each wrap is one subtraction).
+template <bool WRAP>
 void stage_plain(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::uint32_t wrap_at,
                  std::uint32_t wrap_by) {
     ChannelState& ch = player.channels;
@@ -154,7 +156,7 @@ void stage_plain(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::u
     std::uint32_t pos = ch.pos[c];
     for (std::int16_t* const end = to + frames; to != end; ++to) {
         const std::int32_t s = static_cast<std::int8_t>(data[pos >> 12]);
-        *to = static_cast<std::int16_t>(SCALED ? s * vol : s);
+        *to = static_cast<std::int16_t>(s * vol);
         pos += step;
         if constexpr (WRAP) pos -= pos >= wrap_at ? wrap_by : 0;
     }
@@ -172,15 +174,14 @@ constexpr std::uint32_t SHUFFLE_MAX_STEP = 4096;
 // (pos & 0xFFF) + k * step >> 12 for frame k. The last block may stage up
 // to 15 frames past the run, which the next stage overwrites or nobody
 // reads.
-__attribute__((target("ssse3"))) void stage_shuffled(std::uint32_t c, std::int16_t* to, std::uint32_t frames,
-                                                      bool scaled) {
+__attribute__((target("ssse3"))) void stage_shuffled(std::uint32_t c, std::int16_t* to, std::uint32_t frames) {
     ChannelState& ch = player.channels;
     const std::uint8_t* data = ch.sample_data[c];
     const std::uint32_t step = ch.step[c];
     const std::int16_t s = static_cast<std::int16_t>(step);
     const __m128i ramp_low = _mm_mullo_epi16(_mm_set1_epi16(s), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
     const __m128i ramp_high = _mm_add_epi16(ramp_low, _mm_set1_epi16(static_cast<std::int16_t>(8 * step)));
-    const __m128i volume = _mm_set1_epi16(scaled ? ch.mix_volume[c] : 1);
+    const __m128i volume = _mm_set1_epi16(ch.mix_volume[c]);
     std::uint32_t pos = ch.pos[c];
     for (std::uint32_t i = 0; i < frames; i += 16) {
         const __m128i frac = _mm_set1_epi16(static_cast<std::int16_t>(pos & 0xFFF));
@@ -197,13 +198,22 @@ __attribute__((target("ssse3"))) void stage_shuffled(std::uint32_t c, std::int16
     ch.pos[c] += frames * step;
 }
 
-bool has_byte_shuffle() {
+std::uint8_t find_features() {
     unsigned a = 0, b = 0, c = 0, d = 0;
-    return __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & bit_SSSE3) != 0;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0) return FEATURES_KNOWN;
+    std::uint8_t found = FEATURES_KNOWN;
+    if ((c & bit_SSSE3) != 0) found |= BYTE_SHUFFLE;
+    // AVX needs the system to save the wide registers too.
+    if ((c & bit_AVX) != 0 && (c & bit_OSXSAVE) != 0) {
+        unsigned low = 0, high = 0;
+        __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+        if ((low & 6) == 6) found |= VEX_ENCODING;
+    }
+    return found;
 }
 #else
-void stage_shuffled(std::uint32_t, std::int16_t*, std::uint32_t, bool) {}
-bool has_byte_shuffle() { return false; }
+void stage_shuffled(std::uint32_t, std::int16_t*, std::uint32_t) {}
+std::uint8_t find_features() { return FEATURES_KNOWN; }
 #endif
 
 // Frames in which the volume moves by `change` before each is mixed, never
@@ -229,7 +239,7 @@ void stage_slope(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::i
 // floor of 0, and a sample that ends takes both volumes to 0.
 Lane stage_channel(std::uint32_t c, std::uint32_t lane, std::uint32_t frames, VolumePhase phase) {
     ChannelState& ch = player.channels;
-    Lane result{c, 0, false, volume_slope(c, phase).change != 0, static_cast<std::int16_t>(ch.mix_volume[c])};
+    Lane result{c, 0, false};
     std::int16_t* to = lane_rows[lane];
     std::uint32_t i = 0;
     while (i < frames) {
@@ -246,7 +256,7 @@ Lane stage_channel(std::uint32_t c, std::uint32_t lane, std::uint32_t frames, Vo
             }
             ch.mix_volume[c] = static_cast<std::uint8_t>(ch.mix_volume[c] + slope.change);
             if (ch.mix_volume[c] == 0) break;
-            if (stage_frame(c, to + i++, true)) {
+            if (stage_frame(c, to + i++)) {
                 result.ended = true;
                 break;
             }
@@ -261,19 +271,15 @@ Lane stage_channel(std::uint32_t c, std::uint32_t lane, std::uint32_t frames, Vo
         const std::uint32_t plain = wraps ? frames - i : frames_before_end(c, frames - i);
         if (plain > 0) {
             const std::uint32_t wrap_at = ch.end_pos[c];
-            if (wraps && result.scaled)
-                stage_plain<true, true>(c, to + i, plain, wrap_at, loop_length);
-            else if (wraps)
-                stage_plain<true, false>(c, to + i, plain, wrap_at, loop_length);
-            else if (byte_shuffle == 2 && ch.step[c] <= SHUFFLE_MAX_STEP)
-                stage_shuffled(c, to + i, plain, result.scaled);
-            else if (result.scaled)
-                stage_plain<false, true>(c, to + i, plain, 0, 0);
+            if (wraps)
+                stage_plain<true>(c, to + i, plain, wrap_at, loop_length);
+            else if ((features & BYTE_SHUFFLE) != 0 && ch.step[c] <= SHUFFLE_MAX_STEP)
+                stage_shuffled(c, to + i, plain);
             else
-                stage_plain<false, false>(c, to + i, plain, 0, 0);
+                stage_plain<false>(c, to + i, plain, 0, 0);
             i += plain;
         }
-        if (i < frames && stage_frame(c, to + i++, result.scaled)) {  // the sample's end or its loop's
+        if (i < frames && stage_frame(c, to + i++)) {  // the sample's end or its loop's
             result.ended = true;
             break;
         }
@@ -288,11 +294,10 @@ Lane stage_channel(std::uint32_t c, std::uint32_t lane, std::uint32_t frames, Vo
 // 4096 - step and weight = step: the same value, since last * 4096 is a
 // whole multiple of the divisor. Without smoothing keep is 0 and the weight
 // 4096, which gives x. The value heard is P >> 13, which is last >> 1.
-// When a lane falls silent its keep and volume become 0, so P stays 0.
+// When a lane falls silent its keep and weight become 0, so P stays 0.
 struct LaneSetup {
     std::int32_t keep[LANES];
     std::int32_t weight[LANES];
-    std::int32_t volume[LANES];
     std::int32_t left[LANES];  // 1 if heard on that side
     std::int32_t right[LANES];
     std::int32_t last[LANES];
@@ -306,7 +311,6 @@ LaneSetup set_up(const Lane* lanes, std::uint32_t count) {
         const bool smooth = ch.step[c] <= SMOOTHING_MAX_STEP;
         s.keep[l] = smooth ? 4096 - static_cast<std::int32_t>(ch.step[c]) : 0;
         s.weight[l] = smooth ? static_cast<std::int32_t>(ch.step[c]) : 4096;
-        s.volume[l] = lanes[l].scaled ? 1 : lanes[l].volume;
         s.left[l] = (ch.pan[c] & PAN_LEFT) != 0 ? 1 : 0;
         s.right[l] = (ch.pan[c] & PAN_RIGHT) != 0 ? 1 : 0;
         s.last[l] = ch.last_out[c];
@@ -338,17 +342,19 @@ void store_lasts(const Lane* lanes, std::uint32_t count, std::uint32_t frames, c
 
 #ifdef ZINDLE_SSE2_LANES
 
+#define ZINDLE_KERNEL_INLINE [[gnu::always_inline]]
+
 // Lanes in the four 32-bit parts of a vector. The chain from frame to frame
 // is P << 4, which holds last in its upper 16 bits, times keep << 16 in one
 // multiply-add (the lower 16 bits meet 0), plus x * weight formed beside it.
+// The `_b` coefficients are those of the second frame of a pair.
 class LaneKernel {
 public:
-    LaneKernel(const LaneSetup& s, std::int32_t* out) : out_(out) {
+    ZINDLE_KERNEL_INLINE LaneKernel(const LaneSetup& s, std::int32_t* out) : out_(out) {
         keep_ = _mm_slli_epi32(load(s.keep), 16);
         weight_ = load(s.weight);
-        const __m128i volume = _mm_packs_epi32(load(s.volume), load(s.volume));
-        volume_a_ = volume;
-        volume_b_ = volume;
+        keep_b_ = keep_;
+        weight_b_ = weight_;
         left_ = _mm_packs_epi32(load(s.left), load(s.left));
         right_ = _mm_packs_epi32(load(s.right), load(s.right));
         p_ = _mm_slli_epi32(load(s.last), 12);
@@ -357,78 +363,79 @@ public:
 
     // Lane l silent from the frame after the next pair's first (`second`)
     // or from the next pair on.
-    void silence(std::uint32_t l, bool second) {
+    ZINDLE_KERNEL_INLINE void silence(std::uint32_t l, bool second) {
         alignas(16) std::int32_t mask[LANES] = {-1, -1, -1, -1};
         mask[l] = 0;
         const __m128i m = load(mask);
-        const __m128i m16 = _mm_packs_epi32(m, m);
         keep_b_ = _mm_and_si128(keep_b_, m);
-        volume_b_ = _mm_and_si128(volume_b_, m16);
+        weight_b_ = _mm_and_si128(weight_b_, m);
         if (!second) {
             keep_ = _mm_and_si128(keep_, m);
-            volume_a_ = _mm_and_si128(volume_a_, m16);
+            weight_ = _mm_and_si128(weight_, m);
         }
     }
-    void begin_pair() { keep_b_ = keep_; }
+    ZINDLE_KERNEL_INLINE void begin_pair() {
+        keep_b_ = keep_;
+        weight_b_ = weight_;
+    }
 
     // Frames i and i + 1.
-    void pair(std::uint32_t i) {
-        const __m128i v = _mm_unpacklo_epi64(volume_a_, _mm_unpackhi_epi64(volume_b_, volume_b_));
-        const __m128i x = _mm_mullo_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(staged + LANES * i)), v);
+    ZINDLE_KERNEL_INLINE void pair(std::uint32_t i) {
+        const __m128i x = _mm_load_si128(reinterpret_cast<const __m128i*>(staged + LANES * i));
         const __m128i zero = _mm_setzero_si128();
         const __m128i xa = _mm_madd_epi16(_mm_unpacklo_epi16(x, zero), weight_);
-        const __m128i xb = _mm_madd_epi16(_mm_unpackhi_epi16(x, zero), weight_);
+        const __m128i xb = _mm_madd_epi16(_mm_unpackhi_epi16(x, zero), weight_b_);
         const __m128i pa = _mm_add_epi32(_mm_madd_epi16(_mm_slli_epi32(p_, 4), keep_), xa);
         const __m128i pb = _mm_add_epi32(_mm_madd_epi16(_mm_slli_epi32(pa, 4), keep_b_), xb);
         before_ = pa;
         p_ = pb;
         keep_ = keep_b_;
-        volume_a_ = volume_b_;
+        weight_ = weight_b_;
         add_heard(_mm_packs_epi32(_mm_srai_epi32(pa, 13), _mm_srai_epi32(pb, 13)), i, true);
     }
 
     // Frame i alone, the last of an odd run.
-    void single(std::uint32_t i) {
-        const __m128i x = _mm_mullo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(staged + LANES * i)),
-                                          volume_a_);
-        const __m128i xa = _mm_madd_epi16(_mm_unpacklo_epi16(x, _mm_setzero_si128()), weight_);
+    ZINDLE_KERNEL_INLINE void single(std::uint32_t i) {
+        const __m128i x = _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(staged + LANES * i)),
+                                             _mm_setzero_si128());
         before_ = p_;
-        p_ = _mm_add_epi32(_mm_madd_epi16(_mm_slli_epi32(p_, 4), keep_), xa);
+        p_ = _mm_add_epi32(_mm_madd_epi16(_mm_slli_epi32(p_, 4), keep_), _mm_madd_epi16(x, weight_));
         add_heard(_mm_packs_epi32(_mm_srai_epi32(p_, 13), _mm_setzero_si128()), i, false);
     }
 
-    void finish(std::int32_t* p, std::int32_t* before) const {
+    ZINDLE_KERNEL_INLINE void finish(std::int32_t* p, std::int32_t* before) const {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), p_);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(before), before_);
     }
 
 private:
-    static __m128i load(const std::int32_t* v) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(v)); }
+    ZINDLE_KERNEL_INLINE static __m128i load(const std::int32_t* v) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
+    }
 
     // heard: the lanes' halved values of frames i and i + 1 as 16-bit
     // numbers; each side's sum is one multiply-add by its 0/1 weights and
     // the fold of the two pairs it leaves per frame.
-    void add_heard(__m128i heard, std::uint32_t i, bool two) {
+    ZINDLE_KERNEL_INLINE void add_heard(__m128i heard, std::uint32_t i, bool two) {
         const __m128i l = _mm_madd_epi16(heard, left_);
         const __m128i r = _mm_madd_epi16(heard, right_);
         const __m128i lr_a = _mm_unpacklo_epi32(l, r);  // frame i: left, right of lanes 0-1, of 2-3
         const __m128i lr_b = _mm_unpackhi_epi32(l, r);  // frame i + 1
         const __m128i sums = _mm_add_epi32(_mm_unpacklo_epi64(lr_a, lr_b), _mm_unpackhi_epi64(lr_a, lr_b));
-        std::int32_t* at = out_ + 2 * i;
-        if (two) {
-            __m128i* to = reinterpret_cast<__m128i*>(at);
+        auto* to = reinterpret_cast<__m128i*>(out_ + 2 * i);
+        if (two)
             _mm_storeu_si128(to, _mm_add_epi32(_mm_loadu_si128(to), sums));
-        } else {
-            __m128i* to = reinterpret_cast<__m128i*>(at);
+        else
             _mm_storel_epi64(to, _mm_add_epi32(_mm_loadl_epi64(to), sums));
-        }
     }
 
     std::int32_t* out_;
-    __m128i keep_, keep_b_, weight_, volume_a_, volume_b_, left_, right_, p_, before_;
+    __m128i keep_, keep_b_, weight_, weight_b_, left_, right_, p_, before_;
 };
 
 #else
+
+#define ZINDLE_KERNEL_INLINE
 
 // The same lanes one after another, for machines without SSE2.
 class LaneKernel {
@@ -436,33 +443,32 @@ public:
     LaneKernel(const LaneSetup& s, std::int32_t* out) : s_(s), out_(out) {
         for (std::uint32_t l = 0; l < LANES; ++l) {
             keep_b_[l] = s_.keep[l];
-            volume_b_[l] = s_.volume[l];
+            weight_b_[l] = s_.weight[l];
             p_[l] = before_[l] = s_.last[l] * 4096;
         }
     }
     void silence(std::uint32_t l, bool second) {
-        keep_b_[l] = volume_b_[l] = 0;
-        if (!second) s_.keep[l] = s_.volume[l] = 0;
+        keep_b_[l] = weight_b_[l] = 0;
+        if (!second) s_.keep[l] = s_.weight[l] = 0;
     }
     void begin_pair() {
-        for (std::uint32_t l = 0; l < LANES; ++l) keep_b_[l] = s_.keep[l], volume_b_[l] = s_.volume[l];
+        for (std::uint32_t l = 0; l < LANES; ++l) keep_b_[l] = s_.keep[l], weight_b_[l] = s_.weight[l];
     }
     void pair(std::uint32_t i) {
-        frame(i, s_.keep, s_.volume);
-        frame(i + 1, keep_b_, volume_b_);
-        for (std::uint32_t l = 0; l < LANES; ++l) s_.keep[l] = keep_b_[l], s_.volume[l] = volume_b_[l];
+        frame(i, s_.keep, s_.weight);
+        frame(i + 1, keep_b_, weight_b_);
+        for (std::uint32_t l = 0; l < LANES; ++l) s_.keep[l] = keep_b_[l], s_.weight[l] = weight_b_[l];
     }
-    void single(std::uint32_t i) { frame(i, s_.keep, s_.volume); }
+    void single(std::uint32_t i) { frame(i, s_.keep, s_.weight); }
     void finish(std::int32_t* p, std::int32_t* before) const {
         for (std::uint32_t l = 0; l < LANES; ++l) p[l] = p_[l], before[l] = before_[l];
     }
 
 private:
-    void frame(std::uint32_t i, const std::int32_t* keep, const std::int32_t* volume) {
+    void frame(std::uint32_t i, const std::int32_t* keep, const std::int32_t* weight) {
         for (std::uint32_t l = 0; l < LANES; ++l) {
-            const std::int32_t x = staged[LANES * i + l] * volume[l];
             before_[l] = p_[l];
-            p_[l] = (p_[l] >> 12) * keep[l] + x * s_.weight[l];
+            p_[l] = (p_[l] >> 12) * keep[l] + staged[LANES * i + l] * weight[l];
             const std::int32_t heard = p_[l] >> 13;
             out_[2 * i] += heard * s_.left[l];
             out_[2 * i + 1] += heard * s_.right[l];
@@ -470,13 +476,13 @@ private:
     }
     LaneSetup s_;
     std::int32_t* out_;
-    std::int32_t keep_b_[LANES], volume_b_[LANES], p_[LANES], before_[LANES];
+    std::int32_t keep_b_[LANES], weight_b_[LANES], p_[LANES], before_[LANES];
 };
 
 #endif
 
 // The lanes' rows side by side, frame after frame, in blocks of 8 frames.
-void interleave_rows(std::uint32_t frames) {
+ZINDLE_KERNEL_INLINE inline void interleave_rows(std::uint32_t frames) {
 #ifdef ZINDLE_SSE2_LANES
     for (std::uint32_t i = 0; i < frames; i += 8) {
         const auto row = [i](std::uint32_t l) { return _mm_load_si128(reinterpret_cast<const __m128i*>(lane_rows[l] + i)); };
@@ -496,7 +502,9 @@ void interleave_rows(std::uint32_t frames) {
 }
 
 // Up to four walked channels through the smoothing, into the accumulator.
-void mix_lanes(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
+// Inlined into each encoding's copy below.
+ZINDLE_KERNEL_INLINE inline void smooth_lanes(const Lane* lanes, std::uint32_t count, std::int32_t* out,
+                                              std::uint32_t frames) {
     interleave_rows(frames);
     LaneKernel k(set_up(lanes, count), out);
     std::uint32_t i = 0;
@@ -531,6 +539,28 @@ void mix_lanes(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::u
     alignas(16) std::int32_t before[LANES];
     k.finish(p, before);
     store_lasts(lanes, count, frames, p, before);
+}
+
+void smooth_lanes_sse2(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
+    smooth_lanes(lanes, count, out, frames);
+}
+
+#ifdef ZINDLE_SSE2_LANES
+__attribute__((target("avx"))) void smooth_lanes_vex(const Lane* lanes, std::uint32_t count, std::int32_t* out,
+                                                     std::uint32_t frames) {
+    smooth_lanes(lanes, count, out, frames);
+}
+#else
+void smooth_lanes_vex(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
+    smooth_lanes(lanes, count, out, frames);
+}
+#endif
+
+void mix_lanes(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
+    if ((features & VEX_ENCODING) != 0)
+        smooth_lanes_vex(lanes, count, out, frames);
+    else
+        smooth_lanes_sse2(lanes, count, out, frames);
 }
 
 // Every channel over a run of frames that share the volume phase.
@@ -602,13 +632,13 @@ void clip_into(std::int16_t* samples) {
 
 }  // namespace
 
-void allow_mixer_byte_shuffle(bool allowed) {
-    shuffle_allowed = allowed;
-    byte_shuffle = 0;
+void allow_mixer_extensions(bool allowed) {
+    extensions_allowed = allowed;
+    features = 0;
 }
 
 void fill_buffer() {
-    if (byte_shuffle == 0) byte_shuffle = shuffle_allowed && has_byte_shuffle() ? 2 : 1;
+    if (features == 0) features = extensions_allowed ? find_features() : FEATURES_KNOWN;
     next_buffer = (next_buffer + 1) & 3;
     std::uint32_t frame = 0;
     while (frame < FRAMES_PER_BUFFER) {

@@ -22,9 +22,10 @@ void fill_buffer();
 // fast path is checked against. Same contract as fill_buffer.
 void fill_buffer_reference();
 
-// The fast mixer uses the processor's byte shuffle where it has one; tests
-// switch it off to check the path that goes without. Allowed by default.
-void allow_mixer_byte_shuffle(bool allowed);
+// The fast mixer uses the processor's extensions beyond SSE2 (SSSE3, AVX)
+// where it has them; tests switch them off to check the plain path.
+// Allowed by default.
+void allow_mixer_extensions(bool allowed);
 
 // Seam, defined by each program: output_buffers[next_buffer] is complete.
 void submit_buffer();

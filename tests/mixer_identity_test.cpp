@@ -56,18 +56,18 @@ void expect_frames(const std::vector<std::int16_t>& fast, const std::vector<std:
     }
 }
 
-// The fast mixer both with the processor's byte shuffle (where it has one)
-// and without it.
+// The fast mixer both with the processor's extensions (where it has them)
+// and without them.
 void expect_same(const std::vector<std::uint8_t>& file, int buffers, std::uint32_t clock = 0, bool audible = true) {
     const std::vector<std::int16_t> fast = render_at(file, clock, render, buffers);
     const std::uint32_t fast_clock = player.out_clock;
-    allow_mixer_byte_shuffle(false);
+    allow_mixer_extensions(false);
     const std::vector<std::int16_t> portable = render_at(file, clock, render, buffers);
-    allow_mixer_byte_shuffle(true);
+    allow_mixer_extensions(true);
     const std::vector<std::int16_t> reference = render_at(file, clock, render_reference, buffers);
     EXPECT_EQ(fast_clock, player.out_clock);
     expect_frames(fast, reference, "fast");
-    expect_frames(portable, reference, "fast without byte shuffle");
+    expect_frames(portable, reference, "fast without extensions");
     // A generated song that renders silence would make the comparison worthless.
     if (audible) {
         EXPECT_TRUE(std::any_of(reference.begin(), reference.end(), [](std::int16_t v) { return v != 0; }));

@@ -37,8 +37,6 @@ constexpr std::uint32_t SMOOTHING_MAX_STEP = 4095;
 constexpr std::uint64_t CLOCK_SPAN = 1ull << 32;
 // A position below this plus any step stays clear of the 32-bit wrap.
 constexpr std::uint32_t LOOP_END_LIMIT = 0x80000000u;
-// Loops of at least this many steps wrap through the end-of-sample path.
-constexpr std::uint32_t LONG_LOOP_STEPS = 64;
 constexpr std::uint32_t LANES = 4;
 
 // Left and right sums of the buffer being rendered.
@@ -168,34 +166,98 @@ void stage_plain(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::u
 constexpr std::uint32_t SHUFFLE_MAX_STEP = 4096;
 
 #ifdef ZINDLE_SSE2_LANES
-// stage_plain without the wrap, 16 frames at a time: the 16 bytes from the
-// first frame's byte on are loaded at once (the image's tail keeps that
-// inside it) and shuffled into frame order by each frame's byte offset,
-// (pos & 0xFFF) + k * step >> 12 for frame k. The last block may stage up
-// to 15 frames past the run, which the next stage overwrites or nobody
-// reads.
-__attribute__((target("ssse3"))) void stage_shuffled(std::uint32_t c, std::int16_t* to, std::uint32_t frames) {
-    ChannelState& ch = player.channels;
-    const std::uint8_t* data = ch.sample_data[c];
-    const std::uint32_t step = ch.step[c];
-    const std::int16_t s = static_cast<std::int16_t>(step);
-    const __m128i ramp_low = _mm_mullo_epi16(_mm_set1_epi16(s), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
-    const __m128i ramp_high = _mm_add_epi16(ramp_low, _mm_set1_epi16(static_cast<std::int16_t>(8 * step)));
-    const __m128i volume = _mm_set1_epi16(ch.mix_volume[c]);
-    std::uint32_t pos = ch.pos[c];
-    for (std::uint32_t i = 0; i < frames; i += 16) {
+#define ZINDLE_SHUFFLE __attribute__((target("ssse3")))
+
+// 16 frames at a time: the 16 bytes from the first frame's byte on are
+// loaded at once and shuffled into frame order by each frame's byte
+// offset, (pos & 0xFFF) + k * step >> 12 for frame k, then multiplied by
+// each frame's volume. The last block of a stretch may stage up to 15
+// frames past it, which the next stage overwrites or nobody reads.
+struct ShuffleBlocks {
+    __m128i ramp_low, ramp_high;  // k * step for frames 0-7, 8-15
+
+    ZINDLE_SHUFFLE explicit ShuffleBlocks(std::uint32_t step) {
+        ramp_low = _mm_mullo_epi16(_mm_set1_epi16(static_cast<std::int16_t>(step)), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
+        ramp_high = _mm_add_epi16(ramp_low, _mm_set1_epi16(static_cast<std::int16_t>(8 * step)));
+    }
+
+    ZINDLE_SHUFFLE void stage(const std::uint8_t* from, std::uint32_t pos, __m128i volume_low, __m128i volume_high,
+                              std::int16_t* to) const {
         const __m128i frac = _mm_set1_epi16(static_cast<std::int16_t>(pos & 0xFFF));
         const __m128i offsets = _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(frac, ramp_low), 12),
                                                  _mm_srli_epi16(_mm_add_epi16(frac, ramp_high), 12));
-        const __m128i bytes =
-            _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + (pos >> 12))), offsets);
-        const __m128i low = _mm_mullo_epi16(_mm_srai_epi16(_mm_unpacklo_epi8(bytes, bytes), 8), volume);
-        const __m128i high = _mm_mullo_epi16(_mm_srai_epi16(_mm_unpackhi_epi8(bytes, bytes), 8), volume);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), low);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i + 8), high);
-        pos += 16 * step;
+        const __m128i bytes = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from)), offsets);
+        const __m128i low = _mm_mullo_epi16(_mm_srai_epi16(_mm_unpacklo_epi8(bytes, bytes), 8), volume_low);
+        const __m128i high = _mm_mullo_epi16(_mm_srai_epi16(_mm_unpackhi_epi8(bytes, bytes), 8), volume_high);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to), low);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8), high);
+    }
+};
+
+// stage_plain without the wrap. The image's tail keeps every load inside it.
+ZINDLE_SHUFFLE void stage_shuffled(std::uint32_t c, std::int16_t* to, std::uint32_t frames) {
+    ChannelState& ch = player.channels;
+    const std::uint8_t* data = ch.sample_data[c];
+    const std::uint32_t step = ch.step[c];
+    const ShuffleBlocks blocks(step);
+    const __m128i volume = _mm_set1_epi16(ch.mix_volume[c]);
+    std::uint32_t pos = ch.pos[c];
+    for (std::uint32_t i = 0; i < frames; i += 16, pos += 16 * step)
+        blocks.stage(data + (pos >> 12), pos, volume, volume, to + i);
+    ch.pos[c] += frames * step;
+}
+
+// stage_slope: the same blocks with the volume moving by `change` before
+// each frame.
+ZINDLE_SHUFFLE void stage_shuffled_slope(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::int32_t change) {
+    ChannelState& ch = player.channels;
+    const std::uint8_t* data = ch.sample_data[c];
+    const std::uint32_t step = ch.step[c];
+    const ShuffleBlocks blocks(step);
+    const std::int32_t vol = ch.mix_volume[c];
+    const __m128i by = _mm_set1_epi16(static_cast<std::int16_t>(change));
+    __m128i volume_low = _mm_add_epi16(_mm_set1_epi16(static_cast<std::int16_t>(vol)),
+                                       _mm_mullo_epi16(by, _mm_setr_epi16(1, 2, 3, 4, 5, 6, 7, 8)));
+    __m128i volume_high = _mm_add_epi16(volume_low, _mm_slli_epi16(by, 3));
+    const __m128i block_change = _mm_slli_epi16(by, 4);
+    std::uint32_t pos = ch.pos[c];
+    for (std::uint32_t i = 0; i < frames; i += 16, pos += 16 * step) {
+        blocks.stage(data + (pos >> 12), pos, volume_low, volume_high, to + i);
+        volume_low = _mm_add_epi16(volume_low, block_change);
+        volume_high = _mm_add_epi16(volume_high, block_change);
     }
     ch.pos[c] += frames * step;
+    ch.mix_volume[c] = static_cast<std::uint8_t>(vol + change * static_cast<std::int32_t>(frames));
+}
+
+// Shortest loops that go through the end-of-sample path instead.
+constexpr std::uint32_t LONG_LOOP_STEPS = 64;
+
+// stage_plain with the wrap of a short loop (fewer than LONG_LOOP_STEPS
+// steps of at most one byte, so under 64 bytes), from a position inside
+// it. The loop is laid out once more with its first 16 bytes repeated
+// behind it: the 16 bytes from any frame's byte on are then the ones the
+// frames read, wrapped or not, and only the position needs the wrap.
+ZINDLE_SHUFFLE void stage_shuffled_loop(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::uint32_t loop_end,
+                                        std::uint32_t loop_length) {
+    ChannelState& ch = player.channels;
+    const std::uint32_t step = ch.step[c];
+    const std::uint32_t loop_start = loop_end - loop_length;
+    const std::uint32_t loop_bytes = loop_length >> 12;
+    const std::uint8_t* loop = ch.sample_data[c] + (loop_start >> 12);
+    alignas(16) std::uint8_t laid_out[LONG_LOOP_STEPS + 16];
+    for (std::uint32_t b = 0; b < loop_bytes; ++b) laid_out[b] = loop[b];
+    for (std::uint32_t b = loop_bytes; b < loop_bytes + 16; ++b) laid_out[b] = laid_out[b - loop_bytes];
+    const ShuffleBlocks blocks(step);
+    const __m128i volume = _mm_set1_epi16(ch.mix_volume[c]);
+    const std::uint32_t start_pos = ch.pos[c];
+    std::uint32_t pos = start_pos;
+    for (std::uint32_t i = 0; i < frames; i += 16) {
+        blocks.stage(laid_out + ((pos - loop_start) >> 12), pos, volume, volume, to + i);
+        pos += 16 * step;
+        while (pos >= loop_end) pos -= loop_length;
+    }
+    ch.pos[c] = loop_start + (start_pos - loop_start + frames * step) % loop_length;
 }
 
 std::uint8_t find_features() {
@@ -212,7 +274,10 @@ std::uint8_t find_features() {
     return found;
 }
 #else
+constexpr std::uint32_t LONG_LOOP_STEPS = 64;
 void stage_shuffled(std::uint32_t, std::int16_t*, std::uint32_t) {}
+void stage_shuffled_slope(std::uint32_t, std::int16_t*, std::uint32_t, std::int32_t) {}
+void stage_shuffled_loop(std::uint32_t, std::int16_t*, std::uint32_t, std::uint32_t, std::uint32_t) {}
 std::uint8_t find_features() { return FEATURES_KNOWN; }
 #endif
 
@@ -250,7 +315,10 @@ Lane stage_channel(std::uint32_t c, std::uint32_t lane, std::uint32_t frames, Vo
             if (ch.mix_volume[c] + slope.change * static_cast<std::int32_t>(moving) == 0) --moving;
             const std::uint32_t sloped = frames_before_end(c, moving);
             if (sloped > 0) {
-                stage_slope(c, to + i, sloped, slope.change);
+                if ((features & BYTE_SHUFFLE) != 0 && ch.step[c] <= SHUFFLE_MAX_STEP)
+                    stage_shuffled_slope(c, to + i, sloped, slope.change);
+                else
+                    stage_slope(c, to + i, sloped, slope.change);
                 i += sloped;
                 continue;
             }
@@ -271,9 +339,13 @@ Lane stage_channel(std::uint32_t c, std::uint32_t lane, std::uint32_t frames, Vo
         const std::uint32_t plain = wraps ? frames - i : frames_before_end(c, frames - i);
         if (plain > 0) {
             const std::uint32_t wrap_at = ch.end_pos[c];
-            if (wraps)
+            const bool shuffle = (features & BYTE_SHUFFLE) != 0 && step <= SHUFFLE_MAX_STEP;
+            // The laid-out loop needs whole bytes and a position inside the loop.
+            if (wraps && shuffle && ((wrap_at | loop_length) & 0xFFF) == 0 && ch.pos[c] >= wrap_at - loop_length)
+                stage_shuffled_loop(c, to + i, plain, wrap_at, loop_length);
+            else if (wraps)
                 stage_plain<true>(c, to + i, plain, wrap_at, loop_length);
-            else if ((features & BYTE_SHUFFLE) != 0 && ch.step[c] <= SHUFFLE_MAX_STEP)
+            else if (shuffle)
                 stage_shuffled(c, to + i, plain);
             else
                 stage_plain<false>(c, to + i, plain, 0, 0);

@@ -12,6 +12,7 @@
 // time go through the smoothing together, one lane each, so that the four
 // chains from frame to frame overlap instead of waiting on each other.
 #include "mixer.h"
+#include "mixer_lanes.h"
 
 #include "player_state.h"
 #include "sequencer.h"
@@ -29,6 +30,12 @@ namespace zindle {
 std::int16_t output_buffers[BUFFER_COUNT][FRAMES_PER_BUFFER * 2];
 std::uint8_t next_buffer;
 
+namespace mixing {
+alignas(16) std::int16_t staged[(FRAMES_PER_BUFFER + BLOCK_SLACK) * LANES];
+}  // namespace mixing
+
+using namespace mixing;
+
 namespace {
 
 constexpr std::int32_t CLIP_HIGH = 30719;
@@ -37,28 +44,21 @@ constexpr std::uint32_t SMOOTHING_MAX_STEP = 4095;
 constexpr std::uint64_t CLOCK_SPAN = 1ull << 32;
 // A position below this plus any step stays clear of the 32-bit wrap.
 constexpr std::uint32_t LOOP_END_LIMIT = 0x80000000u;
-constexpr std::uint32_t LANES = 4;
 
 // Left and right sums of the buffer being rendered.
 alignas(16) std::int32_t accumulator[FRAMES_PER_BUFFER * 2];
-
-// Frames the staging may write past the end of a run, and the smoothing
-// read past it, in whole blocks.
-constexpr std::uint32_t BLOCK_SLACK = 16;
 
 // Per lane and frame: the sample byte times the frame's volume, x of the
 // smoothing. A channel's walk writes its lane's row; the rows are
 // then interleaved into `staged` for the smoothing, frame i of lane l at
 // LANES * i + l.
 alignas(16) std::int16_t lane_rows[LANES][FRAMES_PER_BUFFER + BLOCK_SLACK];
-alignas(16) std::int16_t staged[(FRAMES_PER_BUFFER + BLOCK_SLACK) * LANES];
 
 // What the processor offers beyond SSE2, found on the first buffer: the
-// byte shuffle that stages 16 frames at once, and the AVX encoding of the
-// smoothing (three-operand forms, no register copies).
+// byte shuffle that stages 16 frames at once, and AVX2 for the smoothing.
 constexpr std::uint8_t FEATURES_KNOWN = 1;
 constexpr std::uint8_t BYTE_SHUFFLE = 2;
-constexpr std::uint8_t VEX_ENCODING = 4;
+constexpr std::uint8_t WIDE_VECTORS = 4;
 std::uint8_t features = 0;
 bool extensions_allowed = true;
 
@@ -107,13 +107,6 @@ std::uint32_t frames_before_end(std::uint32_t c, std::uint32_t limit) {
     const std::uint32_t frames = (end - pos - 1) / step;
     return frames < limit ? frames : limit;
 }
-
-// What a channel's walk over a run leaves for its lane.
-struct Lane {
-    std::uint32_t channel;
-    std::uint32_t sounding;  // frames before the channel falls silent
-    bool ended;              // its sample ended in frame sounding - 1
-};
 
 // One frame with every position rule, its value staged. True if the sample
 // ended: the frame still sounds, and the channel is silent from the next.
@@ -265,11 +258,12 @@ std::uint8_t find_features() {
     if (__get_cpuid(1, &a, &b, &c, &d) == 0) return FEATURES_KNOWN;
     std::uint8_t found = FEATURES_KNOWN;
     if ((c & bit_SSSE3) != 0) found |= BYTE_SHUFFLE;
-    // AVX needs the system to save the wide registers too.
+    // AVX2 needs the system to save the wide registers too.
     if ((c & bit_AVX) != 0 && (c & bit_OSXSAVE) != 0) {
         unsigned low = 0, high = 0;
         __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
-        if ((low & 6) == 6) found |= VEX_ENCODING;
+        if ((low & 6) == 6 && __get_cpuid_count(7, 0, &a, &b, &c, &d) != 0 && (b & bit_AVX2) != 0)
+            found |= WIDE_VECTORS;
     }
     return found;
 }
@@ -358,58 +352,6 @@ Lane stage_channel(std::uint32_t c, std::uint32_t lane, std::uint32_t frames, Vo
     }
     result.sounding = i;
     return result;
-}
-
-// The smoothing of a lane,
-//   last + (((x - last) * step) >> 12),  x = sample * volume,
-// is computed as P = last * keep + x * weight, last = P >> 12, with keep =
-// 4096 - step and weight = step: the same value, since last * 4096 is a
-// whole multiple of the divisor. Without smoothing keep is 0 and the weight
-// 4096, which gives x. The value heard is P >> 13, which is last >> 1.
-// When a lane falls silent its keep and weight become 0, so P stays 0.
-struct LaneSetup {
-    std::int32_t keep[LANES];
-    std::int32_t weight[LANES];
-    std::int32_t left[LANES];  // 1 if heard on that side
-    std::int32_t right[LANES];
-    std::int32_t last[LANES];
-};
-
-LaneSetup set_up(const Lane* lanes, std::uint32_t count) {
-    const ChannelState& ch = player.channels;
-    LaneSetup s{};
-    for (std::uint32_t l = 0; l < count; ++l) {
-        const std::uint32_t c = lanes[l].channel;
-        const bool smooth = ch.step[c] <= SMOOTHING_MAX_STEP;
-        s.keep[l] = smooth ? 4096 - static_cast<std::int32_t>(ch.step[c]) : 0;
-        s.weight[l] = smooth ? static_cast<std::int32_t>(ch.step[c]) : 4096;
-        s.left[l] = (ch.pan[c] & PAN_LEFT) != 0 ? 1 : 0;
-        s.right[l] = (ch.pan[c] & PAN_RIGHT) != 0 ? 1 : 0;
-        s.last[l] = ch.last_out[c];
-    }
-    return s;
-}
-
-// The frame at which the next lane falls silent, after `from`.
-std::uint32_t next_silence(const Lane* lanes, std::uint32_t count, std::uint32_t from, std::uint32_t frames) {
-    std::uint32_t at = frames;
-    for (std::uint32_t l = 0; l < count; ++l)
-        if (lanes[l].sounding > from && lanes[l].sounding < at) at = lanes[l].sounding;
-    return at;
-}
-
-// The last value of each lane once the run is mixed: P of the last frame,
-// of the one before where the sample ended in the last frame (that frame
-// sounds but keeps the previous value), 0 for a lane silent by then.
-void store_lasts(const Lane* lanes, std::uint32_t count, std::uint32_t frames, const std::int32_t* p,
-                 const std::int32_t* before) {
-    ChannelState& ch = player.channels;
-    for (std::uint32_t l = 0; l < count; ++l) {
-        const Lane& lane = lanes[l];
-        std::int32_t last = 0;
-        if (lane.sounding == frames) last = (lane.ended ? before[l] : p[l]) >> 12;
-        ch.last_out[lane.channel] = static_cast<std::int16_t>(last);
-    }
 }
 
 #ifdef ZINDLE_SSE2_LANES
@@ -573,66 +515,17 @@ ZINDLE_KERNEL_INLINE inline void interleave_rows(std::uint32_t frames) {
 #endif
 }
 
-// Up to four walked channels through the smoothing, into the accumulator.
-// Inlined into each encoding's copy below.
-ZINDLE_KERNEL_INLINE inline void smooth_lanes(const Lane* lanes, std::uint32_t count, std::int32_t* out,
-                                              std::uint32_t frames) {
-    interleave_rows(frames);
-    LaneKernel k(set_up(lanes, count), out);
-    std::uint32_t i = 0;
-    std::uint32_t silent_at = next_silence(lanes, count, 0, frames);
-    while (i + 1 < frames) {
-        k.begin_pair();
-        // Lanes falling silent in this pair's first or second frame.
-        while (silent_at <= i + 1) {
-            for (std::uint32_t l = 0; l < count; ++l)
-                if (lanes[l].sounding == silent_at) k.silence(l, silent_at == i + 1);
-            silent_at = next_silence(lanes, count, silent_at, frames);
-        }
-        k.pair(i);
-        i += 2;
-        // Between silences nothing changes from pair to pair.
-        const std::uint32_t steady_end = silent_at < frames ? silent_at : frames;
-        while (i + 1 < steady_end) {
-            k.pair(i);
-            i += 2;
-        }
-    }
-    if (i < frames) {
-        k.begin_pair();
-        while (silent_at <= i) {
-            for (std::uint32_t l = 0; l < count; ++l)
-                if (lanes[l].sounding == silent_at) k.silence(l, false);
-            silent_at = next_silence(lanes, count, silent_at, frames);
-        }
-        k.single(i);
-    }
-    alignas(16) std::int32_t p[LANES];
-    alignas(16) std::int32_t before[LANES];
-    k.finish(p, before);
-    store_lasts(lanes, count, frames, p, before);
-}
-
-void smooth_lanes_sse2(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
-    smooth_lanes(lanes, count, out, frames);
-}
-
-#ifdef ZINDLE_SSE2_LANES
-__attribute__((target("avx"))) void smooth_lanes_vex(const Lane* lanes, std::uint32_t count, std::int32_t* out,
-                                                     std::uint32_t frames) {
-    smooth_lanes(lanes, count, out, frames);
-}
-#else
-void smooth_lanes_vex(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
-    smooth_lanes(lanes, count, out, frames);
-}
-#endif
-
+// Up to four walked channels through the smoothing, into the accumulator:
+// with the AVX2 kernel where the processor has it.
 void mix_lanes(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
-    if ((features & VEX_ENCODING) != 0)
-        smooth_lanes_vex(lanes, count, out, frames);
-    else
-        smooth_lanes_sse2(lanes, count, out, frames);
+    interleave_rows(frames);
+#ifdef ZINDLE_WIDE_LANES
+    if ((features & WIDE_VECTORS) != 0) {
+        smooth_lanes_wide(lanes, count, out, frames);
+        return;
+    }
+#endif
+    smooth_lanes<LaneKernel>(lanes, count, out, frames);
 }
 
 // Every channel over a run of frames that share the volume phase.
@@ -703,6 +596,47 @@ void clip_into(std::int16_t* samples) {
 }
 
 }  // namespace
+
+namespace mixing {
+
+LaneSetup set_up(const Lane* lanes, std::uint32_t count) {
+    const ChannelState& ch = player.channels;
+    LaneSetup s{};
+    for (std::uint32_t l = 0; l < count; ++l) {
+        const std::uint32_t c = lanes[l].channel;
+        const bool smooth = ch.step[c] <= SMOOTHING_MAX_STEP;
+        s.keep[l] = smooth ? 4096 - static_cast<std::int32_t>(ch.step[c]) : 0;
+        s.weight[l] = smooth ? static_cast<std::int32_t>(ch.step[c]) : 4096;
+        s.left[l] = (ch.pan[c] & PAN_LEFT) != 0 ? 1 : 0;
+        s.right[l] = (ch.pan[c] & PAN_RIGHT) != 0 ? 1 : 0;
+        s.last[l] = ch.last_out[c];
+    }
+    return s;
+}
+
+// The frame at which the next lane falls silent, after `from`.
+std::uint32_t next_silence(const Lane* lanes, std::uint32_t count, std::uint32_t from, std::uint32_t frames) {
+    std::uint32_t at = frames;
+    for (std::uint32_t l = 0; l < count; ++l)
+        if (lanes[l].sounding > from && lanes[l].sounding < at) at = lanes[l].sounding;
+    return at;
+}
+
+// The last value of each lane once the run is mixed: P of the last frame,
+// of the one before where the sample ended in the last frame (that frame
+// sounds but keeps the previous value), 0 for a lane silent by then.
+void store_lasts(const Lane* lanes, std::uint32_t count, std::uint32_t frames, const std::int32_t* p,
+                 const std::int32_t* before) {
+    ChannelState& ch = player.channels;
+    for (std::uint32_t l = 0; l < count; ++l) {
+        const Lane& lane = lanes[l];
+        std::int32_t last = 0;
+        if (lane.sounding == frames) last = (lane.ended ? before[l] : p[l]) >> 12;
+        ch.last_out[lane.channel] = static_cast<std::int16_t>(last);
+    }
+}
+
+}  // namespace mixing
 
 void allow_mixer_extensions(bool allowed) {
     extensions_allowed = allowed;

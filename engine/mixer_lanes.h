@@ -1,0 +1,100 @@
+// The mixer's lanes: what a channel's walk over a run leaves for the
+// smoothing, and the loop that drives a smoothing kernel over a run. Shared
+// by the mixer and its AVX2 kernel, which is built on its own with the
+// wider instruction set; everything with code here has internal linkage,
+// so each build keeps its own copy.
+#pragma once
+
+#include <cstdint>
+
+#include "mixer.h"
+
+namespace zindle::mixing {
+
+inline constexpr std::uint32_t LANES = 4;
+// Frames the staging may write past the end of a run, and the smoothing
+// read past it, in whole blocks.
+inline constexpr std::uint32_t BLOCK_SLACK = 16;
+
+// Per frame and lane, x of the smoothing: frame i of lane l at LANES * i + l.
+extern std::int16_t staged[(FRAMES_PER_BUFFER + BLOCK_SLACK) * LANES];
+
+// What a channel's walk over a run leaves for its lane.
+struct Lane {
+    std::uint32_t channel;
+    std::uint32_t sounding;  // frames before the channel falls silent
+    bool ended;              // its sample ended in frame sounding - 1
+};
+
+// The smoothing of a lane,
+//   last + (((x - last) * step) >> 12),  x = sample * volume,
+// is computed as P = last * keep + x * weight, last = P >> 12, with keep =
+// 4096 - step and weight = step: the same value, since last * 4096 is a
+// whole multiple of the divisor. Without smoothing keep is 0 and the weight
+// 4096, which gives x. The value heard is P >> 13, which is last >> 1.
+// When a lane falls silent its keep and weight become 0, so P stays 0.
+struct LaneSetup {
+    std::int32_t keep[LANES];
+    std::int32_t weight[LANES];
+    std::int32_t left[LANES];  // 1 if heard on that side
+    std::int32_t right[LANES];
+    std::int32_t last[LANES];
+};
+
+// Coefficients of the lanes from their channels (lanes past count are 0).
+LaneSetup set_up(const Lane* lanes, std::uint32_t count);
+// The frame at which the next lane falls silent, after `from`.
+std::uint32_t next_silence(const Lane* lanes, std::uint32_t count, std::uint32_t from, std::uint32_t frames);
+// The lanes' last values into their channels once a run is mixed.
+void store_lasts(const Lane* lanes, std::uint32_t count, std::uint32_t frames, const std::int32_t* p,
+                 const std::int32_t* before);
+
+// The AVX2 kernel (mixer_wide.cpp), where the build has one.
+void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames);
+
+namespace {
+
+// Up to four walked channels through the smoothing, into the accumulator,
+// by a kernel of either build: the frames in pairs, and the lanes that fall
+// silent on the way switched off at their frame.
+template <class Kernel>
+[[gnu::always_inline]] inline void smooth_lanes(const Lane* lanes, std::uint32_t count, std::int32_t* out,
+                                              std::uint32_t frames) {
+    Kernel k(set_up(lanes, count), out);
+    std::uint32_t i = 0;
+    std::uint32_t silent_at = next_silence(lanes, count, 0, frames);
+    while (i + 1 < frames) {
+        k.begin_pair();
+        // Lanes falling silent in this pair's first or second frame.
+        while (silent_at <= i + 1) {
+            for (std::uint32_t l = 0; l < count; ++l)
+                if (lanes[l].sounding == silent_at) k.silence(l, silent_at == i + 1);
+            silent_at = next_silence(lanes, count, silent_at, frames);
+        }
+        k.pair(i);
+        i += 2;
+        // Between silences nothing changes from pair to pair.
+        const std::uint32_t steady_end = silent_at < frames ? silent_at : frames;
+        while (i + 1 < steady_end) {
+            k.pair(i);
+            i += 2;
+        }
+    }
+    if (i < frames) {
+        k.begin_pair();
+        while (silent_at <= i) {
+            for (std::uint32_t l = 0; l < count; ++l)
+                if (lanes[l].sounding == silent_at) k.silence(l, false);
+            silent_at = next_silence(lanes, count, silent_at, frames);
+        }
+        k.single(i);
+    }
+    alignas(16) std::int32_t p[LANES];
+    alignas(16) std::int32_t before[LANES];
+    k.finish(p, before);
+    store_lasts(lanes, count, frames, p, before);
+}
+
+}  // namespace
+
+}  // namespace zindle::mixing

@@ -31,7 +31,8 @@ std::int16_t output_buffers[BUFFER_COUNT][FRAMES_PER_BUFFER * 2];
 std::uint8_t next_buffer;
 
 namespace mixing {
-alignas(16) std::int16_t staged[(FRAMES_PER_BUFFER + BLOCK_SLACK) * LANES];
+alignas(32) std::int16_t staged[(FRAMES_PER_BUFFER + BLOCK_SLACK) * WIDE_LANES];
+alignas(32) std::int16_t lane_rows[WIDE_LANES][FRAMES_PER_BUFFER + BLOCK_SLACK];
 }  // namespace mixing
 
 using namespace mixing;
@@ -48,11 +49,6 @@ constexpr std::uint32_t LOOP_END_LIMIT = 0x80000000u;
 // Left and right sums of the buffer being rendered.
 alignas(16) std::int32_t accumulator[FRAMES_PER_BUFFER * 2];
 
-// Per lane and frame: the sample byte times the frame's volume, x of the
-// smoothing. A channel's walk writes its lane's row; the rows are
-// then interleaved into `staged` for the smoothing, frame i of lane l at
-// LANES * i + l.
-alignas(16) std::int16_t lane_rows[LANES][FRAMES_PER_BUFFER + BLOCK_SLACK];
 
 // What the processor offers beyond SSE2, found on the first buffer: the
 // byte shuffle that stages 16 frames at once, and AVX2 for the smoothing.
@@ -515,22 +511,28 @@ ZINDLE_KERNEL_INLINE inline void interleave_rows(std::uint32_t frames) {
 #endif
 }
 
-// Up to four walked channels through the smoothing, into the accumulator:
-// with the AVX2 kernel where the processor has it.
+// Walked channels through the smoothing, into the accumulator: up to four
+// with the SSE2 kernel, up to eight with the AVX2 ones where the processor
+// has them.
 void mix_lanes(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
-    interleave_rows(frames);
 #ifdef ZINDLE_WIDE_LANES
     if ((features & WIDE_VECTORS) != 0) {
+        if (count > LANES) {
+            smooth_lanes_eight(lanes, count, out, frames);
+            return;
+        }
         smooth_lanes_wide(lanes, count, out, frames);
         return;
     }
 #endif
+    interleave_rows(frames);
     smooth_lanes<LaneKernel>(lanes, count, out, frames);
 }
 
 // Every channel over a run of frames that share the volume phase.
 void mix_run(std::int32_t* out, std::uint32_t frames, VolumePhase phase) {
-    Lane lanes[LANES];
+    Lane lanes[WIDE_LANES];
+    const std::uint32_t group = (features & WIDE_VECTORS) != 0 ? WIDE_LANES : LANES;
     std::uint32_t count = 0;
     for (std::uint32_t c = 0; c < player.song.channel_count; ++c) {
         const Lane lane = stage_channel(c, count, frames, phase);
@@ -539,7 +541,7 @@ void mix_run(std::int32_t* out, std::uint32_t frames, VolumePhase phase) {
             continue;
         }
         lanes[count++] = lane;
-        if (count == LANES) {
+        if (count == group) {
             mix_lanes(lanes, count, out, frames);
             count = 0;
         }

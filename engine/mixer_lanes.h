@@ -11,13 +11,19 @@
 
 namespace zindle::mixing {
 
+// Lanes of the SSE2 kernel; the AVX2 kernel also takes up to WIDE_LANES.
 inline constexpr std::uint32_t LANES = 4;
+inline constexpr std::uint32_t WIDE_LANES = 8;
 // Frames the staging may write past the end of a run, and the smoothing
 // read past it, in whole blocks.
 inline constexpr std::uint32_t BLOCK_SLACK = 16;
 
-// Per frame and lane, x of the smoothing: frame i of lane l at LANES * i + l.
-extern std::int16_t staged[(FRAMES_PER_BUFFER + BLOCK_SLACK) * LANES];
+// Per lane and frame, x of the smoothing (the sample byte times the frame's
+// volume), as a channel's walk writes it.
+extern std::int16_t lane_rows[WIDE_LANES][FRAMES_PER_BUFFER + BLOCK_SLACK];
+// The same side by side for the kernel: frame i of lane l at n * i + l for
+// a kernel of n lanes.
+extern std::int16_t staged[(FRAMES_PER_BUFFER + BLOCK_SLACK) * WIDE_LANES];
 
 // What a channel's walk over a run leaves for its lane.
 struct Lane {
@@ -34,11 +40,11 @@ struct Lane {
 // 4096, which gives x. The value heard is P >> 13, which is last >> 1.
 // When a lane falls silent its keep and weight become 0, so P stays 0.
 struct LaneSetup {
-    std::int32_t keep[LANES];
-    std::int32_t weight[LANES];
-    std::int32_t left[LANES];  // 1 if heard on that side
-    std::int32_t right[LANES];
-    std::int32_t last[LANES];
+    std::int32_t keep[WIDE_LANES];
+    std::int32_t weight[WIDE_LANES];
+    std::int32_t left[WIDE_LANES];  // 1 if heard on that side
+    std::int32_t right[WIDE_LANES];
+    std::int32_t last[WIDE_LANES];
 };
 
 // Coefficients of the lanes from their channels (lanes past count are 0).
@@ -49,8 +55,10 @@ std::uint32_t next_silence(const Lane* lanes, std::uint32_t count, std::uint32_t
 void store_lasts(const Lane* lanes, std::uint32_t count, std::uint32_t frames, const std::int32_t* p,
                  const std::int32_t* before);
 
-// The AVX2 kernel (mixer_wide.cpp), where the build has one.
+// The AVX2 kernels (mixer_wide.cpp), where the build has them: up to
+// LANES and up to WIDE_LANES lanes, each interleaving the rows itself.
 void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames);
+void smooth_lanes_eight(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames);
 
 namespace {
 
@@ -89,8 +97,8 @@ template <class Kernel>
         }
         k.single(i);
     }
-    alignas(16) std::int32_t p[LANES];
-    alignas(16) std::int32_t before[LANES];
+    alignas(32) std::int32_t p[WIDE_LANES]{};
+    alignas(32) std::int32_t before[WIDE_LANES]{};
     k.finish(p, before);
     store_lasts(lanes, count, frames, p, before);
 }

@@ -640,6 +640,10 @@ void store_lasts(const Lane* lanes, std::uint32_t count, std::uint32_t frames, c
 
 }  // namespace mixing
 
+#ifndef ZINDLE_WIDE_LANES
+void set_mixer_split_warm_up(std::uint32_t) {}
+#endif
+
 void allow_mixer_extensions(bool allowed) {
     extensions_allowed = allowed;
     features = 0;

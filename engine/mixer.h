@@ -26,6 +26,10 @@ void fill_buffer_reference();
 // where it has them; tests switch them off to check the plain path.
 // Allowed by default.
 void allow_mixer_extensions(bool allowed);
+// Tests: the warm-up, in frames, with which the AVX2 path splits long runs
+// in two; a short one makes the halves miss each other and takes the path
+// that mends that. 0 (the default) lets the lanes' steps decide.
+void set_mixer_split_warm_up(std::uint32_t frames);
 
 // Seam, defined by each program: output_buffers[next_buffer] is complete.
 void submit_buffer();

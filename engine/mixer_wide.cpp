@@ -193,6 +193,124 @@ void interleave_four(std::uint32_t frames) {
     }
 }
 
+// Splitting a run in two. The smoothing of a lane forgets where it started:
+// two chains fed the same x move closer every frame by keep / 4096 and then
+// meet. So the second half of a long run can start from a guess W frames
+// early, beside the first half in the upper 128 bits, and both halves go at
+// once. When the first half ends, its true P is compared with the second's
+// at the same frame; equal values mean the second half was exact from there
+// on. Otherwise its frames are taken back out and done again from the true
+// value, so the result is always exact.
+
+// Warm-up frames for chains to meet, as frames of the slowest lane: about
+// 16 times the 4096 / step frames that shrink a difference by e.
+constexpr std::uint32_t WARM_UP_STEPS = 16 * 4096;
+// Runs shorter than this times the warm-up are not split.
+constexpr std::uint32_t SPLIT_MIN_FACTOR = 2;
+std::uint32_t warm_up_override = 0;
+
+// Frames [from, to) of the four lanes one by one from P values `p`, their
+// halved values added to out times `sign` from frame emit_from on.
+void replay(const LaneSetup& s, std::int32_t* p, std::int32_t* before, std::uint32_t from, std::uint32_t to,
+            std::uint32_t emit_from, std::int32_t sign, std::int32_t* out) {
+    for (std::uint32_t f = from; f < to; ++f)
+        for (std::uint32_t l = 0; l < LANES; ++l) {
+            before[l] = p[l];
+            p[l] = (p[l] >> 12) * s.keep[l] + staged[LANES * f + l] * s.weight[l];
+            if (f < emit_from) continue;
+            const std::int32_t heard = sign * (p[l] >> 13);
+            out[2 * f] += heard * s.left[l];
+            out[2 * f + 1] += heard * s.right[l];
+        }
+}
+
+// Warm-up frames the lanes need, or 0 where a lane never forgets (step 0).
+std::uint32_t warm_up(const LaneSetup& s) {
+    if (warm_up_override != 0) return warm_up_override;
+    std::uint32_t most = 2;
+    for (std::uint32_t l = 0; l < LANES; ++l) {
+        if (s.keep[l] == 0) continue;
+        if (s.weight[l] == 0) return 0;
+        const std::uint32_t need = WARM_UP_STEPS / static_cast<std::uint32_t>(s.weight[l]) + 1;
+        if (need > most) most = need;
+    }
+    return most;
+}
+
+bool smooth_split(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
+    for (std::uint32_t l = 0; l < count; ++l)
+        if (lanes[l].sounding != frames) return false;
+    const LaneSetup s = set_up(lanes, count);
+    const std::uint32_t warm = warm_up(s);
+    const std::uint32_t even = frames & ~1u;
+    if (warm == 0 || warm * SPLIT_MIN_FACTOR > even) return false;
+    // First half frames [0, half), second from `second` on, both `half`
+    // frames long; the second's first `overlap` frames are its warm-up.
+    std::uint32_t half = (even + warm + 1) / 2;
+    half += half & 1;
+    const std::uint32_t second = even - half;
+    const std::uint32_t overlap = half - second;
+    if (second == 0) return false;  // the guess is read from the frame before
+    interleave_four(frames);
+
+    alignas(32) std::int32_t start[2 * LANES];
+    for (std::uint32_t l = 0; l < LANES; ++l) {
+        start[l] = s.last[l] * 4096;
+        start[LANES + l] = staged[LANES * (second - 1) + l] * 4096;  // the guess: last = x
+    }
+    const auto twice = [](const std::int32_t* v) {
+        const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
+        return _mm256_inserti128_si256(_mm256_castsi128_si256(four), four, 1);
+    };
+    const __m256i coefficients = _mm256_or_si256(_mm256_slli_epi32(twice(s.keep), 16), twice(s.weight));
+    const __m256i left = _mm256_packs_epi32(twice(s.left), twice(s.left));
+    const __m256i right = _mm256_packs_epi32(twice(s.right), twice(s.right));
+    __m256i p = _mm256_load_si256(reinterpret_cast<const __m256i*>(start));
+    __m256i pa = p;
+    __m256i met = p;
+    for (std::uint32_t t = 0; t < half; t += 2) {
+        const std::uint32_t u = second + t;
+        const __m128i first_pair = _mm_load_si128(reinterpret_cast<const __m128i*>(staged + LANES * t));
+        const __m128i second_pair = _mm_load_si128(reinterpret_cast<const __m128i*>(staged + LANES * u));
+        const __m256i xa = _mm256_cvtepu16_epi32(_mm_unpacklo_epi64(first_pair, second_pair));
+        const __m256i xb = _mm256_cvtepu16_epi32(_mm_unpackhi_epi64(first_pair, second_pair));
+        pa = _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(p, 4), xa, 0x55), coefficients);
+        p = _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(pa, 4), xb, 0x55), coefficients);
+        const __m256i heard = _mm256_packs_epi32(_mm256_srai_epi32(pa, 13), _mm256_srai_epi32(p, 13));
+        const __m256i sides = _mm256_hadd_epi32(_mm256_madd_epi16(heard, left), _mm256_madd_epi16(heard, right));
+        const __m256i sums = _mm256_shuffle_epi32(sides, 0xD8);
+        auto* to = reinterpret_cast<__m128i*>(out + 2 * t);
+        _mm_storeu_si128(to, _mm_add_epi32(_mm_loadu_si128(to), _mm256_castsi256_si128(sums)));
+        if (t >= overlap) {
+            auto* later = reinterpret_cast<__m128i*>(out + 2 * u);
+            _mm_storeu_si128(later, _mm_add_epi32(_mm_loadu_si128(later), _mm256_extracti128_si256(sums, 1)));
+        }
+        if (t + 2 == overlap) met = p;  // the second half at frame half - 1
+    }
+
+    alignas(32) std::int32_t ends[2 * LANES];
+    alignas(32) std::int32_t befores[2 * LANES];
+    alignas(32) std::int32_t guessed[2 * LANES];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(ends), p);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(befores), pa);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(guessed), met);
+    std::int32_t* last_p = ends + LANES;
+    std::int32_t* before = befores + LANES;
+    bool same = true;
+    for (std::uint32_t l = 0; l < LANES; ++l) same = same && (ends[l] >> 12) == (guessed[LANES + l] >> 12);
+    if (!same) {
+        // Take the guessed frames back out, then play them from the truth.
+        std::int32_t undo[LANES], undo_before[LANES];
+        for (std::uint32_t l = 0; l < LANES; ++l) undo[l] = start[LANES + l];
+        replay(s, undo, undo_before, second, even, half, -1, out);
+        for (std::uint32_t l = 0; l < LANES; ++l) last_p[l] = ends[l];
+        replay(s, last_p, before, half, even, half, 1, out);
+    }
+    if (frames != even) replay(s, last_p, before, even, frames, even, 1, out);
+    store_lasts(lanes, count, frames, last_p, before);
+    return true;
+}
+
 }  // namespace
 
 void smooth_lanes_eight(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
@@ -201,8 +319,11 @@ void smooth_lanes_eight(const Lane* lanes, std::uint32_t count, std::int32_t* ou
 }
 
 void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
+    if (smooth_split(lanes, count, out, frames)) return;
     interleave_four(frames);
     smooth_lanes<WideKernel>(lanes, count, out, frames);
 }
 
 }  // namespace zindle::mixing
+
+void zindle::set_mixer_split_warm_up(std::uint32_t frames) { mixing::warm_up_override = frames; }

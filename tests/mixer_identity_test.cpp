@@ -64,10 +64,15 @@ void expect_same(const std::vector<std::uint8_t>& file, int buffers, std::uint32
     allow_mixer_extensions(false);
     const std::vector<std::int16_t> portable = render_at(file, clock, render, buffers);
     allow_mixer_extensions(true);
+    // Split runs whose halves miss each other and are mended.
+    set_mixer_split_warm_up(2);
+    const std::vector<std::int16_t> mended = render_at(file, clock, render, buffers);
+    set_mixer_split_warm_up(0);
     const std::vector<std::int16_t> reference = render_at(file, clock, render_reference, buffers);
     EXPECT_EQ(fast_clock, player.out_clock);
     expect_frames(fast, reference, "fast");
     expect_frames(portable, reference, "fast without extensions");
+    expect_frames(mended, reference, "fast with split runs mended");
     // A generated song that renders silence would make the comparison worthless.
     if (audible) {
         EXPECT_TRUE(std::any_of(reference.begin(), reference.end(), [](std::int16_t v) { return v != 0; }));

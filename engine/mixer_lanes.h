@@ -16,7 +16,7 @@ inline constexpr std::uint32_t LANES = 4;
 inline constexpr std::uint32_t WIDE_LANES = 8;
 // Frames the staging may write past the end of a run, and the smoothing
 // read past it, in whole blocks.
-inline constexpr std::uint32_t BLOCK_SLACK = 16;
+inline constexpr std::uint32_t BLOCK_SLACK = 32;
 
 // Per lane and frame, x of the smoothing (the sample byte times the frame's
 // volume), as a channel's walk writes it.
@@ -59,6 +59,10 @@ void store_lasts(const Lane* lanes, std::uint32_t count, std::uint32_t frames, c
 // LANES and up to WIDE_LANES lanes, each interleaving the rows itself.
 void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames);
 void smooth_lanes_eight(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames);
+// Up to 31 frames past `frames` may be staged; `count` is a multiple of 16.
+void stage_shuffled_wide(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step, std::uint8_t volume,
+                         std::int16_t* to, std::uint32_t frames);
+void clip_wide(std::int32_t* sums, std::int16_t* samples, std::uint32_t count);
 
 namespace {
 

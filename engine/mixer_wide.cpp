@@ -313,6 +313,49 @@ bool smooth_split(const Lane* lanes, std::uint32_t count, std::int32_t* out, std
 
 }  // namespace
 
+// The mixer's 16-frame staging (see stage_shuffled there) two blocks at a
+// time, one in each 128-bit half.
+void stage_shuffled_wide(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step, std::uint8_t volume,
+                         std::int16_t* to, std::uint32_t frames) {
+    const __m128i ramp = _mm_mullo_epi16(_mm_set1_epi16(static_cast<std::int16_t>(step)), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m256i ramp_low = _mm256_broadcastsi128_si256(ramp);
+    const __m256i ramp_high = _mm256_add_epi16(ramp_low, _mm256_set1_epi16(static_cast<std::int16_t>(8 * step)));
+    const __m256i scale = _mm256_set1_epi16(volume);
+    const std::uint32_t block = 16 * step;
+    for (std::uint32_t i = 0; i < frames; i += 32, pos += 2 * block) {
+        const std::uint32_t next = pos + block;
+        const __m256i frac = _mm256_inserti128_si256(_mm256_set1_epi16(static_cast<std::int16_t>(pos & 0xFFF)),
+                                                     _mm_set1_epi16(static_cast<std::int16_t>(next & 0xFFF)), 1);
+        const __m256i offsets = _mm256_packus_epi16(_mm256_srli_epi16(_mm256_add_epi16(frac, ramp_low), 12),
+                                                    _mm256_srli_epi16(_mm256_add_epi16(frac, ramp_high), 12));
+        const __m256i bytes = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(data + (next >> 12)),
+                                                  reinterpret_cast<const __m128i*>(data + (pos >> 12)));
+        const __m256i picked = _mm256_shuffle_epi8(bytes, offsets);
+        const __m256i low = _mm256_mullo_epi16(_mm256_srai_epi16(_mm256_unpacklo_epi8(picked, picked), 8), scale);
+        const __m256i high = _mm256_mullo_epi16(_mm256_srai_epi16(_mm256_unpackhi_epi8(picked, picked), 8), scale);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i), _mm256_permute2x128_si256(low, high, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i + 16), _mm256_permute2x128_si256(low, high, 0x31));
+    }
+}
+
+// The buffer's sums clipped into its samples, 16 at a time; the sums are
+// left at 0.
+void clip_wide(std::int32_t* sums, std::int16_t* samples, std::uint32_t count) {
+    const __m256i high = _mm256_set1_epi16(30719);
+    const __m256i low = _mm256_set1_epi16(-30720);
+    const __m256i zero = _mm256_setzero_si256();
+    auto* from = reinterpret_cast<__m256i*>(sums);
+    auto* to = reinterpret_cast<__m256i*>(samples);
+    for (std::uint32_t i = 0; i < count / 16; ++i) {
+        // The pack interleaves the halves; the permute puts them back in order.
+        const __m256i packed = _mm256_permute4x64_epi64(
+            _mm256_packs_epi32(_mm256_load_si256(from + 2 * i), _mm256_load_si256(from + 2 * i + 1)), 0xD8);
+        _mm256_storeu_si256(to + i, _mm256_max_epi16(_mm256_min_epi16(packed, high), low));
+        _mm256_store_si256(from + 2 * i, zero);
+        _mm256_store_si256(from + 2 * i + 1, zero);
+    }
+}
+
 void smooth_lanes_eight(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
     interleave_eight(frames);
     smooth_lanes<EightKernel>(lanes, count, out, frames);

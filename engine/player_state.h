@@ -19,7 +19,8 @@ inline constexpr std::uint32_t SAMPLE_SLOTS = 32;  // index 0 is "no sample"
 // sample's start (a stale end position, a sample offset past the end), and
 // sample starts are never placed beyond IMAGE_BYTES, so every such read
 // lands in the tail and yields silence instead of leaving the buffer. The
-// last 64 bytes let the mixer load 16 sample bytes at once from any of them.
+// last 64 bytes let the mixer load 16 sample bytes at once from up to 32
+// bytes past any of them.
 inline constexpr std::uint32_t IMAGE_BYTES = 0x180000;
 inline constexpr std::uint32_t IMAGE_TAIL_BYTES = 0x20000 + 64;
 

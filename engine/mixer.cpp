@@ -5,12 +5,15 @@
 // frame. Only a tick couples the channels; between ticks each channel's
 // volume moves by rules of its own and the frame sums are plain integer
 // additions, so the frames are summed into a 32-bit accumulator and clipped
-// once per buffer. A run is a stretch of frames in one volume phase (glide,
-// still or fade). Over a run each channel is first walked on its own: its
-// position with every rule of the sample end and the loop, its volume, and
-// the sample byte of each frame, which are staged. Then four channels at a
-// time go through the smoothing together, one lane each, so that the four
-// chains from frame to frame overlap instead of waiting on each other.
+// once per buffer. A stretch is the frames between two ticks (or the ends
+// of the buffer); it holds runs of frames in one volume phase each (glide,
+// still, fade). Over a stretch each channel is first walked on its own: its
+// position with every rule of the sample end and the loop, its volume by
+// each run's rule, and the sample byte times the volume of each frame,
+// which are staged. Then four or eight channels at a time go through the
+// smoothing together, one vector lane each, so that their chains from frame
+// to frame overlap instead of waiting on each other (mixer_wide.cpp has
+// the AVX2 kernels, chosen at run time).
 #include "mixer.h"
 #include "mixer_lanes.h"
 
@@ -302,13 +305,12 @@ void stage_slope(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::i
 }
 
 // Walks channel c over a run of frames that share the volume phase and
-// stages its values in lane `lane`. A channel that falls silent stays so
+// stages its values from `to` on. A channel that falls silent stays so
 // until the next tick: a glide or fade reaches 0 only toward a target or
 // floor of 0, and a sample that ends takes both volumes to 0.
-Lane stage_channel(std::uint32_t c, std::uint32_t lane, std::uint32_t frames, VolumePhase phase) {
+Lane stage_channel(std::uint32_t c, std::int16_t* to, std::uint32_t frames, VolumePhase phase) {
     ChannelState& ch = player.channels;
     Lane result{c, 0, false};
-    std::int16_t* to = lane_rows[lane];
     std::uint32_t i = 0;
     while (i < frames) {
         const Slope slope = volume_slope(c, phase);
@@ -542,13 +544,37 @@ void mix_lanes(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::u
     smooth_lanes<LaneKernel>(lanes, count, out, frames);
 }
 
-// Every channel over a run of frames that share the volume phase.
-void mix_run(std::int32_t* out, std::uint32_t frames, VolumePhase phase) {
+// The runs of one stretch between two ticks: a glide, a still and a fade,
+// or as much of them as the buffer holds. Steps, pans and smoothing stay
+// the same through them; only the volumes move, by each run's rule.
+struct Run {
+    VolumePhase phase;
+    std::uint32_t frames;
+};
+constexpr std::uint32_t MOST_RUNS = 4;
+
+// Channel c over the stretch, staged into lane `lane` run after run. Once
+// silent it stays silent (see stage_channel).
+Lane stage_stretch(std::uint32_t c, std::uint32_t lane, const Run* runs, std::uint32_t run_count) {
+    Lane whole{c, 0, false};
+    std::uint32_t offset = 0;
+    for (std::uint32_t r = 0; r < run_count; ++r) {
+        const Lane part = stage_channel(c, lane_rows[lane] + offset, runs[r].frames, runs[r].phase);
+        whole.sounding = offset + part.sounding;
+        whole.ended = part.ended;
+        if (part.sounding < runs[r].frames) break;
+        offset += runs[r].frames;
+    }
+    return whole;
+}
+
+// Every channel over a stretch of `frames` frames between two ticks.
+void mix_stretch(std::int32_t* out, const Run* runs, std::uint32_t run_count, std::uint32_t frames) {
     Lane lanes[WIDE_LANES];
     const std::uint32_t group = (features & WIDE_VECTORS) != 0 ? WIDE_LANES : LANES;
     std::uint32_t count = 0;
     for (std::uint32_t c = 0; c < player.song.channel_count; ++c) {
-        const Lane lane = stage_channel(c, count, frames, phase);
+        const Lane lane = stage_stretch(c, count, runs, run_count);
         if (lane.sounding == 0) {
             player.channels.last_out[c] = 0;  // silent from the first frame: nothing moves
             continue;
@@ -684,8 +710,20 @@ void fill_buffer() {
             player.out_clock = now - BYTES_PER_FRAME;
             phase = VolumePhase::glide;
         }
-        const std::uint32_t frames = run_length(now, phase, FRAMES_PER_BUFFER - frame);
-        mix_run(accumulator + 2 * frame, frames, phase);
+        // The runs up to the next tick or the end of the buffer.
+        Run runs[MOST_RUNS];
+        std::uint32_t run_count = 0;
+        std::uint32_t frames = 0;
+        for (std::uint32_t at = now;;) {
+            const std::uint32_t length = run_length(at, phase, FRAMES_PER_BUFFER - frame - frames);
+            runs[run_count++] = {phase, length};
+            frames += length;
+            at += length * BYTES_PER_FRAME;
+            if (frame + frames == FRAMES_PER_BUFFER || run_count == MOST_RUNS) break;
+            phase = volume_phase(at);
+            if (phase == VolumePhase::fade_then_tick) break;
+        }
+        mix_stretch(accumulator + 2 * frame, runs, run_count, frames);
         player.out_clock += frames * BYTES_PER_FRAME;
         frame += frames;
     }

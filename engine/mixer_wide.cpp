@@ -224,6 +224,15 @@ void replay(const LaneSetup& s, std::int32_t* p, std::int32_t* before, std::uint
         }
 }
 
+// Frames [from, to), an even number of them, by the kernel from the lanes'
+// `last`; P of the last frame and the one before into p and before.
+void pairs(const LaneSetup& s, std::int32_t* out, std::uint32_t from, std::uint32_t to, std::int32_t* p,
+           std::int32_t* before) {
+    WideKernel k(s, out);
+    for (std::uint32_t i = from; i < to; i += 2) k.pair(i);
+    k.finish(p, before);
+}
+
 // Warm-up frames the lanes need, or 0 where a lane never forgets (step 0).
 std::uint32_t warm_up(const LaneSetup& s) {
     if (warm_up_override != 0) return warm_up_override;
@@ -299,12 +308,20 @@ bool smooth_split(const Lane* lanes, std::uint32_t count, std::int32_t* out, std
     bool same = true;
     for (std::uint32_t l = 0; l < LANES; ++l) same = same && (ends[l] >> 12) == (guessed[LANES + l] >> 12);
     if (!same) {
-        // Take the guessed frames back out, then play them from the truth.
-        std::int32_t undo[LANES], undo_before[LANES];
-        for (std::uint32_t l = 0; l < LANES; ++l) undo[l] = start[LANES + l];
-        replay(s, undo, undo_before, second, even, half, -1, out);
-        for (std::uint32_t l = 0; l < LANES; ++l) last_p[l] = ends[l];
-        replay(s, last_p, before, half, even, half, 1, out);
+        // Take the guessed frames back out (played again from where the
+        // guess stood at frame half - 1, heard with the opposite sign), then
+        // play them from the truth.
+        LaneSetup undo = s;
+        LaneSetup redo = s;
+        for (std::uint32_t l = 0; l < LANES; ++l) {
+            undo.left[l] = -s.left[l];
+            undo.right[l] = -s.right[l];
+            undo.last[l] = guessed[LANES + l] >> 12;
+            redo.last[l] = ends[l] >> 12;
+        }
+        std::int32_t unused[LANES];
+        pairs(undo, out, half, even, unused, unused);
+        pairs(redo, out, half, even, last_p, before);
     }
     if (frames != even) replay(s, last_p, before, even, frames, even, 1, out);
     store_lasts(lanes, count, frames, last_p, before);

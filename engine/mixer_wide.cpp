@@ -276,9 +276,9 @@ bool smooth_split(const Lane* lanes, std::uint32_t count, std::int32_t* out, std
     const __m256i right = _mm256_packs_epi32(twice(s.right), twice(s.right));
     __m256i p = _mm256_load_si256(reinterpret_cast<const __m256i*>(start));
     __m256i pa = p;
-    __m256i met = p;
-    for (std::uint32_t t = 0; t < half; t += 2) {
-        const std::uint32_t u = second + t;
+    // Frames t, t + 1 of the first half and u, u + 1 of the second; their
+    // side sums, first half's in the lower 128 bits.
+    const auto pair = [&](std::uint32_t t, std::uint32_t u) {
         const __m128i first_pair = _mm_load_si128(reinterpret_cast<const __m128i*>(staged + LANES * t));
         const __m128i second_pair = _mm_load_si128(reinterpret_cast<const __m128i*>(staged + LANES * u));
         const __m256i xa = _mm256_cvtepu16_epi32(_mm_unpacklo_epi64(first_pair, second_pair));
@@ -290,11 +290,16 @@ bool smooth_split(const Lane* lanes, std::uint32_t count, std::int32_t* out, std
         const __m256i sums = _mm256_shuffle_epi32(sides, 0xD8);
         auto* to = reinterpret_cast<__m128i*>(out + 2 * t);
         _mm_storeu_si128(to, _mm_add_epi32(_mm_loadu_si128(to), _mm256_castsi256_si128(sums)));
-        if (t >= overlap) {
-            auto* later = reinterpret_cast<__m128i*>(out + 2 * u);
-            _mm_storeu_si128(later, _mm_add_epi32(_mm_loadu_si128(later), _mm256_extracti128_si256(sums, 1)));
-        }
-        if (t + 2 == overlap) met = p;  // the second half at frame half - 1
+        return sums;
+    };
+    // The second half's warm-up is not heard.
+    std::uint32_t t = 0;
+    for (; t < overlap; t += 2) pair(t, second + t);
+    const __m256i met = p;  // the second half at frame half - 1
+    for (; t < half; t += 2) {
+        const __m256i sums = pair(t, second + t);
+        auto* later = reinterpret_cast<__m128i*>(out + 2 * (second + t));
+        _mm_storeu_si128(later, _mm_add_epi32(_mm_loadu_si128(later), _mm256_extracti128_si256(sums, 1)));
     }
 
     alignas(32) std::int32_t ends[2 * LANES];

@@ -68,6 +68,9 @@ bool prepare_prefix(const std::string& wine, const std::string& prefix, std::str
     if (access(ready.c_str(), F_OK) == 0) return true;
     std::error_code ignored;
     std::filesystem::remove_all(prefix, ignored);
+    // Wine starts in the prefix, so it must exist even when this test runs
+    // before any other has made the folders above it.
+    std::filesystem::create_directories(prefix, ignored);
     const Env env = wine_env(prefix);
     const std::string wineserver = find_program("wineserver");
     if (!run_wine({wine, "wineboot", "-i"}, env, why)) return false;

@@ -59,7 +59,7 @@ constexpr std::uint8_t FEATURES_KNOWN = 1;
 constexpr std::uint8_t BYTE_SHUFFLE = 2;
 constexpr std::uint8_t WIDE_VECTORS = 4;
 std::uint8_t features = 0;
-bool extensions_allowed = true;
+MixerExtensions extensions_allowed = MixerExtensions::all;
 
 void fade_down() {
     ChannelState& ch = player.channels;
@@ -689,13 +689,18 @@ void store_lasts(const Lane* lanes, std::uint32_t count, std::uint32_t frames, c
 void set_mixer_split_warm_up(std::uint32_t) {}
 #endif
 
-void allow_mixer_extensions(bool allowed) {
-    extensions_allowed = allowed;
+void allow_mixer_extensions(MixerExtensions most) {
+    extensions_allowed = most;
     features = 0;
 }
 
 void fill_buffer() {
-    if (features == 0) features = extensions_allowed ? find_features() : FEATURES_KNOWN;
+    if (features == 0) {
+        const std::uint8_t allowed = extensions_allowed == MixerExtensions::all            ? 0xFF
+                                     : extensions_allowed == MixerExtensions::byte_shuffle ? BYTE_SHUFFLE
+                                                                                           : 0;
+        features = static_cast<std::uint8_t>(FEATURES_KNOWN | (find_features() & allowed));
+    }
     next_buffer = (next_buffer + 1) & 3;
     std::uint32_t frame = 0;
     while (frame < FRAMES_PER_BUFFER) {

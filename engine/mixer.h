@@ -22,10 +22,11 @@ void fill_buffer();
 // fast path is checked against. Same contract as fill_buffer.
 void fill_buffer_reference();
 
-// The fast mixer uses the processor's extensions beyond SSE2 (SSSE3, AVX)
-// where it has them; tests switch them off to check the plain path.
-// Allowed by default.
-void allow_mixer_extensions(bool allowed);
+// The fast mixer uses the processor's extensions beyond SSE2 where it has
+// them: the SSSE3 byte shuffle for staging, then AVX2 for the smoothing.
+// Tests cap them to check every path; all are allowed by default.
+enum class MixerExtensions : std::uint8_t { none, byte_shuffle, all };
+void allow_mixer_extensions(MixerExtensions most);
 // Tests: the warm-up, in frames, with which the AVX2 path splits long runs
 // in two; a short one makes the halves miss each other and takes the path
 // that mends that. 0 (the default) lets the lanes' steps decide.

@@ -56,14 +56,16 @@ void expect_frames(const std::vector<std::int16_t>& fast, const std::vector<std:
     }
 }
 
-// The fast mixer both with the processor's extensions (where it has them)
-// and without them.
+// The fast mixer with all of the processor's extensions (where it has
+// them), with the byte shuffle only and with none.
 void expect_same(const std::vector<std::uint8_t>& file, int buffers, std::uint32_t clock = 0, bool audible = true) {
     const std::vector<std::int16_t> fast = render_at(file, clock, render, buffers);
     const std::uint32_t fast_clock = player.out_clock;
-    allow_mixer_extensions(false);
+    allow_mixer_extensions(MixerExtensions::none);
     const std::vector<std::int16_t> portable = render_at(file, clock, render, buffers);
-    allow_mixer_extensions(true);
+    allow_mixer_extensions(MixerExtensions::byte_shuffle);
+    const std::vector<std::int16_t> shuffled = render_at(file, clock, render, buffers);
+    allow_mixer_extensions(MixerExtensions::all);
     // Split runs whose halves miss each other and are mended.
     set_mixer_split_warm_up(2);
     const std::vector<std::int16_t> mended = render_at(file, clock, render, buffers);
@@ -72,6 +74,7 @@ void expect_same(const std::vector<std::uint8_t>& file, int buffers, std::uint32
     EXPECT_EQ(fast_clock, player.out_clock);
     expect_frames(fast, reference, "fast");
     expect_frames(portable, reference, "fast without extensions");
+    expect_frames(shuffled, reference, "fast with the byte shuffle only");
     expect_frames(mended, reference, "fast with split runs mended");
     // A generated song that renders silence would make the comparison worthless.
     if (audible) {

@@ -156,6 +156,11 @@ void stage_plain(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::u
 // Steps up to one sample byte per frame: 16 frames then lie within 16
 // bytes, and their offsets from the first byte fit 16 bits.
 constexpr std::uint32_t SHUFFLE_MAX_STEP = 4096;
+// Shortest loops that the scalar walk takes through the end-of-sample path
+// instead of wrapping them itself.
+constexpr std::uint32_t LONG_LOOP_STEPS = 64;
+// Longest loop, in bytes, that the shuffled staging lays out.
+constexpr std::uint32_t LAID_OUT_MAX = 1024;
 
 #ifdef ZINDLE_SSE2_LANES
 #define ZINDLE_SHUFFLE __attribute__((target("ssse3")))
@@ -235,14 +240,13 @@ ZINDLE_SHUFFLE void stage_shuffled_slope(std::uint32_t c, std::int16_t* to, std:
     ch.mix_volume[c] = static_cast<std::uint8_t>(vol + change * static_cast<std::int32_t>(frames));
 }
 
-// Shortest loops that go through the end-of-sample path instead.
-constexpr std::uint32_t LONG_LOOP_STEPS = 64;
+alignas(16) std::uint8_t laid_out[LAID_OUT_MAX + 16];
 
-// stage_plain with the wrap of a short loop (fewer than LONG_LOOP_STEPS
-// steps of at most one byte, so under 64 bytes), from a position inside
-// it. The loop is laid out once more with its first 16 bytes repeated
-// behind it: the 16 bytes from any frame's byte on are then the ones the
-// frames read, wrapped or not, and only the position needs the wrap.
+// stage_plain with the wrap of a loop of up to LAID_OUT_MAX whole bytes,
+// from a position inside it. The loop is laid out once more with its first
+// 16 bytes repeated behind it: the 16 bytes from any frame's byte on are
+// then the ones the frames read, wrapped or not, and only the position
+// needs the wrap (once per block, so the loop may be shorter than a block).
 ZINDLE_SHUFFLE void stage_shuffled_loop(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::uint32_t loop_end,
                                         std::uint32_t loop_length) {
     ChannelState& ch = player.channels;
@@ -250,17 +254,23 @@ ZINDLE_SHUFFLE void stage_shuffled_loop(std::uint32_t c, std::int16_t* to, std::
     const std::uint32_t loop_start = loop_end - loop_length;
     const std::uint32_t loop_bytes = loop_length >> 12;
     const std::uint8_t* loop = ch.sample_data[c] + (loop_start >> 12);
-    alignas(16) std::uint8_t laid_out[LONG_LOOP_STEPS + 16];
     for (std::uint32_t b = 0; b < loop_bytes; ++b) laid_out[b] = loop[b];
     for (std::uint32_t b = loop_bytes; b < loop_bytes + 16; ++b) laid_out[b] = laid_out[b - loop_bytes];
-    const ShuffleBlocks blocks(step);
-    const __m128i volume = _mm_set1_epi16(ch.mix_volume[c]);
     const std::uint32_t start_pos = ch.pos[c];
-    std::uint32_t pos = start_pos;
-    for (std::uint32_t i = 0; i < frames; i += 16) {
-        blocks.stage(laid_out + ((pos - loop_start) >> 12), pos, volume, volume, to + i);
-        pos += 16 * step;
-        while (pos >= loop_end) pos -= loop_length;
+#ifdef ZINDLE_WIDE_LANES
+    if ((features & WIDE_VECTORS) != 0) {
+        stage_shuffled_loop_wide(laid_out, start_pos, loop_end, loop_length, step, ch.mix_volume[c], to, frames);
+    } else
+#endif
+    {
+        const ShuffleBlocks blocks(step);
+        const __m128i volume = _mm_set1_epi16(ch.mix_volume[c]);
+        std::uint32_t pos = start_pos;
+        for (std::uint32_t i = 0; i < frames; i += 16) {
+            blocks.stage(laid_out + ((pos - loop_start) >> 12), pos, volume, volume, to + i);
+            pos += 16 * step;
+            while (pos >= loop_end) pos -= loop_length;
+        }
     }
     ch.pos[c] = loop_start + (start_pos - loop_start + frames * step) % loop_length;
 }
@@ -280,7 +290,6 @@ std::uint8_t find_features() {
     return found;
 }
 #else
-constexpr std::uint32_t LONG_LOOP_STEPS = 64;
 void stage_shuffled_any(std::uint32_t, std::int16_t*, std::uint32_t) {}
 void stage_shuffled_slope(std::uint32_t, std::int16_t*, std::uint32_t, std::int32_t) {}
 void stage_shuffled_loop(std::uint32_t, std::int16_t*, std::uint32_t, std::uint32_t, std::uint32_t) {}
@@ -338,15 +347,18 @@ Lane stage_channel(std::uint32_t c, std::int16_t* to, std::uint32_t frames, Volu
         if (ch.mix_volume[c] == 0) break;
         const std::uint32_t loop_length = player.samples.sample_loop_length[ch.sample_num[c]];
         const std::uint32_t step = ch.step[c];
-        const bool wraps = ch.play_state[c] == STATE_LOOPING && ch.pos[c] < ch.end_pos[c] && step != 0 &&
-                           step < loop_length && loop_length / step < LONG_LOOP_STEPS &&
-                           loop_length <= ch.end_pos[c] && ch.end_pos[c] <= LOOP_END_LIMIT;
-        const std::uint32_t plain = wraps ? frames - i : frames_before_end(c, frames - i);
+        const std::uint32_t wrap_at = ch.end_pos[c];
+        // Inside a loop longer than the step, one subtraction wraps it.
+        const bool in_loop = ch.play_state[c] == STATE_LOOPING && ch.pos[c] < wrap_at && step != 0 &&
+                             step < loop_length && loop_length <= wrap_at && wrap_at <= LOOP_END_LIMIT;
+        const bool wraps = in_loop && loop_length / step < LONG_LOOP_STEPS;
+        const bool shuffle = (features & BYTE_SHUFFLE) != 0 && step <= SHUFFLE_MAX_STEP;
+        // The laid-out loop needs whole bytes and a position inside the loop.
+        const bool laid = shuffle && in_loop && ((wrap_at | loop_length) & 0xFFF) == 0 &&
+                          ch.pos[c] >= wrap_at - loop_length && (loop_length >> 12) <= LAID_OUT_MAX;
+        const std::uint32_t plain = wraps || laid ? frames - i : frames_before_end(c, frames - i);
         if (plain > 0) {
-            const std::uint32_t wrap_at = ch.end_pos[c];
-            const bool shuffle = (features & BYTE_SHUFFLE) != 0 && step <= SHUFFLE_MAX_STEP;
-            // The laid-out loop needs whole bytes and a position inside the loop.
-            if (wraps && shuffle && ((wrap_at | loop_length) & 0xFFF) == 0 && ch.pos[c] >= wrap_at - loop_length)
+            if (laid)
                 stage_shuffled_loop(c, to + i, plain, wrap_at, loop_length);
             else if (wraps)
                 stage_plain<true>(c, to + i, plain, wrap_at, loop_length);

@@ -62,6 +62,9 @@ void smooth_lanes_eight(const Lane* lanes, std::uint32_t count, std::int32_t* ou
 // Up to 31 frames past `frames` may be staged; `count` is a multiple of 16.
 void stage_shuffled_wide(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step, std::uint8_t volume,
                          std::int16_t* to, std::uint32_t frames);
+void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::uint32_t loop_end,
+                              std::uint32_t loop_length, std::uint32_t step, std::uint8_t volume, std::int16_t* to,
+                              std::uint32_t frames);
 void clip_wide(std::int32_t* sums, std::int16_t* samples, std::uint32_t count);
 
 namespace {

@@ -360,6 +360,40 @@ void stage_shuffled_wide(const std::uint8_t* data, std::uint32_t pos, std::uint3
     }
 }
 
+// The same over a loop laid out from `laid` (see stage_shuffled_loop in the
+// mixer): every block's start is wrapped into the loop, whose bytes follow
+// one another there, the first 16 repeated behind it.
+void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::uint32_t loop_end,
+                              std::uint32_t loop_length, std::uint32_t step, std::uint8_t volume, std::int16_t* to,
+                              std::uint32_t frames) {
+    const __m128i ramp = _mm_mullo_epi16(_mm_set1_epi16(static_cast<std::int16_t>(step)), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m256i ramp_low = _mm256_broadcastsi128_si256(ramp);
+    const __m256i ramp_high = _mm256_add_epi16(ramp_low, _mm256_set1_epi16(static_cast<std::int16_t>(8 * step)));
+    const __m256i scale = _mm256_set1_epi16(volume);
+    const std::uint32_t loop_start = loop_end - loop_length;
+    const std::uint32_t block = 16 * step;
+    const auto wrap = [=](std::uint32_t p) {
+        while (p >= loop_end) p -= loop_length;
+        return p;
+    };
+    for (std::uint32_t i = 0; i < frames; i += 32) {
+        const std::uint32_t next = wrap(pos + block);
+        const __m256i frac = _mm256_inserti128_si256(_mm256_set1_epi16(static_cast<std::int16_t>(pos & 0xFFF)),
+                                                     _mm_set1_epi16(static_cast<std::int16_t>(next & 0xFFF)), 1);
+        const __m256i offsets = _mm256_packus_epi16(_mm256_srli_epi16(_mm256_add_epi16(frac, ramp_low), 12),
+                                                    _mm256_srli_epi16(_mm256_add_epi16(frac, ramp_high), 12));
+        const __m256i bytes =
+            _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(laid + ((next - loop_start) >> 12)),
+                                reinterpret_cast<const __m128i*>(laid + ((pos - loop_start) >> 12)));
+        const __m256i picked = _mm256_shuffle_epi8(bytes, offsets);
+        const __m256i low = _mm256_mullo_epi16(_mm256_srai_epi16(_mm256_unpacklo_epi8(picked, picked), 8), scale);
+        const __m256i high = _mm256_mullo_epi16(_mm256_srai_epi16(_mm256_unpackhi_epi8(picked, picked), 8), scale);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i), _mm256_permute2x128_si256(low, high, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i + 16), _mm256_permute2x128_si256(low, high, 0x31));
+        pos = wrap(next + block);
+    }
+}
+
 // The buffer's sums clipped into its samples, 16 at a time; the sums are
 // left at 0.
 void clip_wide(std::int32_t* sums, std::int16_t* samples, std::uint32_t count) {

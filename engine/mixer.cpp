@@ -518,25 +518,6 @@ private:
 
 #endif
 
-// The lanes' rows side by side, frame after frame, in blocks of 8 frames.
-ZINDLE_KERNEL_INLINE inline void interleave_rows(std::uint32_t frames) {
-#ifdef ZINDLE_SSE2_LANES
-    for (std::uint32_t i = 0; i < frames; i += 8) {
-        const auto row = [i](std::uint32_t l) { return _mm_load_si128(reinterpret_cast<const __m128i*>(lane_rows[l] + i)); };
-        const __m128i r0 = row(0), r1 = row(1), r2 = row(2), r3 = row(3);
-        const __m128i a = _mm_unpacklo_epi16(r0, r1), b = _mm_unpackhi_epi16(r0, r1);
-        const __m128i c = _mm_unpacklo_epi16(r2, r3), d = _mm_unpackhi_epi16(r2, r3);
-        auto* to = reinterpret_cast<__m128i*>(staged + LANES * i);
-        _mm_store_si128(to, _mm_unpacklo_epi32(a, c));
-        _mm_store_si128(to + 1, _mm_unpackhi_epi32(a, c));
-        _mm_store_si128(to + 2, _mm_unpacklo_epi32(b, d));
-        _mm_store_si128(to + 3, _mm_unpackhi_epi32(b, d));
-    }
-#else
-    for (std::uint32_t i = 0; i < frames; ++i)
-        for (std::uint32_t l = 0; l < LANES; ++l) staged[LANES * i + l] = lane_rows[l][i];
-#endif
-}
 
 // Walked channels through the smoothing, into the accumulator: up to four
 // with the SSE2 kernel, up to eight with the AVX2 ones where the processor
@@ -552,7 +533,7 @@ void mix_lanes(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::u
         return;
     }
 #endif
-    interleave_rows(frames);
+    interleave_four(frames);
     smooth_lanes<LaneKernel>(lanes, count, out, frames);
 }
 

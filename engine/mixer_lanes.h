@@ -7,6 +7,10 @@
 
 #include <cstdint>
 
+#if defined(__SSE2__) && !defined(ZINDLE_PORTABLE_LANES)
+#include <emmintrin.h>
+#endif
+
 #include "mixer.h"
 
 namespace zindle::mixing {
@@ -68,6 +72,27 @@ void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::
 void clip_wide(std::int32_t* sums, std::int16_t* samples, std::uint32_t count);
 
 namespace {
+
+// The first four rows side by side, frame after frame, in blocks of 8
+// frames (each build with its own instruction set).
+[[gnu::always_inline]] inline void interleave_four(std::uint32_t frames) {
+#if defined(__SSE2__) && !defined(ZINDLE_PORTABLE_LANES)
+    for (std::uint32_t i = 0; i < frames; i += 8) {
+        const auto row = [i](std::uint32_t l) { return _mm_load_si128(reinterpret_cast<const __m128i*>(lane_rows[l] + i)); };
+        const __m128i r0 = row(0), r1 = row(1), r2 = row(2), r3 = row(3);
+        const __m128i a = _mm_unpacklo_epi16(r0, r1), b = _mm_unpackhi_epi16(r0, r1);
+        const __m128i c = _mm_unpacklo_epi16(r2, r3), d = _mm_unpackhi_epi16(r2, r3);
+        auto* to = reinterpret_cast<__m128i*>(staged + LANES * i);
+        _mm_store_si128(to, _mm_unpacklo_epi32(a, c));
+        _mm_store_si128(to + 1, _mm_unpackhi_epi32(a, c));
+        _mm_store_si128(to + 2, _mm_unpacklo_epi32(b, d));
+        _mm_store_si128(to + 3, _mm_unpackhi_epi32(b, d));
+    }
+#else
+    for (std::uint32_t i = 0; i < frames; ++i)
+        for (std::uint32_t l = 0; l < LANES; ++l) staged[LANES * i + l] = lane_rows[l][i];
+#endif
+}
 
 // Up to four walked channels through the smoothing, into the accumulator,
 // by a kernel of either build: the frames in pairs, and the lanes that fall

@@ -379,15 +379,13 @@ Lane stage_channel(std::uint32_t c, std::int16_t* to, std::uint32_t frames, Volu
 
 #ifdef ZINDLE_SSE2_LANES
 
-#define ZINDLE_KERNEL_INLINE [[gnu::always_inline]]
-
 // Lanes in the four 32-bit parts of a vector. The chain from frame to frame
 // is P << 4, which holds last in its upper 16 bits, times keep << 16 in one
 // multiply-add (the lower 16 bits meet 0), plus x * weight formed beside it.
 // The `_b` coefficients are those of the second frame of a pair.
 class LaneKernel {
 public:
-    ZINDLE_KERNEL_INLINE LaneKernel(const LaneSetup& s, std::int32_t* out) : out_(out) {
+    LaneKernel(const LaneSetup& s, std::int32_t* out) : out_(out) {
         keep_ = _mm_slli_epi32(load(s.keep), 16);
         weight_ = load(s.weight);
         keep_b_ = keep_;
@@ -400,7 +398,7 @@ public:
 
     // Lane l silent from the frame after the next pair's first (`second`)
     // or from the next pair on.
-    ZINDLE_KERNEL_INLINE void silence(std::uint32_t l, bool second) {
+    void silence(std::uint32_t l, bool second) {
         alignas(16) std::int32_t mask[LANES] = {-1, -1, -1, -1};
         mask[l] = 0;
         const __m128i m = load(mask);
@@ -411,13 +409,13 @@ public:
             weight_ = _mm_and_si128(weight_, m);
         }
     }
-    ZINDLE_KERNEL_INLINE void begin_pair() {
+    void begin_pair() {
         keep_b_ = keep_;
         weight_b_ = weight_;
     }
 
     // Frames i and i + 1.
-    ZINDLE_KERNEL_INLINE void pair(std::uint32_t i) {
+    void pair(std::uint32_t i) {
         const __m128i x = _mm_load_si128(reinterpret_cast<const __m128i*>(staged + LANES * i));
         const __m128i zero = _mm_setzero_si128();
         const __m128i xa = _mm_madd_epi16(_mm_unpacklo_epi16(x, zero), weight_);
@@ -432,7 +430,7 @@ public:
     }
 
     // Frame i alone, the last of an odd run.
-    ZINDLE_KERNEL_INLINE void single(std::uint32_t i) {
+    void single(std::uint32_t i) {
         const __m128i x = _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(staged + LANES * i)),
                                              _mm_setzero_si128());
         before_ = p_;
@@ -440,30 +438,26 @@ public:
         add_heard(_mm_packs_epi32(_mm_srai_epi32(p_, 13), _mm_setzero_si128()), i, false);
     }
 
-    ZINDLE_KERNEL_INLINE void finish(std::int32_t* p, std::int32_t* before) const {
+    void finish(std::int32_t* p, std::int32_t* before) const {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), p_);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(before), before_);
     }
 
 private:
-    ZINDLE_KERNEL_INLINE static __m128i load(const std::int32_t* v) {
+    static __m128i load(const std::int32_t* v) {
         return _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
     }
 
     // heard: the lanes' halved values of frames i and i + 1 as 16-bit
     // numbers; each side's sum is one multiply-add by its 0/1 weights and
     // the fold of the two pairs it leaves per frame.
-    ZINDLE_KERNEL_INLINE void add_heard(__m128i heard, std::uint32_t i, bool two) {
+    void add_heard(__m128i heard, std::uint32_t i, bool two) {
         const __m128i l = _mm_madd_epi16(heard, left_);
         const __m128i r = _mm_madd_epi16(heard, right_);
         const __m128i lr_a = _mm_unpacklo_epi32(l, r);  // frame i: left, right of lanes 0-1, of 2-3
         const __m128i lr_b = _mm_unpackhi_epi32(l, r);  // frame i + 1
         const __m128i sums = _mm_add_epi32(_mm_unpacklo_epi64(lr_a, lr_b), _mm_unpackhi_epi64(lr_a, lr_b));
-        auto* to = reinterpret_cast<__m128i*>(out_ + 2 * i);
-        if (two)
-            _mm_storeu_si128(to, _mm_add_epi32(_mm_loadu_si128(to), sums));
-        else
-            _mm_storel_epi64(to, _mm_add_epi32(_mm_loadl_epi64(to), sums));
+        add_sums(out_, i, sums, two);
     }
 
     std::int32_t* out_;
@@ -471,8 +465,6 @@ private:
 };
 
 #else
-
-#define ZINDLE_KERNEL_INLINE
 
 // The same lanes one after another, for machines without SSE2.
 class LaneKernel {

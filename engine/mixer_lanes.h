@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#if defined(__SSE2__) && !defined(ZINDLE_PORTABLE_LANES)
+#ifdef __SSE2__
 #include <emmintrin.h>
 #endif
 
@@ -72,6 +72,18 @@ void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::
 void clip_wide(std::int32_t* sums, std::int16_t* samples, std::uint32_t count);
 
 namespace {
+
+#ifdef __SSE2__
+// Adds the left and right sums of frame i (and i + 1 with `two`) into the
+// accumulator at `out`.
+[[gnu::always_inline]] inline void add_sums(std::int32_t* out, std::uint32_t i, __m128i sums, bool two) {
+    auto* to = reinterpret_cast<__m128i*>(out + 2 * i);
+    if (two)
+        _mm_storeu_si128(to, _mm_add_epi32(_mm_loadu_si128(to), sums));
+    else
+        _mm_storel_epi64(to, _mm_add_epi32(_mm_loadl_epi64(to), sums));
+}
+#endif
 
 // The first four rows side by side, frame after frame, in blocks of 8
 // frames (each build with its own instruction set).

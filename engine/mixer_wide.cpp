@@ -71,11 +71,7 @@ private:
     [[gnu::always_inline]] void add_heard(__m128i heard, std::uint32_t i, bool two) {
         const __m128i sides = _mm_hadd_epi32(_mm_madd_epi16(heard, left_), _mm_madd_epi16(heard, right_));
         const __m128i sums = _mm_shuffle_epi32(sides, 0xD8);
-        auto* to = reinterpret_cast<__m128i*>(out_ + 2 * i);
-        if (two)
-            _mm_storeu_si128(to, _mm_add_epi32(_mm_loadu_si128(to), sums));
-        else
-            _mm_storel_epi64(to, _mm_add_epi32(_mm_loadl_epi64(to), sums));
+        add_sums(out_, i, sums, two);
     }
 
     std::int32_t* out_;
@@ -142,11 +138,7 @@ private:
         const __m256i sides = _mm256_hadd_epi32(_mm256_madd_epi16(heard, left_), _mm256_madd_epi16(heard, right_));
         const __m128i both = _mm_add_epi32(_mm256_castsi256_si128(sides), _mm256_extracti128_si256(sides, 1));
         const __m128i sums = _mm_shuffle_epi32(both, 0xD8);
-        auto* to = reinterpret_cast<__m128i*>(out_ + 2 * i);
-        if (two)
-            _mm_storeu_si128(to, _mm_add_epi32(_mm_loadu_si128(to), sums));
-        else
-            _mm_storel_epi64(to, _mm_add_epi32(_mm_loadl_epi64(to), sums));
+        add_sums(out_, i, sums, two);
     }
 
     std::int32_t* out_;
@@ -274,8 +266,7 @@ bool smooth_split(const Lane* lanes, std::uint32_t count, std::int32_t* out, std
         const __m256i heard = _mm256_packs_epi32(_mm256_srai_epi32(pa, 13), _mm256_srai_epi32(p, 13));
         const __m256i sides = _mm256_hadd_epi32(_mm256_madd_epi16(heard, left), _mm256_madd_epi16(heard, right));
         const __m256i sums = _mm256_shuffle_epi32(sides, 0xD8);
-        auto* to = reinterpret_cast<__m128i*>(out + 2 * t);
-        _mm_storeu_si128(to, _mm_add_epi32(_mm_loadu_si128(to), _mm256_castsi256_si128(sums)));
+        add_sums(out, t, _mm256_castsi256_si128(sums), true);
         return sums;
     };
     // The second half's warm-up is not heard.
@@ -284,8 +275,7 @@ bool smooth_split(const Lane* lanes, std::uint32_t count, std::int32_t* out, std
     const __m256i met = p;  // the second half at frame half - 1
     for (; t < half; t += 2) {
         const __m256i sums = pair(t, second + t);
-        auto* later = reinterpret_cast<__m128i*>(out + 2 * (second + t));
-        _mm_storeu_si128(later, _mm_add_epi32(_mm_loadu_si128(later), _mm256_extracti128_si256(sums, 1)));
+        add_sums(out, second + t, _mm256_extracti128_si256(sums, 1), true);
     }
 
     alignas(32) std::int32_t ends[2 * LANES];

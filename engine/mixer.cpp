@@ -168,8 +168,12 @@ constexpr std::uint32_t LAID_OUT_MAX = 1024;
 // 16 frames at a time: the 16 bytes from the first frame's byte on are
 // loaded at once and shuffled into frame order by each frame's byte
 // offset, (pos & 0xFFF) + k * step >> 12 for frame k, then multiplied by
-// each frame's volume. The last block of a stretch may stage up to 15
-// frames past it, which the next stage overwrites or nobody reads.
+// each frame's volume. Each offset lands in the low byte of a 16-bit word
+// whose high byte is 0, so the shuffle leaves the frame's byte beside the
+// block's first one, and a multiply-add by the volume (0 to 255, again with
+// a 0 beside it) gives byte times volume at once. The last block of a
+// stretch may stage up to 15 frames past it, which the next stage
+// overwrites or nobody reads.
 struct ShuffleBlocks {
     __m128i ramp_low, ramp_high;  // k * step for frames 0-7, 8-15
 
@@ -181,13 +185,11 @@ struct ShuffleBlocks {
     ZINDLE_SHUFFLE void stage(const std::uint8_t* from, std::uint32_t pos, __m128i volume_low, __m128i volume_high,
                               std::int16_t* to) const {
         const __m128i frac = _mm_set1_epi16(static_cast<std::int16_t>(pos & 0xFFF));
-        const __m128i offsets = _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(frac, ramp_low), 12),
-                                                 _mm_srli_epi16(_mm_add_epi16(frac, ramp_high), 12));
-        const __m128i bytes = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from)), offsets);
-        const __m128i low = _mm_mullo_epi16(_mm_srai_epi16(_mm_unpacklo_epi8(bytes, bytes), 8), volume_low);
-        const __m128i high = _mm_mullo_epi16(_mm_srai_epi16(_mm_unpackhi_epi8(bytes, bytes), 8), volume_high);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to), low);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8), high);
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+        const __m128i low = _mm_shuffle_epi8(bytes, _mm_srli_epi16(_mm_add_epi16(frac, ramp_low), 12));
+        const __m128i high = _mm_shuffle_epi8(bytes, _mm_srli_epi16(_mm_add_epi16(frac, ramp_high), 12));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_maddubs_epi16(volume_low, low));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8), _mm_maddubs_epi16(volume_high, high));
     }
 };
 

@@ -313,47 +313,39 @@ bool smooth_split(const Lane* lanes, std::uint32_t count, std::int32_t* out, std
 
 namespace {
 
-// The mixer's 16-frame staging (see stage_shuffled there) two blocks at a
-// time, one in each 128-bit half.
-class TwoBlocks {
+// The mixer's 16-frame staging (see stage_shuffled there) in one 256-bit
+// vector: the block's 16 bytes sit in both halves, frames 0-7 are shuffled
+// out of the lower copy and frames 8-15 out of the upper one.
+class Blocks {
 public:
-    TwoBlocks(std::uint32_t step, std::uint8_t volume) {
-        const __m128i ramp =
-            _mm_mullo_epi16(_mm_set1_epi16(static_cast<std::int16_t>(step)), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
-        ramp_low_ = _mm256_broadcastsi128_si256(ramp);
-        ramp_high_ = _mm256_add_epi16(ramp_low_, _mm256_set1_epi16(static_cast<std::int16_t>(8 * step)));
+    Blocks(std::uint32_t step, std::uint8_t volume) {
+        ramp_ = _mm256_mullo_epi16(_mm256_set1_epi16(static_cast<std::int16_t>(step)),
+                                   _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
         scale_ = _mm256_set1_epi16(volume);
     }
 
-    // 16 frames from position `pos`, whose byte is at `from`, then 16 from
-    // `next`, whose byte is at `next_from`.
-    void stage(const std::uint8_t* from, std::uint32_t pos, const std::uint8_t* next_from, std::uint32_t next,
-               std::int16_t* to) const {
-        const __m256i frac = _mm256_inserti128_si256(_mm256_set1_epi16(static_cast<std::int16_t>(pos & 0xFFF)),
-                                                     _mm_set1_epi16(static_cast<std::int16_t>(next & 0xFFF)), 1);
-        const __m256i offsets = _mm256_packus_epi16(_mm256_srli_epi16(_mm256_add_epi16(frac, ramp_low_), 12),
-                                                    _mm256_srli_epi16(_mm256_add_epi16(frac, ramp_high_), 12));
-        const __m256i bytes = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(next_from),
-                                                  reinterpret_cast<const __m128i*>(from));
-        const __m256i picked = _mm256_shuffle_epi8(bytes, offsets);
-        const __m256i low = _mm256_mullo_epi16(_mm256_srai_epi16(_mm256_unpacklo_epi8(picked, picked), 8), scale_);
-        const __m256i high = _mm256_mullo_epi16(_mm256_srai_epi16(_mm256_unpackhi_epi8(picked, picked), 8), scale_);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_permute2x128_si256(low, high, 0x20));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 16), _mm256_permute2x128_si256(low, high, 0x31));
+    // 16 frames from position `pos`, whose byte is at `from`.
+    void stage(const std::uint8_t* from, std::uint32_t pos, std::int16_t* to) const {
+        const __m256i frac = _mm256_set1_epi16(static_cast<std::int16_t>(pos & 0xFFF));
+        const __m256i offsets = _mm256_srli_epi16(_mm256_add_epi16(frac, ramp_), 12);
+        const __m256i bytes = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_maddubs_epi16(scale_, _mm256_shuffle_epi8(bytes, offsets)));
     }
 
 private:
-    __m256i ramp_low_, ramp_high_, scale_;
+    __m256i ramp_, scale_;
 };
 
 }  // namespace
 
 void stage_shuffled_wide(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step, std::uint8_t volume,
                          std::int16_t* to, std::uint32_t frames) {
-    const TwoBlocks blocks(step, volume);
+    const Blocks blocks(step, volume);
     const std::uint32_t block = 16 * step;
-    for (std::uint32_t i = 0; i < frames; i += 32, pos += 2 * block)
-        blocks.stage(data + (pos >> 12), pos, data + ((pos + block) >> 12), pos + block, to + i);
+    for (std::uint32_t i = 0; i < frames; i += 32, pos += 2 * block) {
+        blocks.stage(data + (pos >> 12), pos, to + i);
+        blocks.stage(data + ((pos + block) >> 12), pos + block, to + i + 16);
+    }
 }
 
 // The same over a loop laid out from `laid` (see stage_shuffled_loop in the
@@ -362,7 +354,7 @@ void stage_shuffled_wide(const std::uint8_t* data, std::uint32_t pos, std::uint3
 void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::uint32_t loop_end,
                               std::uint32_t loop_length, std::uint32_t step, std::uint8_t volume, std::int16_t* to,
                               std::uint32_t frames) {
-    const TwoBlocks blocks(step, volume);
+    const Blocks blocks(step, volume);
     const std::uint32_t loop_start = loop_end - loop_length;
     const std::uint32_t block = 16 * step;
     const auto wrap = [=](std::uint32_t p) {
@@ -371,7 +363,8 @@ void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::
     };
     for (std::uint32_t i = 0; i < frames; i += 32) {
         const std::uint32_t next = wrap(pos + block);
-        blocks.stage(laid + ((pos - loop_start) >> 12), pos, laid + ((next - loop_start) >> 12), next, to + i);
+        blocks.stage(laid + ((pos - loop_start) >> 12), pos, to + i);
+        blocks.stage(laid + ((next - loop_start) >> 12), next, to + i + 16);
         pos = wrap(next + block);
     }
 }

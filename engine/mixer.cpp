@@ -34,8 +34,8 @@ std::int16_t output_buffers[BUFFER_COUNT][FRAMES_PER_BUFFER * 2];
 std::uint8_t next_buffer;
 
 namespace mixing {
-alignas(32) std::int16_t staged[(FRAMES_PER_BUFFER + BLOCK_SLACK) * WIDE_LANES];
-alignas(32) std::int16_t lane_rows[WIDE_LANES][FRAMES_PER_BUFFER + BLOCK_SLACK];
+alignas(32) std::int16_t staged[2 * SECOND_CHAIN];
+alignas(32) std::int16_t lane_rows[MOST_LANES][FRAMES_PER_BUFFER + BLOCK_SLACK];
 }  // namespace mixing
 
 using namespace mixing;
@@ -514,11 +514,15 @@ private:
 
 
 // Walked channels through the smoothing, into the accumulator: up to four
-// with the SSE2 kernel, up to eight with the AVX2 ones where the processor
-// has them.
+// with the SSE2 kernel, up to sixteen with the AVX2 ones where the
+// processor has them.
 void mix_lanes(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
 #ifdef ZINDLE_WIDE_LANES
     if ((features & WIDE_VECTORS) != 0) {
+        if (count > WIDE_LANES) {
+            smooth_lanes_sixteen(lanes, count, out, frames);
+            return;
+        }
         if (count > LANES) {
             smooth_lanes_eight(lanes, count, out, frames);
             return;
@@ -557,8 +561,8 @@ Lane stage_stretch(std::uint32_t c, std::uint32_t lane, const Run* runs, std::ui
 
 // Every channel over a stretch of `frames` frames between two ticks.
 void mix_stretch(std::int32_t* out, const Run* runs, std::uint32_t run_count, std::uint32_t frames) {
-    Lane lanes[WIDE_LANES];
-    const std::uint32_t group = (features & WIDE_VECTORS) != 0 ? WIDE_LANES : LANES;
+    Lane lanes[MOST_LANES];
+    const std::uint32_t group = (features & WIDE_VECTORS) != 0 ? MOST_LANES : LANES;
     std::uint32_t count = 0;
     for (std::uint32_t c = 0; c < player.song.channel_count; ++c) {
         const Lane lane = stage_stretch(c, count, runs, run_count);

@@ -15,19 +15,23 @@
 
 namespace zindle::mixing {
 
-// Lanes of the SSE2 kernel; the AVX2 kernel also takes up to WIDE_LANES.
+// Lanes of the SSE2 kernel; the AVX2 kernels take up to WIDE_LANES in one
+// chain of 256-bit vectors, or up to MOST_LANES in two such chains.
 inline constexpr std::uint32_t LANES = 4;
 inline constexpr std::uint32_t WIDE_LANES = 8;
+inline constexpr std::uint32_t MOST_LANES = 16;
 // Frames the staging may write past the end of a run, and the smoothing
 // read past it, in whole blocks.
 inline constexpr std::uint32_t BLOCK_SLACK = 32;
 
 // Per lane and frame, x of the smoothing (the sample byte times the frame's
 // volume), as a channel's walk writes it.
-extern std::int16_t lane_rows[WIDE_LANES][FRAMES_PER_BUFFER + BLOCK_SLACK];
+extern std::int16_t lane_rows[MOST_LANES][FRAMES_PER_BUFFER + BLOCK_SLACK];
 // The same side by side for the kernel: frame i of lane l at n * i + l for
-// a kernel of n lanes.
-extern std::int16_t staged[(FRAMES_PER_BUFFER + BLOCK_SLACK) * WIDE_LANES];
+// a kernel of n lanes; a second chain's eight lanes follow from
+// SECOND_CHAIN on.
+inline constexpr std::uint32_t SECOND_CHAIN = (FRAMES_PER_BUFFER + BLOCK_SLACK) * WIDE_LANES;
+extern std::int16_t staged[2 * SECOND_CHAIN];
 
 // What a channel's walk over a run leaves for its lane.
 struct Lane {
@@ -44,11 +48,11 @@ struct Lane {
 // 4096, which gives x. The value heard is P >> 13, which is last >> 1.
 // When a lane falls silent its keep and weight become 0, so P stays 0.
 struct LaneSetup {
-    std::int32_t keep[WIDE_LANES];
-    std::int32_t weight[WIDE_LANES];
-    std::int32_t left[WIDE_LANES];  // 1 if heard on that side
-    std::int32_t right[WIDE_LANES];
-    std::int32_t last[WIDE_LANES];
+    std::int32_t keep[MOST_LANES];
+    std::int32_t weight[MOST_LANES];
+    std::int32_t left[MOST_LANES];  // 1 if heard on that side
+    std::int32_t right[MOST_LANES];
+    std::int32_t last[MOST_LANES];
 };
 
 // Coefficients of the lanes from their channels (lanes past count are 0).
@@ -60,9 +64,10 @@ void store_lasts(const Lane* lanes, std::uint32_t count, std::uint32_t frames, c
                  const std::int32_t* before);
 
 // The AVX2 kernels (mixer_wide.cpp), where the build has them: up to
-// LANES and up to WIDE_LANES lanes, each interleaving the rows itself.
+// LANES, WIDE_LANES and MOST_LANES lanes, each interleaving the rows itself.
 void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames);
 void smooth_lanes_eight(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames);
+void smooth_lanes_sixteen(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames);
 // Up to 31 frames past `frames` may be staged; `count` is a multiple of 16.
 void stage_shuffled_wide(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step, std::uint8_t volume,
                          std::int16_t* to, std::uint32_t frames);
@@ -141,8 +146,8 @@ template <class Kernel>
         }
         k.single(i);
     }
-    alignas(32) std::int32_t p[WIDE_LANES]{};
-    alignas(32) std::int32_t before[WIDE_LANES]{};
+    alignas(32) std::int32_t p[MOST_LANES]{};
+    alignas(32) std::int32_t before[MOST_LANES]{};
     k.finish(p, before);
     store_lasts(lanes, count, frames, p, before);
 }

@@ -79,47 +79,67 @@ private:
 };
 
 // Eight lanes in the eight 32-bit parts of a 256-bit vector, the same
-// chain; the frame's sums over both halves meet in one 128-bit add.
+// chain; the frame's sums over both halves meet in one 128-bit add. With
+// two chains, lanes 8 to 15 form a second one beside the first: one chain
+// waits on its multiply-adds from frame to frame, two keep the processor
+// busy while they do.
+template <std::uint32_t CHAINS>
 class EightKernel {
 public:
     [[gnu::always_inline]] EightKernel(const LaneSetup& s, std::int32_t* out) : out_(out) {
-        coefficients_ = _mm256_or_si256(_mm256_slli_epi32(load(s.keep), 16), load(s.weight));
-        coefficients_b_ = coefficients_;
-        // Halved values of frames i, i + 1 come packed per half as lanes
-        // 0-3 of both frames, then lanes 4-7 of both.
-        left_ = pack_pairs(load(s.left));
-        right_ = pack_pairs(load(s.right));
-        p_ = _mm256_slli_epi32(load(s.last), 12);
-        before_ = p_;
+        for (std::uint32_t n = 0; n < CHAINS; ++n) {
+            const std::uint32_t at = WIDE_LANES * n;
+            coefficients_[n] = _mm256_or_si256(_mm256_slli_epi32(load(s.keep + at), 16), load(s.weight + at));
+            coefficients_b_[n] = coefficients_[n];
+            // Halved values of frames i, i + 1 come packed per half as lanes
+            // 0-3 of both frames, then lanes 4-7 of both.
+            left_[n] = pack_pairs(load(s.left + at));
+            right_[n] = pack_pairs(load(s.right + at));
+            p_[n] = _mm256_slli_epi32(load(s.last + at), 12);
+            before_[n] = p_[n];
+        }
     }
 
     [[gnu::always_inline]] void silence(std::uint32_t l, bool second) {
         alignas(32) std::int32_t mask[WIDE_LANES] = {-1, -1, -1, -1, -1, -1, -1, -1};
-        mask[l] = 0;
+        mask[l % WIDE_LANES] = 0;
         const __m256i m = load(mask);
-        coefficients_b_ = _mm256_and_si256(coefficients_b_, m);
-        if (!second) coefficients_ = _mm256_and_si256(coefficients_, m);
+        const std::uint32_t n = CHAINS == 1 ? 0 : l / WIDE_LANES;
+        coefficients_b_[n] = _mm256_and_si256(coefficients_b_[n], m);
+        if (!second) coefficients_[n] = _mm256_and_si256(coefficients_[n], m);
     }
-    [[gnu::always_inline]] void begin_pair() { coefficients_b_ = coefficients_; }
+    [[gnu::always_inline]] void begin_pair() {
+        for (std::uint32_t n = 0; n < CHAINS; ++n) coefficients_b_[n] = coefficients_[n];
+    }
 
     [[gnu::always_inline]] void pair(std::uint32_t i) {
-        const __m256i pa = step(p_, i, coefficients_);
-        const __m256i pb = step(pa, i + 1, coefficients_b_);
-        before_ = pa;
-        p_ = pb;
-        coefficients_ = coefficients_b_;
-        add_heard(_mm256_packs_epi32(_mm256_srai_epi32(pa, 13), _mm256_srai_epi32(pb, 13)), i, true);
+        __m256i heard[CHAINS];
+        for (std::uint32_t n = 0; n < CHAINS; ++n) {
+            const __m256i pa = step(p_[n], n, i, coefficients_[n]);
+            const __m256i pb = step(pa, n, i + 1, coefficients_b_[n]);
+            before_[n] = pa;
+            p_[n] = pb;
+            coefficients_[n] = coefficients_b_[n];
+            heard[n] = _mm256_packs_epi32(_mm256_srai_epi32(pa, 13), _mm256_srai_epi32(pb, 13));
+        }
+        add_heard(heard, i, true);
     }
 
     [[gnu::always_inline]] void single(std::uint32_t i) {
-        before_ = p_;
-        p_ = step(p_, i, coefficients_);
-        add_heard(_mm256_packs_epi32(_mm256_srai_epi32(p_, 13), _mm256_setzero_si256()), i, false);
+        __m256i heard[CHAINS];
+        for (std::uint32_t n = 0; n < CHAINS; ++n) {
+            before_[n] = p_[n];
+            p_[n] = step(p_[n], n, i, coefficients_[n]);
+            heard[n] = _mm256_packs_epi32(_mm256_srai_epi32(p_[n], 13), _mm256_setzero_si256());
+        }
+        add_heard(heard, i, false);
     }
 
     [[gnu::always_inline]] void finish(std::int32_t* p, std::int32_t* before) const {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), p_);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(before), before_);
+        for (std::uint32_t n = 0; n < CHAINS; ++n) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + WIDE_LANES * n), p_[n]);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(before + WIDE_LANES * n), before_[n]);
+        }
     }
 
 private:
@@ -128,28 +148,38 @@ private:
     }
     [[gnu::always_inline]] static __m256i pack_pairs(__m256i v) { return _mm256_packs_epi32(v, v); }
 
-    [[gnu::always_inline]] static __m256i step(__m256i p, std::uint32_t i, __m256i coefficients) {
-        const __m256i x =
-            _mm256_cvtepu16_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(staged + WIDE_LANES * i)));
+    [[gnu::always_inline]] static __m256i step(__m256i p, std::uint32_t n, std::uint32_t i, __m256i coefficients) {
+        const __m256i x = _mm256_cvtepu16_epi32(
+            _mm_load_si128(reinterpret_cast<const __m128i*>(staged + SECOND_CHAIN * n + WIDE_LANES * i)));
         return _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(p, 4), x, 0x55), coefficients);
     }
 
-    [[gnu::always_inline]] void add_heard(__m256i heard, std::uint32_t i, bool two) {
-        const __m256i sides = _mm256_hadd_epi32(_mm256_madd_epi16(heard, left_), _mm256_madd_epi16(heard, right_));
+    // The chains' side sums add up before the horizontal add.
+    [[gnu::always_inline]] void add_heard(const __m256i* heard, std::uint32_t i, bool two) {
+        __m256i left = _mm256_madd_epi16(heard[0], left_[0]);
+        __m256i right = _mm256_madd_epi16(heard[0], right_[0]);
+        for (std::uint32_t n = 1; n < CHAINS; ++n) {
+            left = _mm256_add_epi32(left, _mm256_madd_epi16(heard[n], left_[n]));
+            right = _mm256_add_epi32(right, _mm256_madd_epi16(heard[n], right_[n]));
+        }
+        const __m256i sides = _mm256_hadd_epi32(left, right);
         const __m128i both = _mm_add_epi32(_mm256_castsi256_si128(sides), _mm256_extracti128_si256(sides, 1));
         const __m128i sums = _mm_shuffle_epi32(both, 0xD8);
         add_sums(out_, i, sums, two);
     }
 
     std::int32_t* out_;
-    __m256i coefficients_, coefficients_b_, left_, right_, p_, before_;
+    __m256i coefficients_[CHAINS], coefficients_b_[CHAINS], left_[CHAINS], right_[CHAINS], p_[CHAINS],
+        before_[CHAINS];
 };
 
-// The eight rows side by side, 8 frames at a time (an 8 x 8 transpose).
-void interleave_eight(std::uint32_t frames) {
+// Eight rows from `first` on side by side into `to`, 8 frames at a time
+// (an 8 x 8 transpose).
+void interleave_eight(std::uint32_t first, std::int16_t* to_chain, std::uint32_t frames) {
     for (std::uint32_t i = 0; i < frames; i += 8) {
         __m128i r[8];
-        for (std::uint32_t l = 0; l < 8; ++l) r[l] = _mm_load_si128(reinterpret_cast<const __m128i*>(lane_rows[l] + i));
+        for (std::uint32_t l = 0; l < 8; ++l)
+            r[l] = _mm_load_si128(reinterpret_cast<const __m128i*>(lane_rows[first + l] + i));
         __m128i a[8], b[8];
         for (std::uint32_t k = 0; k < 4; ++k) {
             a[2 * k] = _mm_unpacklo_epi16(r[2 * k], r[2 * k + 1]);
@@ -162,7 +192,7 @@ void interleave_eight(std::uint32_t frames) {
             b[4 * h + 2] = _mm_unpacklo_epi32(a[4 * h + 1], a[4 * h + 3]);
             b[4 * h + 3] = _mm_unpackhi_epi32(a[4 * h + 1], a[4 * h + 3]);
         }
-        auto* to = reinterpret_cast<__m128i*>(staged + WIDE_LANES * i);
+        auto* to = reinterpret_cast<__m128i*>(to_chain + WIDE_LANES * i);
         for (std::uint32_t k = 0; k < 4; ++k) {
             _mm_store_si128(to + 2 * k, _mm_unpacklo_epi64(b[k], b[k + 4]));
             _mm_store_si128(to + 2 * k + 1, _mm_unpackhi_epi64(b[k], b[k + 4]));
@@ -388,8 +418,14 @@ void clip_wide(std::int32_t* sums, std::int16_t* samples, std::uint32_t count) {
 }
 
 void smooth_lanes_eight(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
-    interleave_eight(frames);
-    smooth_lanes<EightKernel>(lanes, count, out, frames);
+    interleave_eight(0, staged, frames);
+    smooth_lanes<EightKernel<1>>(lanes, count, out, frames);
+}
+
+void smooth_lanes_sixteen(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
+    interleave_eight(0, staged, frames);
+    interleave_eight(WIDE_LANES, staged + SECOND_CHAIN, frames);
+    smooth_lanes<EightKernel<2>>(lanes, count, out, frames);
 }
 
 void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {

@@ -4,16 +4,17 @@
 // It gives exactly the frames of the per-frame reference, but not frame by
 // frame. Only a tick couples the channels; between ticks each channel's
 // volume moves by rules of its own and the frame sums are plain integer
-// additions, so the frames are summed into a 32-bit accumulator and clipped
-// once per buffer. A stretch is the frames between two ticks (or the ends
-// of the buffer); it holds runs of frames in one volume phase each (glide,
-// still, fade). Over a stretch each channel is first walked on its own: its
-// position with every rule of the sample end and the loop, its volume by
-// each run's rule, and the sample byte times the volume of each frame,
-// which are staged. Then four or eight channels at a time go through the
-// smoothing together, one vector lane each, so that their chains from frame
-// to frame overlap instead of waiting on each other (mixer_wide.cpp has
-// the AVX2 kernels, chosen at run time).
+// additions, so groups of channels are summed into a 32-bit accumulator
+// and clipped once at the end (or clipped at once, where a single group
+// holds every channel heard). A stretch is the frames between two ticks
+// (or the ends of the buffer); it holds runs of frames in one volume phase
+// each (glide, still, fade). Over a stretch each channel is first walked
+// on its own: its position with every rule of the sample end and the loop,
+// its volume by each run's rule, and the sample byte times the volume of
+// each frame, which are staged. Then four to sixteen channels at a time go
+// through the smoothing together, one vector lane each, so that their
+// chains from frame to frame overlap instead of waiting on each other
+// (mixer_wide.cpp has the AVX2 kernels, chosen at run time).
 #include "mixer.h"
 #include "mixer_lanes.h"
 
@@ -42,14 +43,13 @@ using namespace mixing;
 
 namespace {
 
-constexpr std::int32_t CLIP_HIGH = 30719;
-constexpr std::int32_t CLIP_LOW = -30720;
 constexpr std::uint32_t SMOOTHING_MAX_STEP = 4095;
 constexpr std::uint64_t CLOCK_SPAN = 1ull << 32;
 // A position below this plus any step stays clear of the 32-bit wrap.
 constexpr std::uint32_t LOOP_END_LIMIT = 0x80000000u;
 
-// Left and right sums of the buffer being rendered.
+// Left and right sums of the stretch being rendered, where more than one
+// group of channels sounds in it; 0 between stretches.
 alignas(32) std::int32_t accumulator[FRAMES_PER_BUFFER * 2];
 
 
@@ -513,10 +513,11 @@ private:
 #endif
 
 
-// Walked channels through the smoothing, into the accumulator: up to four
-// with the SSE2 kernel, up to sixteen with the AVX2 ones where the
-// processor has them.
-void mix_lanes(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
+// Walked channels through the smoothing: up to four with the SSE2 kernel,
+// up to sixteen with the AVX2 ones where the processor has them. Only the
+// AVX2 kernels clip into the samples themselves; the others always add
+// into the accumulator.
+void mix_lanes(const Lane* lanes, std::uint32_t count, Output out, std::uint32_t frames) {
 #ifdef ZINDLE_WIDE_LANES
     if ((features & WIDE_VECTORS) != 0) {
         if (count > WIDE_LANES) {
@@ -532,7 +533,7 @@ void mix_lanes(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::u
     }
 #endif
     interleave_four(frames);
-    smooth_lanes<LaneKernel>(lanes, count, out, frames);
+    smooth_lanes<LaneKernel>(lanes, count, out.sums, frames);
 }
 
 // The runs of one stretch between two ticks: a glide, a still and a fade,
@@ -559,24 +560,69 @@ Lane stage_stretch(std::uint32_t c, std::uint32_t lane, const Run* runs, std::ui
     return whole;
 }
 
-// Every channel over a stretch of `frames` frames between two ticks.
-void mix_stretch(std::int32_t* out, const Run* runs, std::uint32_t run_count, std::uint32_t frames) {
+// The sums of `frames` frames clipped into their samples; the sums are
+// left at 0.
+void clip_into(std::int32_t* sums, std::int16_t* samples, std::uint32_t frames) {
+    std::uint32_t i = 0;
+    const std::uint32_t count = 2 * frames;
+#ifdef ZINDLE_WIDE_LANES
+    if ((features & WIDE_VECTORS) != 0) {
+        i = count & ~15u;
+        clip_wide(sums, samples, i);
+    }
+#endif
+#ifdef ZINDLE_SSE2_LANES
+    // Saturating to 16 bits first changes nothing, the bounds lie inside.
+    const __m128i high = _mm_set1_epi16(CLIP_HIGH);
+    const __m128i low = _mm_set1_epi16(CLIP_LOW);
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 8 <= count; i += 8) {
+        auto* from = reinterpret_cast<__m128i*>(sums + i);
+        const __m128i packed = _mm_packs_epi32(_mm_loadu_si128(from), _mm_loadu_si128(from + 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(samples + i), _mm_max_epi16(_mm_min_epi16(packed, high), low));
+        _mm_storeu_si128(from, zero);
+        _mm_storeu_si128(from + 1, zero);
+    }
+#endif
+    for (; i < count; ++i) {
+        const std::int32_t sum = sums[i];
+        samples[i] = static_cast<std::int16_t>(sum > CLIP_HIGH ? CLIP_HIGH : sum < CLIP_LOW ? CLIP_LOW : sum);
+        sums[i] = 0;
+    }
+}
+
+// Every channel over a stretch of `frames` frames between two ticks, into
+// its samples. Where one group holds all that sounds, it goes straight
+// into the samples; otherwise the groups add up in the accumulator, which
+// is clipped into the samples at the end.
+void mix_stretch(std::int16_t* samples, const Run* runs, std::uint32_t run_count, std::uint32_t frames) {
     Lane lanes[MOST_LANES];
     const std::uint32_t group = (features & WIDE_VECTORS) != 0 ? MOST_LANES : LANES;
+    const std::uint32_t channels = player.song.channel_count;
     std::uint32_t count = 0;
-    for (std::uint32_t c = 0; c < player.song.channel_count; ++c) {
+    bool summed = false;
+    for (std::uint32_t c = 0; c < channels; ++c) {
         const Lane lane = stage_stretch(c, count, runs, run_count);
         if (lane.sounding == 0) {
             player.channels.last_out[c] = 0;  // silent from the first frame: nothing moves
             continue;
         }
         lanes[count++] = lane;
-        if (count == group) {
-            mix_lanes(lanes, count, out, frames);
+        if (count == group && c + 1 < channels) {
+            mix_lanes(lanes, count, Output{accumulator, nullptr}, frames);
             count = 0;
+            summed = true;
         }
     }
-    if (count > 0) mix_lanes(lanes, count, out, frames);
+    if (!summed && (features & WIDE_VECTORS) != 0) {
+        if (count > 0)
+            mix_lanes(lanes, count, Output{nullptr, samples}, frames);
+        else
+            for (std::uint32_t i = 0; i < 2 * frames; ++i) samples[i] = 0;
+        return;
+    }
+    if (count > 0) mix_lanes(lanes, count, Output{accumulator, nullptr}, frames);
+    clip_into(accumulator, samples, frames);
 }
 
 // Frames, from the one at `since` (bytes after the last tick) on, that stay
@@ -601,36 +647,6 @@ std::uint32_t run_length(std::uint32_t now, VolumePhase phase, std::uint32_t mos
         return frames_below(since, window_end < CLOCK_SPAN ? window_end : CLOCK_SPAN, most);
     }
     }
-}
-
-// The sums clipped into the output buffer; the accumulator is left at 0.
-// Saturating to 16 bits first changes nothing, the bounds lie inside.
-void clip_into(std::int16_t* samples) {
-#ifdef ZINDLE_WIDE_LANES
-    if ((features & WIDE_VECTORS) != 0) {
-        clip_wide(accumulator, samples, FRAMES_PER_BUFFER * 2);
-        return;
-    }
-#endif
-#ifdef ZINDLE_SSE2_LANES
-    const __m128i high = _mm_set1_epi16(static_cast<std::int16_t>(CLIP_HIGH));
-    const __m128i low = _mm_set1_epi16(static_cast<std::int16_t>(CLIP_LOW));
-    const __m128i zero = _mm_setzero_si128();
-    auto* sums = reinterpret_cast<__m128i*>(accumulator);
-    auto* to = reinterpret_cast<__m128i*>(samples);
-    for (std::uint32_t i = 0; i < FRAMES_PER_BUFFER * 2 / 8; ++i) {
-        const __m128i packed = _mm_packs_epi32(_mm_load_si128(sums + 2 * i), _mm_load_si128(sums + 2 * i + 1));
-        _mm_storeu_si128(to + i, _mm_max_epi16(_mm_min_epi16(packed, high), low));
-        _mm_store_si128(sums + 2 * i, zero);
-        _mm_store_si128(sums + 2 * i + 1, zero);
-    }
-#else
-    for (std::uint32_t i = 0; i < FRAMES_PER_BUFFER * 2; ++i) {
-        const std::int32_t sum = accumulator[i];
-        samples[i] = static_cast<std::int16_t>(sum > CLIP_HIGH ? CLIP_HIGH : sum < CLIP_LOW ? CLIP_LOW : sum);
-        accumulator[i] = 0;
-    }
-#endif
 }
 
 }  // namespace
@@ -719,11 +735,10 @@ void fill_buffer() {
             phase = volume_phase(at);
             if (phase == VolumePhase::fade_then_tick) break;
         }
-        mix_stretch(accumulator + 2 * frame, runs, run_count, frames);
+        mix_stretch(output_buffers[next_buffer] + 2 * frame, runs, run_count, frames);
         player.out_clock += frames * BYTES_PER_FRAME;
         frame += frames;
     }
-    clip_into(output_buffers[next_buffer]);
     submit_buffer();
 }
 

@@ -23,6 +23,9 @@ inline constexpr std::uint32_t MOST_LANES = 16;
 // Frames the staging may write past the end of a run, and the smoothing
 // read past it, in whole blocks.
 inline constexpr std::uint32_t BLOCK_SLACK = 32;
+// The bounds of an output sample.
+inline constexpr std::int16_t CLIP_HIGH = 30719;
+inline constexpr std::int16_t CLIP_LOW = -30720;
 
 // Per lane and frame, x of the smoothing (the sample byte times the frame's
 // volume), as a channel's walk writes it.
@@ -63,18 +66,28 @@ std::uint32_t next_silence(const Lane* lanes, std::uint32_t count, std::uint32_t
 void store_lasts(const Lane* lanes, std::uint32_t count, std::uint32_t frames, const std::int32_t* p,
                  const std::int32_t* before);
 
+// Where the frames of a group of lanes go: their sums added into the
+// accumulator, or, when the group is all that sounds in a stretch,
+// clipped straight into the output samples (samples not null).
+struct Output {
+    std::int32_t* sums;
+    std::int16_t* samples;
+};
+
 // The AVX2 kernels (mixer_wide.cpp), where the build has them: up to
 // LANES, WIDE_LANES and MOST_LANES lanes, each interleaving the rows itself.
-void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames);
-void smooth_lanes_eight(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames);
-void smooth_lanes_sixteen(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames);
+void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, Output out, std::uint32_t frames);
+void smooth_lanes_eight(const Lane* lanes, std::uint32_t count, Output out, std::uint32_t frames);
+void smooth_lanes_sixteen(const Lane* lanes, std::uint32_t count, Output out, std::uint32_t frames);
 // Up to 31 frames past `frames` may be staged; `count` is a multiple of 16.
 void stage_shuffled_wide(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step, std::uint8_t volume,
                          std::int16_t* to, std::uint32_t frames);
 void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::uint32_t loop_end,
                               std::uint32_t loop_length, std::uint32_t step, std::uint8_t volume, std::int16_t* to,
                               std::uint32_t frames);
+// Clips `count` sums (a multiple of 16) into samples and sets them to 0.
 void clip_wide(std::int32_t* sums, std::int16_t* samples, std::uint32_t count);
+
 
 namespace {
 
@@ -88,6 +101,39 @@ namespace {
     else
         _mm_storel_epi64(to, _mm_add_epi32(_mm_loadl_epi64(to), sums));
 }
+
+// The two ways a kernel puts its frame sums: `put` takes left, right of
+// frame i, then of i + 1 with `two`; `put_one` a frame's sums one by one.
+struct AddSums {
+    std::int32_t* sums;
+    [[gnu::always_inline]] void put(std::uint32_t i, __m128i two_sums, bool two) const {
+        add_sums(sums, i, two_sums, two);
+    }
+    void put_one(std::uint32_t i, std::int32_t left, std::int32_t right) const {
+        sums[2 * i] += left;
+        sums[2 * i + 1] += right;
+    }
+};
+
+// Saturating to 16 bits first changes nothing: the bounds lie inside.
+struct ClipSums {
+    std::int16_t* samples;
+    [[gnu::always_inline]] void put(std::uint32_t i, __m128i two_sums, bool two) const {
+        const __m128i packed = _mm_packs_epi32(two_sums, two_sums);
+        const __m128i clipped = _mm_max_epi16(_mm_min_epi16(packed, _mm_set1_epi16(CLIP_HIGH)), _mm_set1_epi16(CLIP_LOW));
+        if (two)
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(samples + 2 * i), clipped);
+        else
+            _mm_storeu_si32(samples + 2 * i, clipped);
+    }
+    void put_one(std::uint32_t i, std::int32_t left, std::int32_t right) const {
+        samples[2 * i] = clip(left);
+        samples[2 * i + 1] = clip(right);
+    }
+    static std::int16_t clip(std::int32_t sum) {
+        return static_cast<std::int16_t>(sum > CLIP_HIGH ? CLIP_HIGH : sum < CLIP_LOW ? CLIP_LOW : sum);
+    }
+};
 #endif
 
 // The first four rows side by side, frame after frame, in blocks of 8
@@ -114,8 +160,8 @@ namespace {
 // Up to four walked channels through the smoothing, into the accumulator,
 // by a kernel of either build: the frames in pairs, and the lanes that fall
 // silent on the way switched off at their frame.
-template <class Kernel>
-[[gnu::always_inline]] inline void smooth_lanes(const Lane* lanes, std::uint32_t count, std::int32_t* out,
+template <class Kernel, class Target>
+[[gnu::always_inline]] inline void smooth_lanes(const Lane* lanes, std::uint32_t count, Target out,
                                               std::uint32_t frames) {
     Kernel k(set_up(lanes, count), out);
     std::uint32_t i = 0;

@@ -11,9 +11,10 @@ namespace zindle::mixing {
 
 namespace {
 
+template <class Sink>
 class WideKernel {
 public:
-    [[gnu::always_inline]] WideKernel(const LaneSetup& s, std::int32_t* out) : out_(out) {
+    [[gnu::always_inline]] WideKernel(const LaneSetup& s, Sink out) : out_(out) {
         coefficients_ = _mm_or_si128(_mm_slli_epi32(load(s.keep), 16), load(s.weight));
         coefficients_b_ = coefficients_;
         left_ = _mm_packs_epi32(load(s.left), load(s.left));
@@ -70,11 +71,10 @@ private:
     // the horizontal add gives left of both frames, then right of both.
     [[gnu::always_inline]] void add_heard(__m128i heard, std::uint32_t i, bool two) {
         const __m128i sides = _mm_hadd_epi32(_mm_madd_epi16(heard, left_), _mm_madd_epi16(heard, right_));
-        const __m128i sums = _mm_shuffle_epi32(sides, 0xD8);
-        add_sums(out_, i, sums, two);
+        out_.put(i, _mm_shuffle_epi32(sides, 0xD8), two);
     }
 
-    std::int32_t* out_;
+    Sink out_;
     __m128i coefficients_, coefficients_b_, left_, right_, p_, before_;
 };
 
@@ -83,10 +83,10 @@ private:
 // two chains, lanes 8 to 15 form a second one beside the first: one chain
 // waits on its multiply-adds from frame to frame, two keep the processor
 // busy while they do.
-template <std::uint32_t CHAINS>
+template <std::uint32_t CHAINS, class Sink>
 class EightKernel {
 public:
-    [[gnu::always_inline]] EightKernel(const LaneSetup& s, std::int32_t* out) : out_(out) {
+    [[gnu::always_inline]] EightKernel(const LaneSetup& s, Sink out) : out_(out) {
         for (std::uint32_t n = 0; n < CHAINS; ++n) {
             const std::uint32_t at = WIDE_LANES * n;
             coefficients_[n] = _mm256_or_si256(_mm256_slli_epi32(load(s.keep + at), 16), load(s.weight + at));
@@ -164,11 +164,10 @@ private:
         }
         const __m256i sides = _mm256_hadd_epi32(left, right);
         const __m128i both = _mm_add_epi32(_mm256_castsi256_si128(sides), _mm256_extracti128_si256(sides, 1));
-        const __m128i sums = _mm_shuffle_epi32(both, 0xD8);
-        add_sums(out_, i, sums, two);
+        out_.put(i, _mm_shuffle_epi32(both, 0xD8), two);
     }
 
-    std::int32_t* out_;
+    Sink out_;
     __m256i coefficients_[CHAINS], coefficients_b_[CHAINS], left_[CHAINS], right_[CHAINS], p_[CHAINS],
         before_[CHAINS];
 };
@@ -207,8 +206,8 @@ void interleave_eight(std::uint32_t first, std::int16_t* to_chain, std::uint32_t
 // early, beside the first half in the upper 128 bits, and both halves go at
 // once. When the first half ends, its true P is compared with the second's
 // at the same frame; equal values mean the second half was exact from there
-// on. Otherwise its frames are taken back out and done again from the true
-// value, so the result is always exact.
+// on. Otherwise its frames are done again from the true value, over what
+// they wrote, so the result is always exact.
 
 // Warm-up frames for chains to meet, as frames of the slowest lane: about
 // 16 times the 4096 / step frames that shrink a difference by e.
@@ -217,26 +216,34 @@ constexpr std::uint32_t WARM_UP_STEPS = 16 * 4096;
 constexpr std::uint32_t SPLIT_MIN_FACTOR = 2;
 std::uint32_t warm_up_override = 0;
 
-// Frames [from, to) of the four lanes one by one from P values `p`, their
-// halved values added to out times `sign` from frame emit_from on.
-void replay(const LaneSetup& s, std::int32_t* p, std::int32_t* before, std::uint32_t from, std::uint32_t to,
-            std::uint32_t emit_from, std::int32_t sign, std::int32_t* out) {
-    for (std::uint32_t f = from; f < to; ++f)
-        for (std::uint32_t l = 0; l < LANES; ++l) {
-            before[l] = p[l];
-            p[l] = (p[l] >> 12) * s.keep[l] + staged[LANES * f + l] * s.weight[l];
-            if (f < emit_from) continue;
-            const std::int32_t heard = sign * (p[l] >> 13);
-            out[2 * f] += heard * s.left[l];
-            out[2 * f + 1] += heard * s.right[l];
-        }
+// Frames t, t + 1 from the lower half of `sums` and u, u + 1 from the upper.
+[[gnu::always_inline]] inline void put_halves(ClipSums out, std::uint32_t t, std::uint32_t u, __m256i sums) {
+    const __m256i packed = _mm256_packs_epi32(sums, sums);
+    const __m256i clipped =
+        _mm256_max_epi16(_mm256_min_epi16(packed, _mm256_set1_epi16(CLIP_HIGH)), _mm256_set1_epi16(CLIP_LOW));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out.samples + 2 * t), _mm256_castsi256_si128(clipped));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out.samples + 2 * u), _mm256_extracti128_si256(clipped, 1));
+}
+
+// Frame f of the four lanes one by one from P values `p`, its sums put.
+template <class Sink>
+[[gnu::noinline]] void replay(const LaneSetup& s, std::int32_t* p, std::int32_t* before, std::uint32_t f, Sink out) {
+    std::int32_t left = 0, right = 0;
+    for (std::uint32_t l = 0; l < LANES; ++l) {
+        before[l] = p[l];
+        p[l] = (p[l] >> 12) * s.keep[l] + staged[LANES * f + l] * s.weight[l];
+        const std::int32_t heard = p[l] >> 13;
+        left += heard * s.left[l];
+        right += heard * s.right[l];
+    }
+    out.put_one(f, left, right);
 }
 
 // Frames [from, to), an even number of them, by the kernel from the lanes'
 // `last`; P of the last frame and the one before into p and before.
-void pairs(const LaneSetup& s, std::int32_t* out, std::uint32_t from, std::uint32_t to, std::int32_t* p,
-           std::int32_t* before) {
-    WideKernel k(s, out);
+template <class Sink>
+[[gnu::noinline]] void pairs(const LaneSetup& s, Sink out, std::uint32_t from, std::uint32_t to, std::int32_t* p, std::int32_t* before) {
+    WideKernel<Sink> k(s, out);
     for (std::uint32_t i = from; i < to; i += 2) k.pair(i);
     k.finish(p, before);
 }
@@ -254,20 +261,70 @@ std::uint32_t warm_up(const LaneSetup& s) {
     return most;
 }
 
-bool smooth_split(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
+// Where the lanes are each heard on one side only, at most two on each,
+// the halved values of a frame pair can be shuffled by side: words 0-1 the
+// first frame's left ones, 2-3 its right ones, 4-7 the same for the second
+// frame, 0 where a side has fewer. One multiply-add by 1 then gives left,
+// right, left, right, the frames' sums in their order. The shuffle's bytes
+// into `order`, or false where the sides do not fit.
+bool sort_by_side(const LaneSetup& s, std::uint8_t* order) {
+    std::uint32_t lefts = 0, rights = 0;
+    for (std::uint32_t b = 0; b < 16; ++b) order[b] = 0x80;
+    for (std::uint32_t l = 0; l < LANES; ++l) {
+        if (s.left[l] != 0 && s.right[l] != 0) return false;
+        std::uint32_t slot;
+        if (s.left[l] != 0)
+            slot = lefts++;
+        else if (s.right[l] != 0)
+            slot = 2 + rights++;
+        else
+            continue;
+        if (lefts > 2 || rights > 2) return false;
+        for (std::uint32_t frame = 0; frame < 2; ++frame) {
+            order[8 * frame + 2 * slot] = static_cast<std::uint8_t>(8 * frame + 2 * l);
+            order[8 * frame + 2 * slot + 1] = static_cast<std::uint8_t>(8 * frame + 2 * l + 1);
+        }
+    }
+    return true;
+}
+
+template <class Sink, bool SIDED>
+void smooth_halves(const LaneSetup& s, const Lane* lanes, std::uint32_t count, Sink out, std::uint32_t frames,
+                   std::uint32_t warm, const std::uint8_t* order);
+
+// The length of each half of an even run split with `warm` frames of
+// warm-up, itself even.
+std::uint32_t split_half(std::uint32_t even, std::uint32_t warm) {
+    const std::uint32_t half = (even + warm + 1) / 2;
+    return half + (half & 1);
+}
+
+template <class Sink>
+bool smooth_split(const Lane* lanes, std::uint32_t count, Sink out, std::uint32_t frames) {
     for (std::uint32_t l = 0; l < count; ++l)
         if (lanes[l].sounding != frames) return false;
     const LaneSetup s = set_up(lanes, count);
     const std::uint32_t warm = warm_up(s);
     const std::uint32_t even = frames & ~1u;
     if (warm == 0 || warm * SPLIT_MIN_FACTOR > even) return false;
+    if (split_half(even, warm) >= even) return false;  // the guess is read from the frame before the second half
+    alignas(16) std::uint8_t order[16];
+    if (sort_by_side(s, order))
+        smooth_halves<Sink, true>(s, lanes, count, out, frames, warm, order);
+    else
+        smooth_halves<Sink, false>(s, lanes, count, out, frames, warm, order);
+    return true;
+}
+
+template <class Sink, bool SIDED>
+void smooth_halves(const LaneSetup& s, const Lane* lanes, std::uint32_t count, Sink out, std::uint32_t frames,
+                   std::uint32_t warm, const std::uint8_t* order) {
+    const std::uint32_t even = frames & ~1u;
     // First half frames [0, half), second from `second` on, both `half`
     // frames long; the second's first `overlap` frames are its warm-up.
-    std::uint32_t half = (even + warm + 1) / 2;
-    half += half & 1;
+    const std::uint32_t half = split_half(even, warm);
     const std::uint32_t second = even - half;
     const std::uint32_t overlap = half - second;
-    if (second == 0) return false;  // the guess is read from the frame before
     interleave_four(frames);
 
     alignas(32) std::int32_t start[2 * LANES];
@@ -282,6 +339,7 @@ bool smooth_split(const Lane* lanes, std::uint32_t count, std::int32_t* out, std
     const __m256i coefficients = _mm256_or_si256(_mm256_slli_epi32(twice(s.keep), 16), twice(s.weight));
     const __m256i left = _mm256_packs_epi32(twice(s.left), twice(s.left));
     const __m256i right = _mm256_packs_epi32(twice(s.right), twice(s.right));
+    const __m256i by_side = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(order)));
     __m256i p = _mm256_load_si256(reinterpret_cast<const __m256i*>(start));
     __m256i pa = p;
     // Frames t, t + 1 of the first half and u, u + 1 of the second; their
@@ -294,19 +352,15 @@ bool smooth_split(const Lane* lanes, std::uint32_t count, std::int32_t* out, std
         pa = _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(p, 4), xa, 0x55), coefficients);
         p = _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(pa, 4), xb, 0x55), coefficients);
         const __m256i heard = _mm256_packs_epi32(_mm256_srai_epi32(pa, 13), _mm256_srai_epi32(p, 13));
+        if constexpr (SIDED) return _mm256_madd_epi16(_mm256_shuffle_epi8(heard, by_side), _mm256_set1_epi16(1));
         const __m256i sides = _mm256_hadd_epi32(_mm256_madd_epi16(heard, left), _mm256_madd_epi16(heard, right));
-        const __m256i sums = _mm256_shuffle_epi32(sides, 0xD8);
-        add_sums(out, t, _mm256_castsi256_si128(sums), true);
-        return sums;
+        return _mm256_shuffle_epi32(sides, 0xD8);
     };
     // The second half's warm-up is not heard.
     std::uint32_t t = 0;
-    for (; t < overlap; t += 2) pair(t, second + t);
+    for (; t < overlap; t += 2) out.put(t, _mm256_castsi256_si128(pair(t, second + t)), true);
     const __m256i met = p;  // the second half at frame half - 1
-    for (; t < half; t += 2) {
-        const __m256i sums = pair(t, second + t);
-        add_sums(out, second + t, _mm256_extracti128_si256(sums, 1), true);
-    }
+    for (; t < half; t += 2) put_halves(out, t, second + t, pair(t, second + t));
 
     alignas(32) std::int32_t ends[2 * LANES];
     alignas(32) std::int32_t befores[2 * LANES];
@@ -319,24 +373,13 @@ bool smooth_split(const Lane* lanes, std::uint32_t count, std::int32_t* out, std
     bool same = true;
     for (std::uint32_t l = 0; l < LANES; ++l) same = same && (ends[l] >> 12) == (guessed[LANES + l] >> 12);
     if (!same) {
-        // Take the guessed frames back out (played again from where the
-        // guess stood at frame half - 1, heard with the opposite sign), then
-        // play them from the truth.
-        LaneSetup undo = s;
+        // The guessed frames again from the truth, over what they wrote.
         LaneSetup redo = s;
-        for (std::uint32_t l = 0; l < LANES; ++l) {
-            undo.left[l] = -s.left[l];
-            undo.right[l] = -s.right[l];
-            undo.last[l] = guessed[LANES + l] >> 12;
-            redo.last[l] = ends[l] >> 12;
-        }
-        std::int32_t unused[LANES];
-        pairs(undo, out, half, even, unused, unused);
+        for (std::uint32_t l = 0; l < LANES; ++l) redo.last[l] = ends[l] >> 12;
         pairs(redo, out, half, even, last_p, before);
     }
-    if (frames != even) replay(s, last_p, before, even, frames, even, 1, out);
+    if (frames != even) replay(s, last_p, before, even, out);
     store_lasts(lanes, count, frames, last_p, before);
-    return true;
 }
 
 }  // namespace
@@ -399,39 +442,52 @@ void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::
     }
 }
 
-// The buffer's sums clipped into its samples, 16 at a time; the sums are
-// left at 0.
+// Sums clipped into samples, 16 at a time; the sums are left at 0.
 void clip_wide(std::int32_t* sums, std::int16_t* samples, std::uint32_t count) {
-    const __m256i high = _mm256_set1_epi16(30719);
-    const __m256i low = _mm256_set1_epi16(-30720);
+    const __m256i high = _mm256_set1_epi16(CLIP_HIGH);
+    const __m256i low = _mm256_set1_epi16(CLIP_LOW);
     const __m256i zero = _mm256_setzero_si256();
     auto* from = reinterpret_cast<__m256i*>(sums);
     auto* to = reinterpret_cast<__m256i*>(samples);
     for (std::uint32_t i = 0; i < count / 16; ++i) {
         // The pack interleaves the halves; the permute puts them back in order.
         const __m256i packed = _mm256_permute4x64_epi64(
-            _mm256_packs_epi32(_mm256_load_si256(from + 2 * i), _mm256_load_si256(from + 2 * i + 1)), 0xD8);
+            _mm256_packs_epi32(_mm256_loadu_si256(from + 2 * i), _mm256_loadu_si256(from + 2 * i + 1)), 0xD8);
         _mm256_storeu_si256(to + i, _mm256_max_epi16(_mm256_min_epi16(packed, high), low));
-        _mm256_store_si256(from + 2 * i, zero);
-        _mm256_store_si256(from + 2 * i + 1, zero);
+        _mm256_storeu_si256(from + 2 * i, zero);
+        _mm256_storeu_si256(from + 2 * i + 1, zero);
     }
 }
 
-void smooth_lanes_eight(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
+void smooth_lanes_eight(const Lane* lanes, std::uint32_t count, Output out, std::uint32_t frames) {
     interleave_eight(0, staged, frames);
-    smooth_lanes<EightKernel<1>>(lanes, count, out, frames);
+    if (out.samples != nullptr)
+        smooth_lanes<EightKernel<1, ClipSums>>(lanes, count, ClipSums{out.samples}, frames);
+    else
+        smooth_lanes<EightKernel<1, AddSums>>(lanes, count, AddSums{out.sums}, frames);
 }
 
-void smooth_lanes_sixteen(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
+void smooth_lanes_sixteen(const Lane* lanes, std::uint32_t count, Output out, std::uint32_t frames) {
     interleave_eight(0, staged, frames);
     interleave_eight(WIDE_LANES, staged + SECOND_CHAIN, frames);
-    smooth_lanes<EightKernel<2>>(lanes, count, out, frames);
+    if (out.samples != nullptr)
+        smooth_lanes<EightKernel<2, ClipSums>>(lanes, count, ClipSums{out.samples}, frames);
+    else
+        smooth_lanes<EightKernel<2, AddSums>>(lanes, count, AddSums{out.sums}, frames);
 }
 
-void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, std::int32_t* out, std::uint32_t frames) {
-    if (smooth_split(lanes, count, out, frames)) return;
-    interleave_four(frames);
-    smooth_lanes<WideKernel>(lanes, count, out, frames);
+// Runs are split only where the lanes are all that sounds: the halves then
+// write samples, and mending a missed guess is writing them once more.
+void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, Output out, std::uint32_t frames) {
+    if (out.samples != nullptr) {
+        const ClipSums sink{out.samples};
+        if (smooth_split(lanes, count, sink, frames)) return;
+        interleave_four(frames);
+        smooth_lanes<WideKernel<ClipSums>>(lanes, count, sink, frames);
+    } else {
+        interleave_four(frames);
+        smooth_lanes<WideKernel<AddSums>>(lanes, count, AddSums{out.sums}, frames);
+    }
 }
 
 }  // namespace zindle::mixing

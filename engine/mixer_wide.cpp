@@ -172,29 +172,32 @@ private:
         before_[CHAINS];
 };
 
-// Eight rows from `first` on side by side into `to`, 8 frames at a time
-// (an 8 x 8 transpose).
+// Eight rows from `first` on side by side into `to`, 16 frames at a time:
+// an 8 x 8 transpose in each 128-bit half, frames 0-7 in the lower and
+// 8-15 in the upper, whose frame pairs are put back in order on the store.
 void interleave_eight(std::uint32_t first, std::int16_t* to_chain, std::uint32_t frames) {
-    for (std::uint32_t i = 0; i < frames; i += 8) {
-        __m128i r[8];
+    for (std::uint32_t i = 0; i < frames; i += 16) {
+        __m256i r[8];
         for (std::uint32_t l = 0; l < 8; ++l)
-            r[l] = _mm_load_si128(reinterpret_cast<const __m128i*>(lane_rows[first + l] + i));
-        __m128i a[8], b[8];
+            r[l] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lane_rows[first + l] + i));
+        __m256i a[8], b[8];
         for (std::uint32_t k = 0; k < 4; ++k) {
-            a[2 * k] = _mm_unpacklo_epi16(r[2 * k], r[2 * k + 1]);
-            a[2 * k + 1] = _mm_unpackhi_epi16(r[2 * k], r[2 * k + 1]);
+            a[2 * k] = _mm256_unpacklo_epi16(r[2 * k], r[2 * k + 1]);
+            a[2 * k + 1] = _mm256_unpackhi_epi16(r[2 * k], r[2 * k + 1]);
         }
         // b[0..3]: lanes 0-3 of frames 0-1, 2-3, 4-5, 6-7; b[4..7]: lanes 4-7.
         for (std::uint32_t h = 0; h < 2; ++h) {
-            b[4 * h] = _mm_unpacklo_epi32(a[4 * h], a[4 * h + 2]);
-            b[4 * h + 1] = _mm_unpackhi_epi32(a[4 * h], a[4 * h + 2]);
-            b[4 * h + 2] = _mm_unpacklo_epi32(a[4 * h + 1], a[4 * h + 3]);
-            b[4 * h + 3] = _mm_unpackhi_epi32(a[4 * h + 1], a[4 * h + 3]);
+            b[4 * h] = _mm256_unpacklo_epi32(a[4 * h], a[4 * h + 2]);
+            b[4 * h + 1] = _mm256_unpackhi_epi32(a[4 * h], a[4 * h + 2]);
+            b[4 * h + 2] = _mm256_unpacklo_epi32(a[4 * h + 1], a[4 * h + 3]);
+            b[4 * h + 3] = _mm256_unpackhi_epi32(a[4 * h + 1], a[4 * h + 3]);
         }
-        auto* to = reinterpret_cast<__m128i*>(to_chain + WIDE_LANES * i);
+        auto* to = reinterpret_cast<__m256i*>(to_chain + WIDE_LANES * i);
         for (std::uint32_t k = 0; k < 4; ++k) {
-            _mm_store_si128(to + 2 * k, _mm_unpacklo_epi64(b[k], b[k + 4]));
-            _mm_store_si128(to + 2 * k + 1, _mm_unpackhi_epi64(b[k], b[k + 4]));
+            const __m256i even = _mm256_unpacklo_epi64(b[k], b[k + 4]);  // frames 2k and 8 + 2k
+            const __m256i odd = _mm256_unpackhi_epi64(b[k], b[k + 4]);   // frames 2k + 1 and 9 + 2k
+            _mm256_store_si256(to + k, _mm256_permute2x128_si256(even, odd, 0x20));
+            _mm256_store_si256(to + 4 + k, _mm256_permute2x128_si256(even, odd, 0x31));
         }
     }
 }

@@ -154,8 +154,9 @@ void stage_plain(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::u
 }
 
 // Steps up to one sample byte per frame: 16 frames then lie within 16
-// bytes, and their offsets from the first byte fit 16 bits.
-constexpr std::uint32_t SHUFFLE_MAX_STEP = 4096;
+// bytes, and their offsets from the first byte fit 16 bits. The AVX2
+// staging also takes steps up to two bytes, 8 frames at a time.
+constexpr std::uint32_t SHUFFLE_MAX_STEP = ONE_BYTE_STEP;
 // Shortest loops that the scalar walk takes through the end-of-sample path
 // instead of wrapping them itself.
 constexpr std::uint32_t LONG_LOOP_STEPS = 64;
@@ -354,7 +355,8 @@ Lane stage_channel(std::uint32_t c, std::int16_t* to, std::uint32_t frames, Volu
         const bool in_loop = ch.play_state[c] == STATE_LOOPING && ch.pos[c] < wrap_at && step != 0 &&
                              step < loop_length && loop_length <= wrap_at && wrap_at <= LOOP_END_LIMIT;
         const bool wraps = in_loop && loop_length / step < LONG_LOOP_STEPS;
-        const bool shuffle = (features & BYTE_SHUFFLE) != 0 && step <= SHUFFLE_MAX_STEP;
+        const bool shuffle = ((features & BYTE_SHUFFLE) != 0 && step <= SHUFFLE_MAX_STEP) ||
+                             ((features & WIDE_VECTORS) != 0 && step <= WIDE_SHUFFLE_MAX_STEP);
         // The laid-out loop needs whole bytes and a position inside the loop.
         const bool laid = shuffle && in_loop && ((wrap_at | loop_length) & 0xFFF) == 0 &&
                           ch.pos[c] >= wrap_at - loop_length && (loop_length >> 12) <= LAID_OUT_MAX;

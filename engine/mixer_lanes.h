@@ -79,7 +79,11 @@ struct Output {
 void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, Output out, std::uint32_t frames);
 void smooth_lanes_eight(const Lane* lanes, std::uint32_t count, Output out, std::uint32_t frames);
 void smooth_lanes_sixteen(const Lane* lanes, std::uint32_t count, Output out, std::uint32_t frames);
-// Up to 31 frames past `frames` may be staged; `count` is a multiple of 16.
+// Steps of up to one sample byte per frame, and the AVX2 staging's limit.
+inline constexpr std::uint32_t ONE_BYTE_STEP = 4096;
+inline constexpr std::uint32_t WIDE_SHUFFLE_MAX_STEP = 8192;
+// Steps up to WIDE_SHUFFLE_MAX_STEP; up to 31 frames past `frames` may be
+// staged.
 void stage_shuffled_wide(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step, std::uint8_t volume,
                          std::int16_t* to, std::uint32_t frames);
 void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::uint32_t loop_end,

@@ -412,10 +412,43 @@ private:
     __m256i ramp_, scale_;
 };
 
+// Steps of up to two sample bytes per frame: 8 frames then lie within 16
+// bytes, and two such blocks fill a vector, one in each half.
+class HalfBlocks {
+public:
+    HalfBlocks(std::uint32_t step, std::uint8_t volume) {
+        ramp_ = _mm256_mullo_epi16(_mm256_set1_epi16(static_cast<std::int16_t>(step)),
+                                   _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7));
+        scale_ = _mm256_set1_epi16(volume);
+    }
+
+    // 8 frames from position `pos`, whose byte is at `from`, then 8 from
+    // `next`, whose byte is at `next_from`.
+    void stage(const std::uint8_t* from, std::uint32_t pos, const std::uint8_t* next_from, std::uint32_t next,
+               std::int16_t* to) const {
+        const __m256i frac = _mm256_inserti128_si256(_mm256_set1_epi16(static_cast<std::int16_t>(pos & 0xFFF)),
+                                                     _mm_set1_epi16(static_cast<std::int16_t>(next & 0xFFF)), 1);
+        const __m256i offsets = _mm256_srli_epi16(_mm256_add_epi16(frac, ramp_), 12);
+        const __m256i bytes = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(next_from),
+                                                  reinterpret_cast<const __m128i*>(from));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_maddubs_epi16(scale_, _mm256_shuffle_epi8(bytes, offsets)));
+    }
+
+private:
+    __m256i ramp_, scale_;
+};
+
 }  // namespace
 
 void stage_shuffled_wide(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step, std::uint8_t volume,
                          std::int16_t* to, std::uint32_t frames) {
+    if (step > ONE_BYTE_STEP) {
+        const HalfBlocks blocks(step, volume);
+        const std::uint32_t block = 8 * step;
+        for (std::uint32_t i = 0; i < frames; i += 16, pos += 2 * block)
+            blocks.stage(data + (pos >> 12), pos, data + ((pos + block) >> 12), pos + block, to + i);
+        return;
+    }
     const Blocks blocks(step, volume);
     const std::uint32_t block = 16 * step;
     for (std::uint32_t i = 0; i < frames; i += 32, pos += 2 * block) {
@@ -430,13 +463,23 @@ void stage_shuffled_wide(const std::uint8_t* data, std::uint32_t pos, std::uint3
 void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::uint32_t loop_end,
                               std::uint32_t loop_length, std::uint32_t step, std::uint8_t volume, std::int16_t* to,
                               std::uint32_t frames) {
-    const Blocks blocks(step, volume);
     const std::uint32_t loop_start = loop_end - loop_length;
-    const std::uint32_t block = 16 * step;
     const auto wrap = [=](std::uint32_t p) {
         while (p >= loop_end) p -= loop_length;
         return p;
     };
+    if (step > ONE_BYTE_STEP) {
+        const HalfBlocks blocks(step, volume);
+        const std::uint32_t block = 8 * step;
+        for (std::uint32_t i = 0; i < frames; i += 16) {
+            const std::uint32_t next = wrap(pos + block);
+            blocks.stage(laid + ((pos - loop_start) >> 12), pos, laid + ((next - loop_start) >> 12), next, to + i);
+            pos = wrap(next + block);
+        }
+        return;
+    }
+    const Blocks blocks(step, volume);
+    const std::uint32_t block = 16 * step;
     for (std::uint32_t i = 0; i < frames; i += 32) {
         const std::uint32_t next = wrap(pos + block);
         blocks.stage(laid + ((pos - loop_start) >> 12), pos, to + i);

@@ -18,6 +18,8 @@
 #include "mixer.h"
 #include "mixer_lanes.h"
 
+#include <cstring>
+
 #include "player_state.h"
 #include "sequencer.h"
 #include "tick_clock.h"
@@ -257,7 +259,7 @@ ZINDLE_SHUFFLE void stage_shuffled_loop(std::uint32_t c, std::int16_t* to, std::
     const std::uint32_t loop_start = loop_end - loop_length;
     const std::uint32_t loop_bytes = loop_length >> 12;
     const std::uint8_t* loop = ch.sample_data[c] + (loop_start >> 12);
-    for (std::uint32_t b = 0; b < loop_bytes; ++b) laid_out[b] = loop[b];
+    std::memcpy(laid_out, loop, loop_bytes);
     for (std::uint32_t b = loop_bytes; b < loop_bytes + 16; ++b) laid_out[b] = laid_out[b - loop_bytes];
     const std::uint32_t start_pos = ch.pos[c];
 #ifdef ZINDLE_WIDE_LANES

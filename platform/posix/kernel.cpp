@@ -1,9 +1,10 @@
-// KERNEL32 on Linux: command line, console and file handles, threads and
-// the end of the process.
+// KERNEL32 on Linux: command line, console and file handles, threads, the
+// monotonic clock and the end of the process.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -55,6 +56,12 @@ bool start_thread(void* (*run)(void*), void* argument) {
     pthread_attr_destroy(&attributes);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return started;
+}
+
+long long monotonic_ns() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
 }  // namespace zindle::posix

@@ -19,4 +19,19 @@ void restore_terminal();
 // False when the thread cannot be created.
 bool start_thread(void* (*run)(void*), void* argument);
 
+// The thread waiting in GetMessageA also runs the timer events and serves
+// the sound device, so that neither needs a thread (and wakeups) of its own.
+// Times are nanoseconds on CLOCK_MONOTONIC; NO_DEADLINE is "never".
+constexpr long long NO_DEADLINE = 0x7FFFFFFFFFFFFFFFLL;
+long long monotonic_ns();
+// Runs the callbacks of the events due by now, each at most once, and
+// returns when the next one is due (timer.cpp).
+long long run_due_timers(long long now);
+// Hands queued frames to ALSA and reports the buffers that have been
+// played; returns when the device next wants serving (waveout.cpp).
+long long serve_sound_device(long long now);
+// Has the thread in GetMessageA look at the timers and the device afresh,
+// for a new event or a device that had nothing to do (user32.cpp).
+void wake_message_loop();
+
 }  // namespace zindle::posix

@@ -1,8 +1,8 @@
-// The multimedia timer on Linux: one thread per event, calling back on an
-// absolute schedule so the period does not drift with the callback's time.
-#include <time.h>
-
-#include <atomic>
+// The multimedia timer on Linux. Events have no thread of their own: the
+// thread waiting in GetMessageA runs their callbacks when they are due (see
+// user32.cpp), on an absolute schedule so the period does not drift with
+// the callback's time or the wait's lateness.
+#include <pthread.h>
 
 #include "posix_platform.h"
 #include <mmsystem.h>
@@ -13,55 +13,55 @@ namespace {
 
 constexpr UINT PERIOD_MIN_MS = 1;
 constexpr UINT PERIOD_MAX_MS = 1000000;
-constexpr long NANOS_PER_MS = 1000000;
-constexpr long NANOS_PER_SECOND = 1000000000;
+constexpr long long NANOS_PER_MS = 1000000;
+constexpr long long NANOS_PER_SECOND = 1000000000;
 
 struct TimerEvent {
     UINT id;
-    UINT delay_ms;
+    long long period_ns;
     LPTIMECALLBACK callback;
     DWORD_PTR user;
     bool periodic;
+    bool active;
+    long long due_ns;
 };
 
+// Events may be set from any thread, and are run by the message loop's.
 constexpr unsigned EVENT_SLOTS = 16;
 TimerEvent events[EVENT_SLOTS];
-std::atomic<unsigned> events_used{0};
-
-void advance(timespec& at, long nanos) {
-    at.tv_nsec += nanos;
-    while (at.tv_nsec >= NANOS_PER_SECOND) {
-        at.tv_nsec -= NANOS_PER_SECOND;
-        ++at.tv_sec;
-    }
-}
-
-bool before(const timespec& a, const timespec& b) {
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
-void* run_timer(void* argument) {
-    const TimerEvent& event = *static_cast<const TimerEvent*>(argument);
-    const long period = static_cast<long>(event.delay_ms) * NANOS_PER_MS;
-    timespec due;
-    clock_gettime(CLOCK_MONOTONIC, &due);
-    for (;;) {
-        advance(due, period);
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) != 0) {
-        }
-        event.callback(event.id, 0, event.user, 0, 0);
-        if (!event.periodic) return nullptr;
-        // After a long stall (a suspended machine) start the schedule
-        // afresh rather than firing every missed period at once.
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        timespec late = due;
-        advance(late, NANOS_PER_SECOND);
-        if (before(late, now)) due = now;
-    }
-}
+unsigned events_used;
+pthread_mutex_t events_lock = PTHREAD_MUTEX_INITIALIZER;
 
 }  // namespace
+
+long long run_due_timers(long long now) {
+    pthread_mutex_lock(&events_lock);
+    const unsigned used = events_used;
+    pthread_mutex_unlock(&events_lock);
+    for (unsigned slot = 0; slot < used; ++slot) {
+        pthread_mutex_lock(&events_lock);
+        TimerEvent& event = events[slot];
+        const bool due = event.active && event.due_ns <= now;
+        const TimerEvent fired = event;
+        if (due && !event.periodic) {
+            event.active = false;
+        } else if (due) {
+            // After a long stall (a suspended machine) start the schedule
+            // afresh rather than firing every missed period at once.
+            event.due_ns = event.due_ns + NANOS_PER_SECOND < now ? now + event.period_ns
+                                                                 : event.due_ns + event.period_ns;
+        }
+        pthread_mutex_unlock(&events_lock);
+        // The callback may set events itself, so no lock is held.
+        if (due) fired.callback(fired.id, 0, fired.user, 0, 0);
+    }
+    long long next = NO_DEADLINE;
+    pthread_mutex_lock(&events_lock);
+    for (unsigned slot = 0; slot < events_used; ++slot)
+        if (events[slot].active && events[slot].due_ns < next) next = events[slot].due_ns;
+    pthread_mutex_unlock(&events_lock);
+    return next;
+}
 
 }  // namespace zindle::posix
 
@@ -76,7 +76,7 @@ MMRESULT WINAPI timeGetDevCaps(LPTIMECAPS caps, UINT size) {
     return TIMERR_NOERROR;
 }
 
-// clock_nanosleep is already as exact as the system allows.
+// The wait in GetMessageA is already as exact as the system allows.
 MMRESULT WINAPI timeBeginPeriod(UINT period) {
     return period >= PERIOD_MIN_MS && period <= PERIOD_MAX_MS ? TIMERR_NOERROR : TIMERR_NOCANDO;
 }
@@ -84,11 +84,17 @@ MMRESULT WINAPI timeBeginPeriod(UINT period) {
 // Returns the event's identifier, or 0 when it cannot be started.
 MMRESULT WINAPI timeSetEvent(UINT delay, UINT, LPTIMECALLBACK callback, DWORD_PTR user, UINT flags) {
     if (callback == nullptr || delay < PERIOD_MIN_MS || delay > PERIOD_MAX_MS) return 0;
-    const unsigned slot = events_used.fetch_add(1);
+    const long long period = static_cast<long long>(delay) * NANOS_PER_MS;
+    pthread_mutex_lock(&events_lock);
+    const unsigned slot = events_used;
+    if (slot < EVENT_SLOTS) {
+        events[slot] = {slot + 1, period, callback, user, (flags & TIME_PERIODIC) != 0, true, monotonic_ns() + period};
+        ++events_used;
+    }
+    pthread_mutex_unlock(&events_lock);
     if (slot >= EVENT_SLOTS) return 0;
-    TimerEvent& event = events[slot];
-    event = {slot + 1, delay, callback, user, (flags & TIME_PERIODIC) != 0};
-    return start_thread(run_timer, &event) ? event.id : 0;
+    wake_message_loop();
+    return slot + 1;
 }
 
 }  // extern "C"

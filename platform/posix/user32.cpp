@@ -1,7 +1,10 @@
 // USER32 on Linux: one window class, one window and a thread-safe message
 // queue that the window thread waits on. The window shows nothing; its keys
-// come from the terminal (keys.cpp).
+// come from the terminal (keys.cpp). While it waits for a message, that
+// thread also runs the due timer events and serves the sound device, so
+// one wakeup does the work of three threads.
 #include <pthread.h>
+#include <time.h>
 
 #include <cstring>
 
@@ -28,8 +31,40 @@ unsigned queue_head;
 unsigned queue_count;
 bool quit_posted;
 int quit_code;
+// Set when the timers or the device have new work the wait must see.
+bool rescan;
 pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t queue_ready = PTHREAD_COND_INITIALIZER;
+pthread_cond_t queue_ready;
+pthread_once_t queue_ready_once = PTHREAD_ONCE_INIT;
+
+// Device work may wait for a timer event due this much later, so that the
+// host's 17 ms timer serves both with one wakeup; with no timer that near,
+// the device is woken for itself. The host's four buffers leave it well
+// over 100 ms to spare.
+constexpr long long DEVICE_SLACK_NS = 25000000;
+
+// Waits are timed on the monotonic clock, like the timer schedule.
+void make_queue_ready() {
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&queue_ready, &attributes);
+    pthread_condattr_destroy(&attributes);
+}
+
+pthread_cond_t* ready() {
+    pthread_once(&queue_ready_once, make_queue_ready);
+    return &queue_ready;
+}
+
+// Runs what is due and says when to look again.
+long long serve_due_work() {
+    const long long device_due = serve_sound_device(monotonic_ns());
+    const long long timer_due = run_due_timers(monotonic_ns());
+    if (device_due != NO_DEADLINE && (timer_due == NO_DEADLINE || device_due + DEVICE_SLACK_NS < timer_due))
+        return device_due;
+    return timer_due;
+}
 
 Window* window_of(HWND handle) {
     Window* window = reinterpret_cast<Window*>(handle);
@@ -39,6 +74,13 @@ Window* window_of(HWND handle) {
 HWND handle_of(Window* window) { return reinterpret_cast<HWND>(window); }
 
 }  // namespace
+
+void wake_message_loop() {
+    pthread_mutex_lock(&queue_lock);
+    rescan = true;
+    pthread_cond_signal(ready());
+    pthread_mutex_unlock(&queue_lock);
+}
 
 }  // namespace zindle::posix
 
@@ -107,7 +149,7 @@ BOOL WINAPI PostMessageA(HWND handle, UINT message, WPARAM wparam, LPARAM lparam
         slot.wParam = wparam;
         slot.lParam = lparam;
         ++queue_count;
-        pthread_cond_signal(&queue_ready);
+        pthread_cond_signal(ready());
     }
     pthread_mutex_unlock(&queue_lock);
     return accepted ? TRUE : FALSE;
@@ -117,14 +159,30 @@ void WINAPI PostQuitMessage(int exit_code) {
     pthread_mutex_lock(&queue_lock);
     quit_posted = true;
     quit_code = exit_code;
-    pthread_cond_signal(&queue_ready);
+    pthread_cond_signal(ready());
     pthread_mutex_unlock(&queue_lock);
 }
 
 // Posted messages come first, in order; the quit message once none is left.
+// Until there is one, the due device and timer work runs here, without the
+// queue's lock, since timer callbacks post messages themselves.
 BOOL WINAPI GetMessageA(LPMSG msg, HWND, UINT, UINT) {
     pthread_mutex_lock(&queue_lock);
-    while (queue_count == 0 && !quit_posted) pthread_cond_wait(&queue_ready, &queue_lock);
+    while (queue_count == 0 && !quit_posted) {
+        rescan = false;
+        pthread_mutex_unlock(&queue_lock);
+        const long long wake = serve_due_work();
+        pthread_mutex_lock(&queue_lock);
+        while (queue_count == 0 && !quit_posted && !rescan) {
+            if (wake == NO_DEADLINE) {
+                pthread_cond_wait(ready(), &queue_lock);
+                continue;
+            }
+            if (monotonic_ns() >= wake) break;
+            const timespec at = {static_cast<time_t>(wake / 1000000000LL), static_cast<long>(wake % 1000000000LL)};
+            pthread_cond_timedwait(ready(), &queue_lock, &at);
+        }
+    }
     BOOL result;
     if (queue_count != 0) {
         *msg = queue[queue_head];

@@ -1,10 +1,11 @@
 // waveOut on Linux through ALSA's "default" PCM, so desktop sound servers
-// work through their ALSA plugins. A device thread plays the submitted
-// headers in submission order and reports each one finished, one at a
-// time, once ALSA has taken all of its frames (see pace).
+// work through their ALSA plugins. There is no device thread: the PCM is
+// non-blocking with room for everything the host keeps queued, a write
+// hands its frames to ALSA at once, and the thread waiting in GetMessageA
+// serves the device (serve_sound_device), reporting each header finished,
+// in submission order, once all of its frames have been played.
 #include <alsa/asoundlib.h>
 #include <pthread.h>
-#include <time.h>
 
 #include <cerrno>
 
@@ -17,24 +18,34 @@ struct HWAVEOUT__ {
     DWORD_PTR instance;
     unsigned frame_bytes;
     unsigned rate;
+    snd_pcm_uframes_t device_frames;
+    // Frames of all headers written, and of those handed to ALSA (or lost
+    // to a device that stopped working), since the open.
+    unsigned long long frames_written;
     unsigned long long frames_taken;
+    // The nominal clock: frame n is heard no earlier than n / rate seconds
+    // after this.
     long long clock_start_ns;
-    // Headers waiting to be played, oldest first.
+    // Whether the sink keeps what it is given and plays it at its pace.
+    bool sink_holds;
+    // Headers not yet reported, oldest first, with frames_written as it
+    // stood after each.
     static constexpr unsigned QUEUE_SLOTS = 64;
     WAVEHDR* queue[QUEUE_SLOTS];
+    unsigned long long queue_end[QUEUE_SLOTS];
     unsigned queue_head;
     unsigned queue_count;
     pthread_mutex_t lock;
-    pthread_cond_t ready;
 };
 
 namespace zindle::posix {
 
 namespace {
 
-// Small, but comfortably more than the device thread needs between writes:
-// the host keeps three more buffers queued behind the one being written.
-constexpr unsigned ALSA_LATENCY_US = 50000;
+// Room for the host's four buffers of 2048 frames (186 ms at 44.1 kHz) and
+// some over, so that a write never has to wait for the device.
+constexpr unsigned ALSA_LATENCY_US = 250000;
+constexpr long long NANOS_PER_SECOND = 1000000000LL;
 
 HWAVEOUT__ device;
 bool device_open;
@@ -49,80 +60,110 @@ void notify(HWAVEOUT__& out, UINT message, DWORD_PTR param1) {
 // what matters on its console.
 void quiet_alsa(const char*, int, const char*, int, const char*, ...) {}
 
-long long now_ns() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+// How long the given frames last, rounded up.
+long long frames_ns(const HWAVEOUT__& out, unsigned long long frames) {
+    return static_cast<long long>((frames * NANOS_PER_SECOND + out.rate - 1) / out.rate);
 }
 
-void sleep_until_ns(long long due) {
-    const timespec at = {static_cast<time_t>(due / 1000000000LL), static_cast<long>(due % 1000000000LL)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
-    }
+unsigned long long nominal_frames(const HWAVEOUT__& out, long long now) {
+    if (now <= out.clock_start_ns) return 0;
+    return static_cast<unsigned long long>(now - out.clock_start_ns) * out.rate / NANOS_PER_SECOND;
 }
 
-// Hands all frames of a header to ALSA. An underrun (the host fell behind)
-// or a suspend is recovered and the rest of the buffer follows, so nothing
-// is skipped. A device that stops working loses the rest of the buffer;
-// the pacing below still moves the song at its speed.
-void play(HWAVEOUT__& out, const WAVEHDR& header) {
-    const auto* data = reinterpret_cast<const unsigned char*>(header.lpData);
-    auto left = static_cast<snd_pcm_uframes_t>(header.dwBufferLength / out.frame_bytes);
-    while (left > 0) {
-        const snd_pcm_sframes_t written = snd_pcm_writei(out.pcm, data, left);
-        if (written >= 0) {
-            data += static_cast<snd_pcm_uframes_t>(written) * out.frame_bytes;
-            left -= static_cast<snd_pcm_uframes_t>(written);
-        } else if (written == -EAGAIN || written == -EINTR) {
-            continue;
-        } else if (snd_pcm_recover(out.pcm, static_cast<int>(written), 1) < 0) {
-            return;
+unsigned long long header_frames(const HWAVEOUT__& out, const WAVEHDR& header) {
+    return header.dwBufferLength / out.frame_bytes;
+}
+
+// Hands ALSA as many written frames as it has room for. An underrun (the
+// host fell behind) or a suspend is recovered and the rest follows, so
+// nothing is skipped. A device that stops working loses the rest of the
+// buffer; the nominal clock still moves the song at its speed.
+void hand_over(HWAVEOUT__& out, long long now) {
+    if (out.frames_taken == out.frames_written) return;
+    // A sink that ran dry starts again from now, not from where it stopped.
+    if (nominal_frames(out, now) >= out.frames_taken) out.clock_start_ns = now - frames_ns(out, out.frames_taken);
+    unsigned long long handed = 0;
+    bool lost = false;
+    unsigned slot = out.queue_head;
+    while (out.frames_taken < out.frames_written) {
+        while (out.queue_end[slot] <= out.frames_taken) slot = (slot + 1) % HWAVEOUT__::QUEUE_SLOTS;
+        const WAVEHDR& header = *out.queue[slot];
+        const unsigned long long end = out.queue_end[slot];
+        const unsigned long long done = out.frames_taken - (end - header_frames(out, header));
+        const auto* data = reinterpret_cast<const unsigned char*>(header.lpData) + done * out.frame_bytes;
+        const snd_pcm_sframes_t written =
+            snd_pcm_writei(out.pcm, data, static_cast<snd_pcm_uframes_t>(end - out.frames_taken));
+        if (written > 0) {
+            out.frames_taken += static_cast<unsigned long long>(written);
+            handed += static_cast<unsigned long long>(written);
+            if (out.frames_taken < end) break;
+        } else if (written == 0 || written == -EAGAIN) {
+            break;
+        } else if (written != -EINTR && snd_pcm_recover(out.pcm, static_cast<int>(written), 1) < 0) {
+            out.frames_taken = end;
+            lost = true;
         }
     }
-}
-
-// A sound card holds what it was given and plays it at its own pace, so a
-// buffer it has taken is as good as played. A sink that swallows frames at
-// once (a file, the null device) would have the refills run flat out and
-// starve the window's keys; such a sink is held to the nominal rate, so a
-// buffer is reported no earlier than it could have been heard. Which kind
-// the sink is shows in what it still holds right after a write.
-void pace(HWAVEOUT__& out, unsigned frames) {
-    out.frames_taken += frames;
+    // Which kind the sink is shows in what it still holds right after a
+    // write: a sound card keeps most of it, a file or the null device
+    // swallows it at once.
     snd_pcm_sframes_t held = 0;
-    if (snd_pcm_delay(out.pcm, &held) < 0 || held < 0) held = 0;
-    const auto held_frames = static_cast<unsigned long long>(held);
-    const unsigned long long played = out.frames_taken > held_frames ? out.frames_taken - held_frames : 0;
-    const auto played_ns = static_cast<long long>(played * 1000000000ULL / out.rate);
-    if (held_frames >= frames / 2)
-        out.clock_start_ns = now_ns() - played_ns;
-    else
-        sleep_until_ns(out.clock_start_ns + played_ns);
+    if (handed > 0 && !lost && snd_pcm_delay(out.pcm, &held) == 0)
+        out.sink_holds = static_cast<unsigned long long>(held > 0 ? held : 0) >= handed / 2;
+    else if (lost)
+        out.sink_holds = false;
 }
 
-void* run_device(void* argument) {
-    HWAVEOUT__& out = *static_cast<HWAVEOUT__*>(argument);
-    for (;;) {
-        pthread_mutex_lock(&out.lock);
-        while (out.queue_count == 0) pthread_cond_wait(&out.ready, &out.lock);
-        WAVEHDR* header = out.queue[out.queue_head];
-        pthread_mutex_unlock(&out.lock);
-
-        play(out, *header);
-        pace(out, header->dwBufferLength / out.frame_bytes);
-
-        pthread_mutex_lock(&out.lock);
-        out.queue_head = (out.queue_head + 1) % HWAVEOUT__::QUEUE_SLOTS;
-        --out.queue_count;
-        header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-        pthread_mutex_unlock(&out.lock);
-        notify(out, MM_WOM_DONE, reinterpret_cast<DWORD_PTR>(header));
+// Frames played by now. A sound card says so itself, and its say sets the
+// nominal clock. A sink that swallows frames at once would have the refills
+// run flat out and starve the window's keys; it is held to the nominal
+// rate, so a buffer is reported no earlier than it could have been heard.
+unsigned long long frames_played(HWAVEOUT__& out, long long now) {
+    snd_pcm_sframes_t held = 0;
+    if (out.sink_holds && snd_pcm_delay(out.pcm, &held) == 0) {
+        const unsigned long long holding = held < 0 ? 0 : static_cast<unsigned long long>(held);
+        const unsigned long long played = holding < out.frames_taken ? out.frames_taken - holding : 0;
+        out.clock_start_ns = now - frames_ns(out, played);
+        return played;
     }
+    const unsigned long long nominal = nominal_frames(out, now);
+    return nominal < out.frames_taken ? nominal : out.frames_taken;
 }
 
 HWAVEOUT__* device_of(HWAVEOUT handle) { return device_open && handle == &device ? handle : nullptr; }
 
 }  // namespace
+
+long long serve_sound_device(long long now) {
+    if (!device_open) return NO_DEADLINE;
+    HWAVEOUT__& out = device;
+    WAVEHDR* finished[HWAVEOUT__::QUEUE_SLOTS];
+    unsigned finished_count = 0;
+    long long due = NO_DEADLINE;
+    pthread_mutex_lock(&out.lock);
+    if (out.queue_count != 0) {
+        hand_over(out, now);
+        const unsigned long long played = frames_played(out, now);
+        while (out.queue_count != 0 && out.queue_end[out.queue_head] <= played) {
+            WAVEHDR* header = out.queue[out.queue_head];
+            header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+            finished[finished_count++] = header;
+            out.queue_head = (out.queue_head + 1) % HWAVEOUT__::QUEUE_SLOTS;
+            --out.queue_count;
+        }
+        if (out.queue_count != 0) {
+            due = now + frames_ns(out, out.queue_end[out.queue_head] - played);
+            // Frames that found no room go in as the device makes some.
+            if (out.frames_taken < out.frames_written) {
+                const long long room_due = now + frames_ns(out, out.device_frames / 4);
+                if (room_due < due) due = room_due;
+            }
+        }
+    }
+    pthread_mutex_unlock(&out.lock);
+    for (unsigned k = 0; k < finished_count; ++k) notify(out, MM_WOM_DONE, reinterpret_cast<DWORD_PTR>(finished[k]));
+    return due;
+}
 
 }  // namespace zindle::posix
 
@@ -147,8 +188,20 @@ MMRESULT WINAPI waveOutOpen(LPHWAVEOUT wave_out, UINT device_id, LPCWAVEFORMATEX
     snd_pcm_t* pcm = nullptr;
     if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) return MMSYSERR_BADDEVICEID;
     const snd_pcm_format_t sample_format = format->wBitsPerSample == 16 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_U8;
-    if (snd_pcm_set_params(pcm, sample_format, SND_PCM_ACCESS_RW_INTERLEAVED, format->nChannels,
-                           format->nSamplesPerSec, 1, ALSA_LATENCY_US) < 0) {
+    snd_pcm_uframes_t buffer_frames = 0;
+    snd_pcm_uframes_t period_frames = 0;
+    snd_pcm_sw_params_t* software = nullptr;
+    // Playing starts with the first frames written, as waveOut's does: the
+    // threshold snd_pcm_set_params picks (a nearly full buffer) is more than
+    // the host ever queues.
+    const bool ready = snd_pcm_set_params(pcm, sample_format, SND_PCM_ACCESS_RW_INTERLEAVED, format->nChannels,
+                                          format->nSamplesPerSec, 1, ALSA_LATENCY_US) == 0 &&
+                       snd_pcm_get_params(pcm, &buffer_frames, &period_frames) == 0 &&
+                       snd_pcm_sw_params_malloc(&software) == 0 && snd_pcm_sw_params_current(pcm, software) == 0 &&
+                       snd_pcm_sw_params_set_start_threshold(pcm, software, 1) == 0 &&
+                       snd_pcm_sw_params(pcm, software) == 0 && snd_pcm_nonblock(pcm, 1) == 0;
+    if (software != nullptr) snd_pcm_sw_params_free(software);
+    if (!ready) {
         snd_pcm_close(pcm);
         return WAVERR_BADFORMAT;
     }
@@ -158,20 +211,17 @@ MMRESULT WINAPI waveOutOpen(LPHWAVEOUT wave_out, UINT device_id, LPCWAVEFORMATEX
     device.instance = instance;
     device.frame_bytes = format->nBlockAlign;
     device.rate = format->nSamplesPerSec;
+    device.device_frames = buffer_frames;
+    device.frames_written = 0;
     device.frames_taken = 0;
-    device.clock_start_ns = now_ns();
+    device.clock_start_ns = monotonic_ns();
+    device.sink_holds = false;
     device.queue_head = 0;
     device.queue_count = 0;
     pthread_mutex_init(&device.lock, nullptr);
-    pthread_cond_init(&device.ready, nullptr);
     *wave_out = &device;
     device_open = true;
     notify(device, MM_WOM_OPEN, 0);
-    if (!start_thread(run_device, &device)) {
-        device_open = false;
-        snd_pcm_close(pcm);
-        return MMSYSERR_NOMEM;
-    }
     return MMSYSERR_NOERROR;
 }
 
@@ -186,12 +236,14 @@ MMRESULT WINAPI waveOutPrepareHeader(HWAVEOUT wave_out, LPWAVEHDR header, UINT s
     return queued ? WAVERR_STILLPLAYING : MMSYSERR_NOERROR;
 }
 
-// Queues the header behind those already queued and returns at once.
+// Queues the header behind those already queued, hands ALSA what fits of
+// it and returns at once.
 MMRESULT WINAPI waveOutWrite(HWAVEOUT wave_out, LPWAVEHDR header, UINT size) {
     HWAVEOUT__* out = device_of(wave_out);
     if (out == nullptr) return MMSYSERR_INVALHANDLE;
     if (header == nullptr || size < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
     MMRESULT result = MMSYSERR_NOERROR;
+    bool was_idle = false;
     pthread_mutex_lock(&out->lock);
     if ((header->dwFlags & WHDR_PREPARED) == 0) {
         result = WAVERR_UNPREPARED;
@@ -201,11 +253,18 @@ MMRESULT WINAPI waveOutWrite(HWAVEOUT wave_out, LPWAVEHDR header, UINT size) {
         result = MMSYSERR_NOMEM;
     } else {
         header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
-        out->queue[(out->queue_head + out->queue_count) % HWAVEOUT__::QUEUE_SLOTS] = header;
+        const unsigned slot = (out->queue_head + out->queue_count) % HWAVEOUT__::QUEUE_SLOTS;
+        out->frames_written += header_frames(*out, *header);
+        out->queue[slot] = header;
+        out->queue_end[slot] = out->frames_written;
+        was_idle = out->queue_count == 0;
         ++out->queue_count;
-        pthread_cond_signal(&out->ready);
+        hand_over(*out, monotonic_ns());
     }
     pthread_mutex_unlock(&out->lock);
+    // A device with nothing queued had no deadline in the message loop's
+    // wait; now it has one.
+    if (was_idle) wake_message_loop();
     return result;
 }
 

@@ -37,7 +37,7 @@ std::int16_t output_buffers[BUFFER_COUNT][FRAMES_PER_BUFFER * 2];
 std::uint8_t next_buffer;
 
 namespace mixing {
-alignas(32) std::int16_t staged[2 * SECOND_CHAIN];
+alignas(32) std::int16_t staged[MOST_CHAINS * CHAIN_STRIDE];
 alignas(32) std::int16_t lane_rows[MOST_LANES][FRAMES_PER_BUFFER + BLOCK_SLACK];
 }  // namespace mixing
 
@@ -517,29 +517,6 @@ private:
 #endif
 
 
-// Walked channels through the smoothing: up to four with the SSE2 kernel,
-// up to sixteen with the AVX2 ones where the processor has them. Only the
-// AVX2 kernels clip into the samples themselves; the others always add
-// into the accumulator.
-void mix_lanes(const Lane* lanes, std::uint32_t count, Output out, std::uint32_t frames) {
-#ifdef ZINDLE_WIDE_LANES
-    if ((features & WIDE_VECTORS) != 0) {
-        if (count > WIDE_LANES) {
-            smooth_lanes_sixteen(lanes, count, out, frames);
-            return;
-        }
-        if (count > LANES) {
-            smooth_lanes_eight(lanes, count, out, frames);
-            return;
-        }
-        smooth_lanes_wide(lanes, count, out, frames);
-        return;
-    }
-#endif
-    interleave_four(frames);
-    smooth_lanes<LaneKernel>(lanes, count, out.sums, frames);
-}
-
 // The runs of one stretch between two ticks: a glide, a still and a fade,
 // or as much of them as the buffer holds. Steps, pans and smoothing stay
 // the same through them; only the volumes move, by each run's rule.
@@ -569,12 +546,6 @@ Lane stage_stretch(std::uint32_t c, std::uint32_t lane, const Run* runs, std::ui
 void clip_into(std::int32_t* sums, std::int16_t* samples, std::uint32_t frames) {
     std::uint32_t i = 0;
     const std::uint32_t count = 2 * frames;
-#ifdef ZINDLE_WIDE_LANES
-    if ((features & WIDE_VECTORS) != 0) {
-        i = count & ~15u;
-        clip_wide(sums, samples, i);
-    }
-#endif
 #ifdef ZINDLE_SSE2_LANES
     // Saturating to 16 bits first changes nothing, the bounds lie inside.
     const __m128i high = _mm_set1_epi16(CLIP_HIGH);
@@ -596,36 +567,41 @@ void clip_into(std::int32_t* sums, std::int16_t* samples, std::uint32_t frames) 
 }
 
 // Every channel over a stretch of `frames` frames between two ticks, into
-// its samples. Where one group holds all that sounds, it goes straight
-// into the samples; otherwise the groups add up in the accumulator, which
-// is clipped into the samples at the end.
+// its samples. The AVX2 kernels take all channels heard at once and clip
+// the frames themselves; the SSE2 kernel adds groups of four into the
+// accumulator, which is clipped into the samples at the end.
 void mix_stretch(std::int16_t* samples, const Run* runs, std::uint32_t run_count, std::uint32_t frames) {
+    static_assert(MOST_LANES >= CHANNEL_SLOTS);
     Lane lanes[MOST_LANES];
-    const std::uint32_t group = (features & WIDE_VECTORS) != 0 ? MOST_LANES : LANES;
-    const std::uint32_t channels = player.song.channel_count;
+    const bool wide = (features & WIDE_VECTORS) != 0;
+    const std::uint32_t group = wide ? MOST_LANES : LANES;
     std::uint32_t count = 0;
-    bool summed = false;
-    for (std::uint32_t c = 0; c < channels; ++c) {
+    const auto add_four = [&] {
+        interleave_four(frames);
+        smooth_lanes<LaneKernel>(lanes, count, accumulator, frames);
+        count = 0;
+    };
+    for (std::uint32_t c = 0; c < player.song.channel_count; ++c) {
         const Lane lane = stage_stretch(c, count, runs, run_count);
         if (lane.sounding == 0) {
             player.channels.last_out[c] = 0;  // silent from the first frame: nothing moves
             continue;
         }
         lanes[count++] = lane;
-        if (count == group && c + 1 < channels) {
-            mix_lanes(lanes, count, Output{accumulator, nullptr}, frames);
-            count = 0;
-            summed = true;
-        }
+        if (count == group && !wide) add_four();
     }
-    if (!summed && (features & WIDE_VECTORS) != 0) {
-        if (count > 0)
-            mix_lanes(lanes, count, Output{nullptr, samples}, frames);
-        else
+#ifdef ZINDLE_WIDE_LANES
+    if (wide) {
+        if (count == 0)
             for (std::uint32_t i = 0; i < 2 * frames; ++i) samples[i] = 0;
+        else if (count <= LANES)
+            smooth_lanes_wide(lanes, count, samples, frames);
+        else
+            smooth_lanes_chained(lanes, count, samples, frames);
         return;
     }
-    if (count > 0) mix_lanes(lanes, count, Output{accumulator, nullptr}, frames);
+#endif
+    if (count > 0) add_four();
     clip_into(accumulator, samples, frames);
 }
 

@@ -15,11 +15,13 @@
 
 namespace zindle::mixing {
 
-// Lanes of the SSE2 kernel; the AVX2 kernels take up to WIDE_LANES in one
-// chain of 256-bit vectors, or up to MOST_LANES in two such chains.
+// Lanes of the SSE2 kernel; the AVX2 kernels take up to WIDE_LANES in each
+// chain of 256-bit vectors, and up to MOST_CHAINS chains side by side: all
+// the channels there can be.
 inline constexpr std::uint32_t LANES = 4;
 inline constexpr std::uint32_t WIDE_LANES = 8;
-inline constexpr std::uint32_t MOST_LANES = 16;
+inline constexpr std::uint32_t MOST_CHAINS = 4;
+inline constexpr std::uint32_t MOST_LANES = WIDE_LANES * MOST_CHAINS;
 // Frames the staging may write past the end of a run, and the smoothing
 // read past it, in whole blocks.
 inline constexpr std::uint32_t BLOCK_SLACK = 32;
@@ -31,10 +33,9 @@ inline constexpr std::int16_t CLIP_LOW = -30720;
 // volume), as a channel's walk writes it.
 extern std::int16_t lane_rows[MOST_LANES][FRAMES_PER_BUFFER + BLOCK_SLACK];
 // The same side by side for the kernel: frame i of lane l at n * i + l for
-// a kernel of n lanes; a second chain's eight lanes follow from
-// SECOND_CHAIN on.
-inline constexpr std::uint32_t SECOND_CHAIN = (FRAMES_PER_BUFFER + BLOCK_SLACK) * WIDE_LANES;
-extern std::int16_t staged[2 * SECOND_CHAIN];
+// a kernel of n lanes; chain k's eight lanes start at k * CHAIN_STRIDE.
+inline constexpr std::uint32_t CHAIN_STRIDE = (FRAMES_PER_BUFFER + BLOCK_SLACK) * WIDE_LANES;
+extern std::int16_t staged[MOST_CHAINS * CHAIN_STRIDE];
 
 // What a channel's walk over a run leaves for its lane.
 struct Lane {
@@ -66,19 +67,12 @@ std::uint32_t next_silence(const Lane* lanes, std::uint32_t count, std::uint32_t
 void store_lasts(const Lane* lanes, std::uint32_t count, std::uint32_t frames, const std::int32_t* p,
                  const std::int32_t* before);
 
-// Where the frames of a group of lanes go: their sums added into the
-// accumulator, or, when the group is all that sounds in a stretch,
-// clipped straight into the output samples (samples not null).
-struct Output {
-    std::int32_t* sums;
-    std::int16_t* samples;
-};
-
-// The AVX2 kernels (mixer_wide.cpp), where the build has them: up to
-// LANES, WIDE_LANES and MOST_LANES lanes, each interleaving the rows itself.
-void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, Output out, std::uint32_t frames);
-void smooth_lanes_eight(const Lane* lanes, std::uint32_t count, Output out, std::uint32_t frames);
-void smooth_lanes_sixteen(const Lane* lanes, std::uint32_t count, Output out, std::uint32_t frames);
+// The AVX2 kernels (mixer_wide.cpp), where the build has them: up to LANES
+// lanes, and up to MOST_LANES, each interleaving the rows itself. They
+// take every channel heard in a stretch at once and clip the frames
+// straight into its samples.
+void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, std::int16_t* samples, std::uint32_t frames);
+void smooth_lanes_chained(const Lane* lanes, std::uint32_t count, std::int16_t* samples, std::uint32_t frames);
 // Steps of up to one sample byte per frame, and the AVX2 staging's limit.
 inline constexpr std::uint32_t ONE_BYTE_STEP = 4096;
 inline constexpr std::uint32_t WIDE_SHUFFLE_MAX_STEP = 8192;
@@ -89,8 +83,6 @@ void stage_shuffled_wide(const std::uint8_t* data, std::uint32_t pos, std::uint3
 void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::uint32_t loop_end,
                               std::uint32_t loop_length, std::uint32_t step, std::uint8_t volume, std::int16_t* to,
                               std::uint32_t frames);
-// Clips `count` sums (a multiple of 16) into samples and sets them to 0.
-void clip_wide(std::int32_t* sums, std::int16_t* samples, std::uint32_t count);
 
 
 namespace {
@@ -105,39 +97,6 @@ namespace {
     else
         _mm_storel_epi64(to, _mm_add_epi32(_mm_loadl_epi64(to), sums));
 }
-
-// The two ways a kernel puts its frame sums: `put` takes left, right of
-// frame i, then of i + 1 with `two`; `put_one` a frame's sums one by one.
-struct AddSums {
-    std::int32_t* sums;
-    [[gnu::always_inline]] void put(std::uint32_t i, __m128i two_sums, bool two) const {
-        add_sums(sums, i, two_sums, two);
-    }
-    void put_one(std::uint32_t i, std::int32_t left, std::int32_t right) const {
-        sums[2 * i] += left;
-        sums[2 * i + 1] += right;
-    }
-};
-
-// Saturating to 16 bits first changes nothing: the bounds lie inside.
-struct ClipSums {
-    std::int16_t* samples;
-    [[gnu::always_inline]] void put(std::uint32_t i, __m128i two_sums, bool two) const {
-        const __m128i packed = _mm_packs_epi32(two_sums, two_sums);
-        const __m128i clipped = _mm_max_epi16(_mm_min_epi16(packed, _mm_set1_epi16(CLIP_HIGH)), _mm_set1_epi16(CLIP_LOW));
-        if (two)
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(samples + 2 * i), clipped);
-        else
-            _mm_storeu_si32(samples + 2 * i, clipped);
-    }
-    void put_one(std::uint32_t i, std::int32_t left, std::int32_t right) const {
-        samples[2 * i] = clip(left);
-        samples[2 * i + 1] = clip(right);
-    }
-    static std::int16_t clip(std::int32_t sum) {
-        return static_cast<std::int16_t>(sum > CLIP_HIGH ? CLIP_HIGH : sum < CLIP_LOW ? CLIP_LOW : sum);
-    }
-};
 #endif
 
 // The first four rows side by side, frame after frame, in blocks of 8

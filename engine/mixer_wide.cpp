@@ -11,10 +11,32 @@ namespace zindle::mixing {
 
 namespace {
 
-template <class Sink>
+// Where the kernels put their frame sums, clipped into the samples: `put` takes left, right of
+// frame i, then of i + 1 with `two`; `put_one` a frame's sums one by one.
+// Saturating to 16 bits first changes nothing: the bounds lie inside.
+struct ClipSums {
+    std::int16_t* samples;
+    [[gnu::always_inline]] void put(std::uint32_t i, __m128i two_sums, bool two) const {
+        const __m128i packed = _mm_packs_epi32(two_sums, two_sums);
+        const __m128i clipped = _mm_max_epi16(_mm_min_epi16(packed, _mm_set1_epi16(CLIP_HIGH)), _mm_set1_epi16(CLIP_LOW));
+        if (two)
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(samples + 2 * i), clipped);
+        else
+            _mm_storeu_si32(samples + 2 * i, clipped);
+    }
+    void put_one(std::uint32_t i, std::int32_t left, std::int32_t right) const {
+        samples[2 * i] = clip(left);
+        samples[2 * i + 1] = clip(right);
+    }
+    static std::int16_t clip(std::int32_t sum) {
+        return static_cast<std::int16_t>(sum > CLIP_HIGH ? CLIP_HIGH : sum < CLIP_LOW ? CLIP_LOW : sum);
+    }
+};
+
+
 class WideKernel {
 public:
-    [[gnu::always_inline]] WideKernel(const LaneSetup& s, Sink out) : out_(out) {
+    [[gnu::always_inline]] WideKernel(const LaneSetup& s, ClipSums out) : out_(out) {
         coefficients_ = _mm_or_si128(_mm_slli_epi32(load(s.keep), 16), load(s.weight));
         coefficients_b_ = coefficients_;
         left_ = _mm_packs_epi32(load(s.left), load(s.left));
@@ -74,7 +96,7 @@ private:
         out_.put(i, _mm_shuffle_epi32(sides, 0xD8), two);
     }
 
-    Sink out_;
+    ClipSums out_;
     __m128i coefficients_, coefficients_b_, left_, right_, p_, before_;
 };
 
@@ -83,10 +105,10 @@ private:
 // two chains, lanes 8 to 15 form a second one beside the first: one chain
 // waits on its multiply-adds from frame to frame, two keep the processor
 // busy while they do.
-template <std::uint32_t CHAINS, class Sink>
+template <std::uint32_t CHAINS>
 class EightKernel {
 public:
-    [[gnu::always_inline]] EightKernel(const LaneSetup& s, Sink out) : out_(out) {
+    [[gnu::always_inline]] EightKernel(const LaneSetup& s, ClipSums out) : out_(out) {
         for (std::uint32_t n = 0; n < CHAINS; ++n) {
             const std::uint32_t at = WIDE_LANES * n;
             coefficients_[n] = _mm256_or_si256(_mm256_slli_epi32(load(s.keep + at), 16), load(s.weight + at));
@@ -150,7 +172,7 @@ private:
 
     [[gnu::always_inline]] static __m256i step(__m256i p, std::uint32_t n, std::uint32_t i, __m256i coefficients) {
         const __m256i x = _mm256_cvtepu16_epi32(
-            _mm_load_si128(reinterpret_cast<const __m128i*>(staged + SECOND_CHAIN * n + WIDE_LANES * i)));
+            _mm_load_si128(reinterpret_cast<const __m128i*>(staged + CHAIN_STRIDE * n + WIDE_LANES * i)));
         return _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(p, 4), x, 0x55), coefficients);
     }
 
@@ -167,7 +189,7 @@ private:
         out_.put(i, _mm_shuffle_epi32(both, 0xD8), two);
     }
 
-    Sink out_;
+    ClipSums out_;
     __m256i coefficients_[CHAINS], coefficients_b_[CHAINS], left_[CHAINS], right_[CHAINS], p_[CHAINS],
         before_[CHAINS];
 };
@@ -229,8 +251,7 @@ std::uint32_t warm_up_override = 0;
 }
 
 // Frame f of the four lanes one by one from P values `p`, its sums put.
-template <class Sink>
-[[gnu::noinline]] void replay(const LaneSetup& s, std::int32_t* p, std::int32_t* before, std::uint32_t f, Sink out) {
+[[gnu::noinline]] void replay(const LaneSetup& s, std::int32_t* p, std::int32_t* before, std::uint32_t f, ClipSums out) {
     std::int32_t left = 0, right = 0;
     for (std::uint32_t l = 0; l < LANES; ++l) {
         before[l] = p[l];
@@ -244,9 +265,9 @@ template <class Sink>
 
 // Frames [from, to), an even number of them, by the kernel from the lanes'
 // `last`; P of the last frame and the one before into p and before.
-template <class Sink>
-[[gnu::noinline]] void pairs(const LaneSetup& s, Sink out, std::uint32_t from, std::uint32_t to, std::int32_t* p, std::int32_t* before) {
-    WideKernel<Sink> k(s, out);
+[[gnu::noinline]] void pairs(const LaneSetup& s, ClipSums out, std::uint32_t from, std::uint32_t to, std::int32_t* p,
+                             std::int32_t* before) {
+    WideKernel k(s, out);
     for (std::uint32_t i = from; i < to; i += 2) k.pair(i);
     k.finish(p, before);
 }
@@ -291,8 +312,8 @@ bool sort_by_side(const LaneSetup& s, std::uint8_t* order) {
     return true;
 }
 
-template <class Sink, bool SIDED>
-void smooth_halves(const LaneSetup& s, const Lane* lanes, std::uint32_t count, Sink out, std::uint32_t frames,
+template <bool SIDED>
+void smooth_halves(const LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSums out, std::uint32_t frames,
                    std::uint32_t warm, const std::uint8_t* order);
 
 // The length of each half of an even run split with `warm` frames of
@@ -302,8 +323,7 @@ std::uint32_t split_half(std::uint32_t even, std::uint32_t warm) {
     return half + (half & 1);
 }
 
-template <class Sink>
-bool smooth_split(const Lane* lanes, std::uint32_t count, Sink out, std::uint32_t frames) {
+bool smooth_split(const Lane* lanes, std::uint32_t count, ClipSums out, std::uint32_t frames) {
     for (std::uint32_t l = 0; l < count; ++l)
         if (lanes[l].sounding != frames) return false;
     const LaneSetup s = set_up(lanes, count);
@@ -313,14 +333,14 @@ bool smooth_split(const Lane* lanes, std::uint32_t count, Sink out, std::uint32_
     if (split_half(even, warm) >= even) return false;  // the guess is read from the frame before the second half
     alignas(16) std::uint8_t order[16];
     if (sort_by_side(s, order))
-        smooth_halves<Sink, true>(s, lanes, count, out, frames, warm, order);
+        smooth_halves<true>(s, lanes, count, out, frames, warm, order);
     else
-        smooth_halves<Sink, false>(s, lanes, count, out, frames, warm, order);
+        smooth_halves<false>(s, lanes, count, out, frames, warm, order);
     return true;
 }
 
-template <class Sink, bool SIDED>
-void smooth_halves(const LaneSetup& s, const Lane* lanes, std::uint32_t count, Sink out, std::uint32_t frames,
+template <bool SIDED>
+void smooth_halves(const LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSums out, std::uint32_t frames,
                    std::uint32_t warm, const std::uint8_t* order) {
     const std::uint32_t even = frames & ~1u;
     // First half frames [0, half), second from `second` on, both `half`
@@ -488,51 +508,24 @@ void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::
     }
 }
 
-// Sums clipped into samples, 16 at a time; the sums are left at 0.
-void clip_wide(std::int32_t* sums, std::int16_t* samples, std::uint32_t count) {
-    const __m256i high = _mm256_set1_epi16(CLIP_HIGH);
-    const __m256i low = _mm256_set1_epi16(CLIP_LOW);
-    const __m256i zero = _mm256_setzero_si256();
-    auto* from = reinterpret_cast<__m256i*>(sums);
-    auto* to = reinterpret_cast<__m256i*>(samples);
-    for (std::uint32_t i = 0; i < count / 16; ++i) {
-        // The pack interleaves the halves; the permute puts them back in order.
-        const __m256i packed = _mm256_permute4x64_epi64(
-            _mm256_packs_epi32(_mm256_loadu_si256(from + 2 * i), _mm256_loadu_si256(from + 2 * i + 1)), 0xD8);
-        _mm256_storeu_si256(to + i, _mm256_max_epi16(_mm256_min_epi16(packed, high), low));
-        _mm256_storeu_si256(from + 2 * i, zero);
-        _mm256_storeu_si256(from + 2 * i + 1, zero);
-    }
+// Runs are split only for up to four lanes: two halves of four fill one
+// 256-bit chain. More lanes go in chains of eight, all at once.
+void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, std::int16_t* samples, std::uint32_t frames) {
+    const ClipSums sink{samples};
+    if (smooth_split(lanes, count, sink, frames)) return;
+    interleave_four(frames);
+    smooth_lanes<WideKernel>(lanes, count, sink, frames);
 }
 
-void smooth_lanes_eight(const Lane* lanes, std::uint32_t count, Output out, std::uint32_t frames) {
-    interleave_eight(0, staged, frames);
-    if (out.samples != nullptr)
-        smooth_lanes<EightKernel<1, ClipSums>>(lanes, count, ClipSums{out.samples}, frames);
-    else
-        smooth_lanes<EightKernel<1, AddSums>>(lanes, count, AddSums{out.sums}, frames);
-}
-
-void smooth_lanes_sixteen(const Lane* lanes, std::uint32_t count, Output out, std::uint32_t frames) {
-    interleave_eight(0, staged, frames);
-    interleave_eight(WIDE_LANES, staged + SECOND_CHAIN, frames);
-    if (out.samples != nullptr)
-        smooth_lanes<EightKernel<2, ClipSums>>(lanes, count, ClipSums{out.samples}, frames);
-    else
-        smooth_lanes<EightKernel<2, AddSums>>(lanes, count, AddSums{out.sums}, frames);
-}
-
-// Runs are split only where the lanes are all that sounds: the halves then
-// write samples, and mending a missed guess is writing them once more.
-void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, Output out, std::uint32_t frames) {
-    if (out.samples != nullptr) {
-        const ClipSums sink{out.samples};
-        if (smooth_split(lanes, count, sink, frames)) return;
-        interleave_four(frames);
-        smooth_lanes<WideKernel<ClipSums>>(lanes, count, sink, frames);
-    } else {
-        interleave_four(frames);
-        smooth_lanes<WideKernel<AddSums>>(lanes, count, AddSums{out.sums}, frames);
+void smooth_lanes_chained(const Lane* lanes, std::uint32_t count, std::int16_t* samples, std::uint32_t frames) {
+    const std::uint32_t chains = (count + WIDE_LANES - 1) / WIDE_LANES;
+    for (std::uint32_t n = 0; n < chains; ++n) interleave_eight(WIDE_LANES * n, staged + CHAIN_STRIDE * n, frames);
+    const ClipSums sink{samples};
+    switch (chains) {
+    case 1: smooth_lanes<EightKernel<1>>(lanes, count, sink, frames); break;
+    case 2: smooth_lanes<EightKernel<2>>(lanes, count, sink, frames); break;
+    case 3: smooth_lanes<EightKernel<3>>(lanes, count, sink, frames); break;
+    default: smooth_lanes<EightKernel<MOST_CHAINS>>(lanes, count, sink, frames); break;
     }
 }
 

@@ -484,27 +484,30 @@ void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::
                               std::uint32_t loop_length, std::uint32_t step, std::uint8_t volume, std::int16_t* to,
                               std::uint32_t frames) {
     const std::uint32_t loop_start = loop_end - loop_length;
-    const auto wrap = [=](std::uint32_t p) {
-        while (p >= loop_end) p -= loop_length;
-        return p;
+    // A position inside the loop moved on by less than the loop length
+    // wraps with one subtraction; the loop is whole bytes, so the wrap
+    // leaves the fraction alone.
+    const auto advance = [=](std::uint32_t p, std::uint32_t by) {
+        p += by;
+        return p >= loop_end ? p - loop_length : p;
     };
     if (step > ONE_BYTE_STEP) {
         const HalfBlocks blocks(step, volume);
-        const std::uint32_t block = 8 * step;
+        const std::uint32_t block = 8 * step % loop_length;
         for (std::uint32_t i = 0; i < frames; i += 16) {
-            const std::uint32_t next = wrap(pos + block);
+            const std::uint32_t next = advance(pos, block);
             blocks.stage(laid + ((pos - loop_start) >> 12), pos, laid + ((next - loop_start) >> 12), next, to + i);
-            pos = wrap(next + block);
+            pos = advance(next, block);
         }
         return;
     }
     const Blocks blocks(step, volume);
-    const std::uint32_t block = 16 * step;
+    const std::uint32_t block = 16 * step % loop_length;
     for (std::uint32_t i = 0; i < frames; i += 32) {
-        const std::uint32_t next = wrap(pos + block);
+        const std::uint32_t next = advance(pos, block);
         blocks.stage(laid + ((pos - loop_start) >> 12), pos, to + i);
         blocks.stage(laid + ((next - loop_start) >> 12), next, to + i + 16);
-        pos = wrap(next + block);
+        pos = advance(next, block);
     }
 }
 

@@ -391,6 +391,8 @@ Lane stage_channel(std::uint32_t c, std::int16_t* to, std::uint32_t frames, Volu
 // The `_b` coefficients are those of the second frame of a pair.
 class LaneKernel {
 public:
+    static constexpr std::uint32_t WIDTH = LANES;
+
     LaneKernel(const LaneSetup& s, std::int32_t* out) : out_(out) {
         keep_ = _mm_slli_epi32(load(s.keep), 16);
         weight_ = load(s.weight);
@@ -475,26 +477,30 @@ private:
 // The same lanes one after another, for machines without SSE2.
 class LaneKernel {
 public:
-    LaneKernel(const LaneSetup& s, std::int32_t* out) : s_(s), out_(out) {
+    static constexpr std::uint32_t WIDTH = LANES;
+
+    LaneKernel(const LaneSetup& s, std::int32_t* out) : out_(out) {
         for (std::uint32_t l = 0; l < LANES; ++l) {
-            keep_b_[l] = s_.keep[l];
-            weight_b_[l] = s_.weight[l];
-            p_[l] = before_[l] = s_.last[l] * 4096;
+            keep_[l] = keep_b_[l] = s.keep[l];
+            weight_[l] = weight_b_[l] = s.weight[l];
+            left_[l] = s.left[l];
+            right_[l] = s.right[l];
+            p_[l] = before_[l] = s.last[l] * 4096;
         }
     }
     void silence(std::uint32_t l, bool second) {
         keep_b_[l] = weight_b_[l] = 0;
-        if (!second) s_.keep[l] = s_.weight[l] = 0;
+        if (!second) keep_[l] = weight_[l] = 0;
     }
     void begin_pair() {
-        for (std::uint32_t l = 0; l < LANES; ++l) keep_b_[l] = s_.keep[l], weight_b_[l] = s_.weight[l];
+        for (std::uint32_t l = 0; l < LANES; ++l) keep_b_[l] = keep_[l], weight_b_[l] = weight_[l];
     }
     void pair(std::uint32_t i) {
-        frame(i, s_.keep, s_.weight);
+        frame(i, keep_, weight_);
         frame(i + 1, keep_b_, weight_b_);
-        for (std::uint32_t l = 0; l < LANES; ++l) s_.keep[l] = keep_b_[l], s_.weight[l] = weight_b_[l];
+        for (std::uint32_t l = 0; l < LANES; ++l) keep_[l] = keep_b_[l], weight_[l] = weight_b_[l];
     }
-    void single(std::uint32_t i) { frame(i, s_.keep, s_.weight); }
+    void single(std::uint32_t i) { frame(i, keep_, weight_); }
     void finish(std::int32_t* p, std::int32_t* before) const {
         for (std::uint32_t l = 0; l < LANES; ++l) p[l] = p_[l], before[l] = before_[l];
     }
@@ -505,13 +511,13 @@ private:
             before_[l] = p_[l];
             p_[l] = (p_[l] >> 12) * keep[l] + staged[LANES * i + l] * weight[l];
             const std::int32_t heard = p_[l] >> 13;
-            out_[2 * i] += heard * s_.left[l];
-            out_[2 * i + 1] += heard * s_.right[l];
+            out_[2 * i] += heard * left_[l];
+            out_[2 * i + 1] += heard * right_[l];
         }
     }
-    LaneSetup s_;
     std::int32_t* out_;
-    std::int32_t keep_b_[LANES], weight_b_[LANES], p_[LANES], before_[LANES];
+    std::int32_t keep_[LANES], weight_[LANES], keep_b_[LANES], weight_b_[LANES], left_[LANES], right_[LANES];
+    std::int32_t p_[LANES], before_[LANES];
 };
 
 #endif
@@ -633,9 +639,9 @@ std::uint32_t run_length(std::uint32_t now, VolumePhase phase, std::uint32_t mos
 
 namespace mixing {
 
-LaneSetup set_up(const Lane* lanes, std::uint32_t count) {
+void set_up(const Lane* lanes, std::uint32_t count, std::uint32_t width, LaneSetup& s) {
     const ChannelState& ch = player.channels;
-    LaneSetup s{};
+    for (std::uint32_t l = count; l < width; ++l) s.keep[l] = s.weight[l] = s.left[l] = s.right[l] = s.last[l] = 0;
     for (std::uint32_t l = 0; l < count; ++l) {
         const std::uint32_t c = lanes[l].channel;
         const bool smooth = ch.step[c] <= SMOOTHING_MAX_STEP;
@@ -645,7 +651,6 @@ LaneSetup set_up(const Lane* lanes, std::uint32_t count) {
         s.right[l] = (ch.pan[c] & PAN_RIGHT) != 0 ? 1 : 0;
         s.last[l] = ch.last_out[c];
     }
-    return s;
 }
 
 // The frame at which the next lane falls silent, after `from`.

@@ -59,8 +59,9 @@ struct LaneSetup {
     std::int32_t last[MOST_LANES];
 };
 
-// Coefficients of the lanes from their channels (lanes past count are 0).
-LaneSetup set_up(const Lane* lanes, std::uint32_t count);
+// Coefficients of the lanes from their channels into lanes 0 to width - 1
+// of s (lanes past count are 0).
+void set_up(const Lane* lanes, std::uint32_t count, std::uint32_t width, LaneSetup& s);
 // The frame at which the next lane falls silent, after `from`.
 std::uint32_t next_silence(const Lane* lanes, std::uint32_t count, std::uint32_t from, std::uint32_t frames);
 // The lanes' last values into their channels once a run is mixed.
@@ -126,7 +127,9 @@ namespace {
 template <class Kernel, class Target>
 [[gnu::always_inline]] inline void smooth_lanes(const Lane* lanes, std::uint32_t count, Target out,
                                               std::uint32_t frames) {
-    Kernel k(set_up(lanes, count), out);
+    LaneSetup s;
+    set_up(lanes, count, Kernel::WIDTH, s);
+    Kernel k(s, out);
     std::uint32_t i = 0;
     std::uint32_t silent_at = next_silence(lanes, count, 0, frames);
     while (i + 1 < frames) {
@@ -155,8 +158,8 @@ template <class Kernel, class Target>
         }
         k.single(i);
     }
-    alignas(32) std::int32_t p[MOST_LANES]{};
-    alignas(32) std::int32_t before[MOST_LANES]{};
+    alignas(32) std::int32_t p[Kernel::WIDTH];
+    alignas(32) std::int32_t before[Kernel::WIDTH];
     k.finish(p, before);
     store_lasts(lanes, count, frames, p, before);
 }

@@ -36,6 +36,8 @@ struct ClipSums {
 
 class WideKernel {
 public:
+    static constexpr std::uint32_t WIDTH = LANES;
+
     [[gnu::always_inline]] WideKernel(const LaneSetup& s, ClipSums out) : out_(out) {
         coefficients_ = _mm_or_si128(_mm_slli_epi32(load(s.keep), 16), load(s.weight));
         coefficients_b_ = coefficients_;
@@ -108,6 +110,8 @@ private:
 template <std::uint32_t CHAINS>
 class EightKernel {
 public:
+    static constexpr std::uint32_t WIDTH = WIDE_LANES * CHAINS;
+
     [[gnu::always_inline]] EightKernel(const LaneSetup& s, ClipSums out) : out_(out) {
         for (std::uint32_t n = 0; n < CHAINS; ++n) {
             const std::uint32_t at = WIDE_LANES * n;
@@ -313,7 +317,7 @@ bool sort_by_side(const LaneSetup& s, std::uint8_t* order) {
 }
 
 template <bool SIDED>
-void smooth_halves(const LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSums out, std::uint32_t frames,
+void smooth_halves(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSums out, std::uint32_t frames,
                    std::uint32_t warm, const std::uint8_t* order);
 
 // The length of each half of an even run split with `warm` frames of
@@ -326,7 +330,8 @@ std::uint32_t split_half(std::uint32_t even, std::uint32_t warm) {
 bool smooth_split(const Lane* lanes, std::uint32_t count, ClipSums out, std::uint32_t frames) {
     for (std::uint32_t l = 0; l < count; ++l)
         if (lanes[l].sounding != frames) return false;
-    const LaneSetup s = set_up(lanes, count);
+    LaneSetup s;
+    set_up(lanes, count, LANES, s);
     const std::uint32_t warm = warm_up(s);
     const std::uint32_t even = frames & ~1u;
     if (warm == 0 || warm * SPLIT_MIN_FACTOR > even) return false;
@@ -340,7 +345,7 @@ bool smooth_split(const Lane* lanes, std::uint32_t count, ClipSums out, std::uin
 }
 
 template <bool SIDED>
-void smooth_halves(const LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSums out, std::uint32_t frames,
+void smooth_halves(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSums out, std::uint32_t frames,
                    std::uint32_t warm, const std::uint8_t* order) {
     const std::uint32_t even = frames & ~1u;
     // First half frames [0, half), second from `second` on, both `half`
@@ -397,9 +402,8 @@ void smooth_halves(const LaneSetup& s, const Lane* lanes, std::uint32_t count, C
     for (std::uint32_t l = 0; l < LANES; ++l) same = same && (ends[l] >> 12) == (guessed[LANES + l] >> 12);
     if (!same) {
         // The guessed frames again from the truth, over what they wrote.
-        LaneSetup redo = s;
-        for (std::uint32_t l = 0; l < LANES; ++l) redo.last[l] = ends[l] >> 12;
-        pairs(redo, out, half, even, last_p, before);
+        for (std::uint32_t l = 0; l < LANES; ++l) s.last[l] = ends[l] >> 12;
+        pairs(s, out, half, even, last_p, before);
     }
     if (frames != even) replay(s, last_p, before, even, out);
     store_lasts(lanes, count, frames, last_p, before);

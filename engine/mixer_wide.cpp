@@ -198,14 +198,14 @@ private:
         before_[CHAINS];
 };
 
-// Eight rows from `first` on side by side into `to`, 16 frames at a time:
-// an 8 x 8 transpose in each 128-bit half, frames 0-7 in the lower and
-// 8-15 in the upper, whose frame pairs are put back in order on the store.
-void interleave_eight(std::uint32_t first, std::int16_t* to_chain, std::uint32_t frames) {
+// Eight rows side by side into `to`, 16 frames at a time: an 8 x 8
+// transpose in each 128-bit half, frames 0-7 in the lower and 8-15 in the
+// upper, whose frame pairs are put back in order on the store.
+void interleave_rows(const std::int16_t* const* rows, std::int16_t* to_chain, std::uint32_t frames) {
     for (std::uint32_t i = 0; i < frames; i += 16) {
         __m256i r[8];
         for (std::uint32_t l = 0; l < 8; ++l)
-            r[l] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lane_rows[first + l] + i));
+            r[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[l] + i));
         __m256i a[8], b[8];
         for (std::uint32_t k = 0; k < 4; ++k) {
             a[2 * k] = _mm256_unpacklo_epi16(r[2 * k], r[2 * k + 1]);
@@ -259,7 +259,7 @@ std::uint32_t warm_up_override = 0;
     std::int32_t left = 0, right = 0;
     for (std::uint32_t l = 0; l < LANES; ++l) {
         before[l] = p[l];
-        p[l] = (p[l] >> 12) * s.keep[l] + staged[LANES * f + l] * s.weight[l];
+        p[l] = (p[l] >> 12) * s.keep[l] + lane_rows[l][f] * s.weight[l];
         const std::int32_t heard = p[l] >> 13;
         left += heard * s.left[l];
         right += heard * s.right[l];
@@ -353,12 +353,17 @@ void smooth_halves(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSum
     const std::uint32_t half = split_half(even, warm);
     const std::uint32_t second = even - half;
     const std::uint32_t overlap = half - second;
-    interleave_four(frames);
+    // Frame t of both halves side by side: the four rows from frame 0 on
+    // and from frame `second` on, as eight rows of one chain.
+    const std::int16_t* const rows[WIDE_LANES] = {lane_rows[0],          lane_rows[1],          lane_rows[2],
+                                                  lane_rows[3],          lane_rows[0] + second, lane_rows[1] + second,
+                                                  lane_rows[2] + second, lane_rows[3] + second};
+    interleave_rows(rows, staged, half);
 
     alignas(32) std::int32_t start[2 * LANES];
     for (std::uint32_t l = 0; l < LANES; ++l) {
         start[l] = s.last[l] * 4096;
-        start[LANES + l] = staged[LANES * (second - 1) + l] * 4096;  // the guess: last = x
+        start[LANES + l] = lane_rows[l][second - 1] * 4096;  // the guess: last = x
     }
     const auto twice = [](const std::int32_t* v) {
         const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
@@ -370,13 +375,14 @@ void smooth_halves(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSum
     const __m256i by_side = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(order)));
     __m256i p = _mm256_load_si256(reinterpret_cast<const __m256i*>(start));
     __m256i pa = p;
-    // Frames t, t + 1 of the first half and u, u + 1 of the second; their
-    // side sums, first half's in the lower 128 bits.
-    const auto pair = [&](std::uint32_t t, std::uint32_t u) {
-        const __m128i first_pair = _mm_load_si128(reinterpret_cast<const __m128i*>(staged + LANES * t));
-        const __m128i second_pair = _mm_load_si128(reinterpret_cast<const __m128i*>(staged + LANES * u));
-        const __m256i xa = _mm256_cvtepu16_epi32(_mm_unpacklo_epi64(first_pair, second_pair));
-        const __m256i xb = _mm256_cvtepu16_epi32(_mm_unpackhi_epi64(first_pair, second_pair));
+    // Frames t, t + 1 of the first half and second + t, second + t + 1 of
+    // the second; their side sums, first half's in the lower 128 bits.
+    const auto x = [](std::uint32_t t) {
+        return _mm256_cvtepu16_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(staged + WIDE_LANES * t)));
+    };
+    const auto pair = [&](std::uint32_t t) {
+        const __m256i xa = x(t);
+        const __m256i xb = x(t + 1);
         pa = _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(p, 4), xa, 0x55), coefficients);
         p = _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(pa, 4), xb, 0x55), coefficients);
         const __m256i heard = _mm256_packs_epi32(_mm256_srai_epi32(pa, 13), _mm256_srai_epi32(p, 13));
@@ -386,9 +392,9 @@ void smooth_halves(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSum
     };
     // The second half's warm-up is not heard.
     std::uint32_t t = 0;
-    for (; t < overlap; t += 2) out.put(t, _mm256_castsi256_si128(pair(t, second + t)), true);
+    for (; t < overlap; t += 2) out.put(t, _mm256_castsi256_si128(pair(t)), true);
     const __m256i met = p;  // the second half at frame half - 1
-    for (; t < half; t += 2) put_halves(out, t, second + t, pair(t, second + t));
+    for (; t < half; t += 2) put_halves(out, t, second + t, pair(t));
 
     alignas(32) std::int32_t ends[2 * LANES];
     alignas(32) std::int32_t befores[2 * LANES];
@@ -401,8 +407,10 @@ void smooth_halves(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSum
     bool same = true;
     for (std::uint32_t l = 0; l < LANES; ++l) same = same && (ends[l] >> 12) == (guessed[LANES + l] >> 12);
     if (!same) {
-        // The guessed frames again from the truth, over what they wrote.
+        // The guessed frames again from the truth, over what they wrote,
+        // by the four-lane kernel and its own side-by-side frames.
         for (std::uint32_t l = 0; l < LANES; ++l) s.last[l] = ends[l] >> 12;
+        interleave_four(frames);
         pairs(s, out, half, even, last_p, before);
     }
     if (frames != even) replay(s, last_p, before, even, out);
@@ -526,7 +534,11 @@ void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, std::int16_t* sam
 
 void smooth_lanes_chained(const Lane* lanes, std::uint32_t count, std::int16_t* samples, std::uint32_t frames) {
     const std::uint32_t chains = (count + WIDE_LANES - 1) / WIDE_LANES;
-    for (std::uint32_t n = 0; n < chains; ++n) interleave_eight(WIDE_LANES * n, staged + CHAIN_STRIDE * n, frames);
+    for (std::uint32_t n = 0; n < chains; ++n) {
+        const std::int16_t* rows[WIDE_LANES];
+        for (std::uint32_t l = 0; l < WIDE_LANES; ++l) rows[l] = lane_rows[WIDE_LANES * n + l];
+        interleave_rows(rows, staged + CHAIN_STRIDE * n, frames);
+    }
     const ClipSums sink{samples};
     switch (chains) {
     case 1: smooth_lanes<EightKernel<1>>(lanes, count, sink, frames); break;

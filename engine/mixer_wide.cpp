@@ -246,12 +246,21 @@ constexpr std::uint32_t SPLIT_MIN_FACTOR = 2;
 std::uint32_t warm_up_override = 0;
 
 // Frames t, t + 1 from the lower half of `sums` and u, u + 1 from the upper.
+[[gnu::always_inline]] inline __m256i clip_pairs(__m256i sums, __m256i more_sums) {
+    const __m256i packed = _mm256_packs_epi32(sums, more_sums);
+    return _mm256_max_epi16(_mm256_min_epi16(packed, _mm256_set1_epi16(CLIP_HIGH)), _mm256_set1_epi16(CLIP_LOW));
+}
 [[gnu::always_inline]] inline void put_halves(ClipSums out, std::uint32_t t, std::uint32_t u, __m256i sums) {
-    const __m256i packed = _mm256_packs_epi32(sums, sums);
-    const __m256i clipped =
-        _mm256_max_epi16(_mm256_min_epi16(packed, _mm256_set1_epi16(CLIP_HIGH)), _mm256_set1_epi16(CLIP_LOW));
+    const __m256i clipped = clip_pairs(sums, sums);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out.samples + 2 * t), _mm256_castsi256_si128(clipped));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out.samples + 2 * u), _mm256_extracti128_si256(clipped, 1));
+}
+// The same for frames t to t + 3 and u to u + 3, from two pairs' sums.
+[[gnu::always_inline]] inline void put_halves(ClipSums out, std::uint32_t t, std::uint32_t u, __m256i sums,
+                                              __m256i more_sums) {
+    const __m256i clipped = clip_pairs(sums, more_sums);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out.samples + 2 * t), _mm256_castsi256_si128(clipped));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out.samples + 2 * u), _mm256_extracti128_si256(clipped, 1));
 }
 
 // Frame f of the four lanes one by one from P values `p`, its sums put.
@@ -394,7 +403,11 @@ void smooth_halves(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSum
     std::uint32_t t = 0;
     for (; t < overlap; t += 2) out.put(t, _mm256_castsi256_si128(pair(t)), true);
     const __m256i met = p;  // the second half at frame half - 1
-    for (; t < half; t += 2) put_halves(out, t, second + t, pair(t));
+    for (; t + 4 <= half; t += 4) {
+        const __m256i sums = pair(t);
+        put_halves(out, t, second + t, sums, pair(t + 2));
+    }
+    if (t < half) put_halves(out, t, second + t, pair(t));
 
     alignas(32) std::int32_t ends[2 * LANES];
     alignas(32) std::int32_t befores[2 * LANES];

@@ -325,16 +325,33 @@ bool sort_by_side(const LaneSetup& s, std::uint8_t* order) {
     return true;
 }
 
-template <bool SIDED>
-void smooth_halves(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSums out, std::uint32_t frames,
-                   std::uint32_t warm, const std::uint8_t* order);
+// A run cut into `parts` pieces of `steps` frames each: piece k starts at
+// k * spacing, and its first steps - spacing frames (for k > 0) are the
+// warm-up of its guess. Both are even.
+struct Pieces {
+    std::uint32_t steps;
+    std::uint32_t spacing;
+};
 
-// The length of each half of an even run split with `warm` frames of
-// warm-up, itself even.
-std::uint32_t split_half(std::uint32_t even, std::uint32_t warm) {
-    const std::uint32_t half = (even + warm + 1) / 2;
-    return half + (half & 1);
+// The shortest pieces that leave every guess `warm` frames to meet, or
+// steps 0 where the run is too short to cut.
+Pieces cut(std::uint32_t even, std::uint32_t warm, std::uint32_t parts) {
+    std::uint32_t steps = (even + (parts - 1) * warm + parts - 1) / parts;
+    steps += steps & 1;
+    while (steps < even && (even - steps) % (2 * (parts - 1)) != 0) steps += 2;
+    // Each guess is read from the frame before its piece.
+    if (steps >= even) return {0, 0};
+    return {steps, (even - steps) / (parts - 1)};
 }
+
+template <std::uint32_t PARTS, bool SIDED>
+void smooth_pieces(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSums out, std::uint32_t frames,
+                   Pieces pieces, const std::uint8_t* order);
+
+// Two pieces fill one 256-bit chain; four, in two chains that keep each
+// other's multiply-adds busy, are worth their longer warm-ups in longer
+// runs.
+constexpr std::uint32_t FOUR_PIECES_MIN_FACTOR = 6;
 
 bool smooth_split(const Lane* lanes, std::uint32_t count, ClipSums out, std::uint32_t frames) {
     for (std::uint32_t l = 0; l < count; ++l)
@@ -344,35 +361,47 @@ bool smooth_split(const Lane* lanes, std::uint32_t count, ClipSums out, std::uin
     const std::uint32_t warm = warm_up(s);
     const std::uint32_t even = frames & ~1u;
     if (warm == 0 || warm * SPLIT_MIN_FACTOR > even) return false;
-    if (split_half(even, warm) >= even) return false;  // the guess is read from the frame before the second half
     alignas(16) std::uint8_t order[16];
-    if (sort_by_side(s, order))
-        smooth_halves<true>(s, lanes, count, out, frames, warm, order);
+    const bool sided = sort_by_side(s, order);
+    if (sided && warm * FOUR_PIECES_MIN_FACTOR <= even) {
+        const Pieces four = cut(even, warm, 4);
+        if (four.steps != 0) {
+            smooth_pieces<4, true>(s, lanes, count, out, frames, four, order);
+            return true;
+        }
+    }
+    const Pieces two = cut(even, warm, 2);
+    if (two.steps == 0) return false;
+    if (sided)
+        smooth_pieces<2, true>(s, lanes, count, out, frames, two, order);
     else
-        smooth_halves<false>(s, lanes, count, out, frames, warm, order);
+        smooth_pieces<2, false>(s, lanes, count, out, frames, two, order);
     return true;
 }
 
-template <bool SIDED>
-void smooth_halves(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSums out, std::uint32_t frames,
-                   std::uint32_t warm, const std::uint8_t* order) {
+template <std::uint32_t PARTS, bool SIDED>
+void smooth_pieces(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSums out, std::uint32_t frames,
+                   Pieces pieces, const std::uint8_t* order) {
+    constexpr std::uint32_t CHAINS = PARTS / 2;
     const std::uint32_t even = frames & ~1u;
-    // First half frames [0, half), second from `second` on, both `half`
-    // frames long; the second's first `overlap` frames are its warm-up.
-    const std::uint32_t half = split_half(even, warm);
-    const std::uint32_t second = even - half;
-    const std::uint32_t overlap = half - second;
-    // Frame t of both halves side by side: the four rows from frame 0 on
-    // and from frame `second` on, as eight rows of one chain.
-    const std::int16_t* const rows[WIDE_LANES] = {lane_rows[0],          lane_rows[1],          lane_rows[2],
-                                                  lane_rows[3],          lane_rows[0] + second, lane_rows[1] + second,
-                                                  lane_rows[2] + second, lane_rows[3] + second};
-    interleave_rows(rows, staged, half);
+    const std::uint32_t steps = pieces.steps;
+    const std::uint32_t spacing = pieces.spacing;
+    const std::uint32_t warm = steps - spacing;  // frames of each guess not heard
+    // Frame t of two pieces side by side: the four rows from each piece's
+    // start on, as the eight rows of one chain.
+    for (std::uint32_t n = 0; n < CHAINS; ++n) {
+        const std::uint32_t first = 2 * n * spacing, next = first + spacing;
+        const std::int16_t* const rows[WIDE_LANES] = {lane_rows[0] + first, lane_rows[1] + first, lane_rows[2] + first,
+                                                      lane_rows[3] + first, lane_rows[0] + next,  lane_rows[1] + next,
+                                                      lane_rows[2] + next,  lane_rows[3] + next};
+        interleave_rows(rows, staged + CHAIN_STRIDE * n, steps);
+    }
 
-    alignas(32) std::int32_t start[2 * LANES];
+    alignas(32) std::int32_t start[PARTS * LANES];
     for (std::uint32_t l = 0; l < LANES; ++l) {
         start[l] = s.last[l] * 4096;
-        start[LANES + l] = lane_rows[l][second - 1] * 4096;  // the guess: last = x
+        for (std::uint32_t k = 1; k < PARTS; ++k)
+            start[LANES * k + l] = lane_rows[l][k * spacing - 1] * 4096;  // the guess: last = x
     }
     const auto twice = [](const std::int32_t* v) {
         const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
@@ -382,49 +411,68 @@ void smooth_halves(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSum
     const __m256i left = _mm256_packs_epi32(twice(s.left), twice(s.left));
     const __m256i right = _mm256_packs_epi32(twice(s.right), twice(s.right));
     const __m256i by_side = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(order)));
-    __m256i p = _mm256_load_si256(reinterpret_cast<const __m256i*>(start));
-    __m256i pa = p;
-    // Frames t, t + 1 of the first half and second + t, second + t + 1 of
-    // the second; their side sums, first half's in the lower 128 bits.
-    const auto x = [](std::uint32_t t) {
-        return _mm256_cvtepu16_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(staged + WIDE_LANES * t)));
-    };
-    const auto pair = [&](std::uint32_t t) {
-        const __m256i xa = x(t);
-        const __m256i xb = x(t + 1);
-        pa = _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(p, 4), xa, 0x55), coefficients);
-        p = _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(pa, 4), xb, 0x55), coefficients);
-        const __m256i heard = _mm256_packs_epi32(_mm256_srai_epi32(pa, 13), _mm256_srai_epi32(p, 13));
+    __m256i p[CHAINS], pa[CHAINS];
+    for (std::uint32_t n = 0; n < CHAINS; ++n)
+        p[n] = pa[n] = _mm256_load_si256(reinterpret_cast<const __m256i*>(start + WIDE_LANES * n));
+    // Frames t, t + 1 of chain n's two pieces; their side sums, the first
+    // piece's in the lower 128 bits.
+    const auto pair = [&](std::uint32_t n, std::uint32_t t) {
+        const auto x = [n](std::uint32_t i) {
+            return _mm256_cvtepu16_epi32(
+                _mm_load_si128(reinterpret_cast<const __m128i*>(staged + CHAIN_STRIDE * n + WIDE_LANES * i)));
+        };
+        pa[n] = _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(p[n], 4), x(t), 0x55), coefficients);
+        p[n] = _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(pa[n], 4), x(t + 1), 0x55), coefficients);
+        const __m256i heard = _mm256_packs_epi32(_mm256_srai_epi32(pa[n], 13), _mm256_srai_epi32(p[n], 13));
         if constexpr (SIDED) return _mm256_madd_epi16(_mm256_shuffle_epi8(heard, by_side), _mm256_set1_epi16(1));
         const __m256i sides = _mm256_hadd_epi32(_mm256_madd_epi16(heard, left), _mm256_madd_epi16(heard, right));
         return _mm256_shuffle_epi32(sides, 0xD8);
     };
-    // The second half's warm-up is not heard.
+    // The guesses' warm-ups are not heard: only the first piece is, until
+    // they end together.
     std::uint32_t t = 0;
-    for (; t < overlap; t += 2) out.put(t, _mm256_castsi256_si128(pair(t)), true);
-    const __m256i met = p;  // the second half at frame half - 1
-    for (; t + 4 <= half; t += 4) {
-        const __m256i sums = pair(t);
-        put_halves(out, t, second + t, sums, pair(t + 2));
+    for (; t < warm; t += 2) {
+        out.put(t, _mm256_castsi256_si128(pair(0, t)), true);
+        for (std::uint32_t n = 1; n < CHAINS; ++n) pair(n, t);
     }
-    if (t < half) put_halves(out, t, second + t, pair(t));
+    __m256i met[CHAINS];  // each piece at the frame before it is heard
+    for (std::uint32_t n = 0; n < CHAINS; ++n) met[n] = p[n];
+    const auto at = [spacing](std::uint32_t k, std::uint32_t i) { return k * spacing + i; };
+    for (; t + 4 <= steps; t += 4)
+        for (std::uint32_t n = 0; n < CHAINS; ++n) {
+            const __m256i sums = pair(n, t);
+            put_halves(out, at(2 * n, t), at(2 * n + 1, t), sums, pair(n, t + 2));
+        }
+    if (t < steps)
+        for (std::uint32_t n = 0; n < CHAINS; ++n) put_halves(out, at(2 * n, t), at(2 * n + 1, t), pair(n, t));
 
-    alignas(32) std::int32_t ends[2 * LANES];
-    alignas(32) std::int32_t befores[2 * LANES];
-    alignas(32) std::int32_t guessed[2 * LANES];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(ends), p);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(befores), pa);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(guessed), met);
-    std::int32_t* last_p = ends + LANES;
-    std::int32_t* before = befores + LANES;
-    bool same = true;
-    for (std::uint32_t l = 0; l < LANES; ++l) same = same && (ends[l] >> 12) == (guessed[LANES + l] >> 12);
-    if (!same) {
-        // The guessed frames again from the truth, over what they wrote,
-        // by the four-lane kernel and its own side-by-side frames.
-        for (std::uint32_t l = 0; l < LANES; ++l) s.last[l] = ends[l] >> 12;
-        interleave_four(frames);
-        pairs(s, out, half, even, last_p, before);
+    alignas(32) std::int32_t ends[PARTS * LANES];
+    alignas(32) std::int32_t befores[PARTS * LANES];
+    alignas(32) std::int32_t guessed[PARTS * LANES];
+    for (std::uint32_t n = 0; n < CHAINS; ++n) {
+        _mm256_store_si256(reinterpret_cast<__m256i*>(ends + WIDE_LANES * n), p[n]);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(befores + WIDE_LANES * n), pa[n]);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(guessed + WIDE_LANES * n), met[n]);
+    }
+    // Piece by piece, the end of the one before (exact by then) against
+    // where the guess stood at that frame: equal values make this piece
+    // exact too. Otherwise its heard frames are done again from the truth,
+    // over what they wrote, by the four-lane kernel and its own
+    // side-by-side frames.
+    std::int32_t* last_p = ends;
+    std::int32_t* before = befores;
+    bool interleaved = false;
+    for (std::uint32_t k = 1; k < PARTS; ++k) {
+        bool same = true;
+        for (std::uint32_t l = 0; l < LANES; ++l) same = same && (last_p[l] >> 12) == (guessed[LANES * k + l] >> 12);
+        if (!same) {
+            for (std::uint32_t l = 0; l < LANES; ++l) s.last[l] = last_p[l] >> 12;
+            if (!interleaved) interleave_four(frames);
+            interleaved = true;
+            pairs(s, out, at(k - 1, steps), at(k, steps), ends + LANES * k, befores + LANES * k);
+        }
+        last_p = ends + LANES * k;
+        before = befores + LANES * k;
     }
     if (frames != even) replay(s, last_p, before, even, out);
     store_lasts(lanes, count, frames, last_p, before);

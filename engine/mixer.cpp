@@ -583,7 +583,7 @@ void mix_stretch(std::int16_t* samples, const Run* runs, std::uint32_t run_count
     const std::uint32_t group = wide ? MOST_LANES : LANES;
     std::uint32_t count = 0;
     const auto add_four = [&] {
-        interleave_four(frames);
+        interleave_four(0, frames);
         smooth_lanes<LaneKernel>(lanes, count, accumulator, frames);
         count = 0;
     };

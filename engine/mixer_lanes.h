@@ -101,10 +101,11 @@ namespace {
 #endif
 
 // The first four rows side by side, frame after frame, in blocks of 8
-// frames (each build with its own instruction set).
-[[gnu::always_inline]] inline void interleave_four(std::uint32_t frames) {
+// frames from the block holding frame `from` to frame `to` (each build with
+// its own instruction set).
+[[gnu::always_inline]] inline void interleave_four(std::uint32_t from, std::uint32_t to_frame) {
 #if defined(__SSE2__) && !defined(ZINDLE_PORTABLE_LANES)
-    for (std::uint32_t i = 0; i < frames; i += 8) {
+    for (std::uint32_t i = from & ~7u; i < to_frame; i += 8) {
         const auto row = [i](std::uint32_t l) { return _mm_load_si128(reinterpret_cast<const __m128i*>(lane_rows[l] + i)); };
         const __m128i r0 = row(0), r1 = row(1), r2 = row(2), r3 = row(3);
         const __m128i a = _mm_unpacklo_epi16(r0, r1), b = _mm_unpackhi_epi16(r0, r1);
@@ -116,7 +117,7 @@ namespace {
         _mm_store_si128(to + 3, _mm_unpackhi_epi32(b, d));
     }
 #else
-    for (std::uint32_t i = 0; i < frames; ++i)
+    for (std::uint32_t i = from; i < to_frame; ++i)
         for (std::uint32_t l = 0; l < LANES; ++l) staged[LANES * i + l] = lane_rows[l][i];
 #endif
 }

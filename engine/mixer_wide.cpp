@@ -458,17 +458,15 @@ void smooth_pieces(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSum
     // where the guess stood at that frame: equal values make this piece
     // exact too. Otherwise its heard frames are done again from the truth,
     // over what they wrote, by the four-lane kernel and its own
-    // side-by-side frames.
+    // side-by-side frames (the pieces' are no longer needed).
     std::int32_t* last_p = ends;
     std::int32_t* before = befores;
-    bool interleaved = false;
     for (std::uint32_t k = 1; k < PARTS; ++k) {
         bool same = true;
         for (std::uint32_t l = 0; l < LANES; ++l) same = same && (last_p[l] >> 12) == (guessed[LANES * k + l] >> 12);
         if (!same) {
             for (std::uint32_t l = 0; l < LANES; ++l) s.last[l] = last_p[l] >> 12;
-            if (!interleaved) interleave_four(frames);
-            interleaved = true;
+            interleave_four(at(k - 1, steps), at(k, steps));
             pairs(s, out, at(k - 1, steps), at(k, steps), ends + LANES * k, befores + LANES * k);
         }
         last_p = ends + LANES * k;
@@ -589,7 +587,7 @@ void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::
 void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, std::int16_t* samples, std::uint32_t frames) {
     const ClipSums sink{samples};
     if (smooth_split(lanes, count, sink, frames)) return;
-    interleave_four(frames);
+    interleave_four(0, frames);
     smooth_lanes<WideKernel>(lanes, count, sink, frames);
 }
 

@@ -4,17 +4,17 @@
 // It gives exactly the frames of the per-frame reference, but not frame by
 // frame. Only a tick couples the channels; between ticks each channel's
 // volume moves by rules of its own and the frame sums are plain integer
-// additions, so groups of channels are summed into a 32-bit accumulator
-// and clipped once at the end (or clipped at once, where a single group
-// holds every channel heard). A stretch is the frames between two ticks
+// additions, so groups of channels can be summed into a 32-bit accumulator
+// and clipped once at the end (the AVX2 kernels take every channel at once
+// and clip as they go). A stretch is the frames between two ticks
 // (or the ends of the buffer); it holds runs of frames in one volume phase
 // each (glide, still, fade). Over a stretch each channel is first walked
 // on its own: its position with every rule of the sample end and the loop,
 // its volume by each run's rule, and the sample byte times the volume of
-// each frame, which are staged. Then four to sixteen channels at a time go
-// through the smoothing together, one vector lane each, so that their
-// chains from frame to frame overlap instead of waiting on each other
-// (mixer_wide.cpp has the AVX2 kernels, chosen at run time).
+// each frame, which are staged. Then four channels at a time (with AVX2,
+// all of them) go through the smoothing together, one vector lane each, so
+// that their chains from frame to frame overlap instead of waiting on each
+// other (mixer_wide.cpp has the AVX2 kernels, chosen at run time).
 #include "mixer.h"
 #include "mixer_lanes.h"
 

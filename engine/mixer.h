@@ -28,8 +28,8 @@ void fill_buffer_reference();
 enum class MixerExtensions : std::uint8_t { none, byte_shuffle, all };
 void allow_mixer_extensions(MixerExtensions most);
 // Tests: the warm-up, in frames, with which the AVX2 path splits long runs
-// in two; a short one makes the halves miss each other and takes the path
-// that mends that. 0 (the default) lets the lanes' steps decide.
+// into pieces; a short one makes the pieces miss each other and takes the
+// path that mends that. 0 (the default) lets the lanes' steps decide.
 void set_mixer_split_warm_up(std::uint32_t frames);
 
 // Seam, defined by each program: output_buffers[next_buffer] is complete.

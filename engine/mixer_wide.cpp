@@ -104,9 +104,9 @@ private:
 
 // Eight lanes in the eight 32-bit parts of a 256-bit vector, the same
 // chain; the frame's sums over both halves meet in one 128-bit add. With
-// two chains, lanes 8 to 15 form a second one beside the first: one chain
-// waits on its multiply-adds from frame to frame, two keep the processor
-// busy while they do.
+// more chains, lanes 8 to 15, 16 to 23 and 24 to 31 form more beside the
+// first: one chain waits on its multiply-adds from frame to frame, several
+// keep the processor busy while they do.
 template <std::uint32_t CHAINS>
 class EightKernel {
 public:
@@ -229,14 +229,16 @@ void interleave_rows(const std::int16_t* const* rows, std::int16_t* to_chain, st
 }
 
 
-// Splitting a run in two. The smoothing of a lane forgets where it started:
-// two chains fed the same x move closer every frame by keep / 4096 and then
+// Splitting a run. The smoothing of a lane forgets where it started: two
+// chains fed the same x move closer every frame by keep / 4096 and mostly
 // meet. So the second half of a long run can start from a guess W frames
 // early, beside the first half in the upper 128 bits, and both halves go at
-// once. When the first half ends, its true P is compared with the second's
-// at the same frame; equal values mean the second half was exact from there
-// on. Otherwise its frames are done again from the true value, over what
-// they wrote, so the result is always exact.
+// once (or four pieces in two chains). When a piece ends, its true P is
+// compared with the next piece's at the same frame; equal values mean the
+// next piece was exact from there on. Otherwise its frames are done again
+// from the true value, over what they wrote, so the result is always
+// exact. (Under a constant x a chain can settle on any of up to 4096 / step
+// values, so some guesses never meet; those are the mended ones.)
 
 // Warm-up frames for chains to meet, as frames of the slowest lane: about
 // 16 times the 4096 / step frames that shrink a difference by e.
@@ -582,7 +584,7 @@ void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::
     }
 }
 
-// Runs are split only for up to four lanes: two halves of four fill one
+// Runs are split only for up to four lanes: two pieces of four fill one
 // 256-bit chain. More lanes go in chains of eight, all at once.
 void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, std::int16_t* samples, std::uint32_t frames) {
     const ClipSums sink{samples};

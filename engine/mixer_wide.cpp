@@ -483,51 +483,46 @@ void smooth_pieces(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSum
 namespace {
 
 // The mixer's 16-frame staging (see stage_shuffled there) in one 256-bit
-// vector: the block's 16 bytes sit in both halves, frames 0-7 are shuffled
-// out of the lower copy and frames 8-15 out of the upper one.
+// vector. Steps of up to one sample byte per frame stage one block of 16
+// frames: its 16 bytes sit in both halves, frames 0-7 are shuffled out of
+// the lower copy and frames 8-15 out of the upper one. Steps of up to two
+// bytes stage two blocks of 8 frames, one in each half, since 8 frames
+// then lie within 16 bytes.
 class Blocks {
 public:
-    Blocks(std::uint32_t step, std::uint8_t volume) {
-        ramp_ = _mm256_mullo_epi16(_mm256_set1_epi16(static_cast<std::int16_t>(step)),
-                                   _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+    // `upper`: the frame of the block at which the upper half starts, 8 or
+    // 0 (two blocks).
+    Blocks(std::uint32_t step, std::uint8_t volume, std::int16_t upper) {
+        const __m256i frames = _mm256_add_epi16(_mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7),
+                                                _mm256_inserti128_si256(_mm256_setzero_si256(), _mm_set1_epi16(upper), 1));
+        ramp_ = _mm256_mullo_epi16(_mm256_set1_epi16(static_cast<std::int16_t>(step)), frames);
         scale_ = _mm256_set1_epi16(volume);
     }
 
     // 16 frames from position `pos`, whose byte is at `from`.
     void stage(const std::uint8_t* from, std::uint32_t pos, std::int16_t* to) const {
-        const __m256i frac = _mm256_set1_epi16(static_cast<std::int16_t>(pos & 0xFFF));
-        const __m256i offsets = _mm256_srli_epi16(_mm256_add_epi16(frac, ramp_), 12);
-        const __m256i bytes = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_maddubs_epi16(scale_, _mm256_shuffle_epi8(bytes, offsets)));
-    }
-
-private:
-    __m256i ramp_, scale_;
-};
-
-// Steps of up to two sample bytes per frame: 8 frames then lie within 16
-// bytes, and two such blocks fill a vector, one in each half.
-class HalfBlocks {
-public:
-    HalfBlocks(std::uint32_t step, std::uint8_t volume) {
-        ramp_ = _mm256_mullo_epi16(_mm256_set1_epi16(static_cast<std::int16_t>(step)),
-                                   _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7));
-        scale_ = _mm256_set1_epi16(volume);
+        put(_mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from))),
+            _mm256_set1_epi16(static_cast<std::int16_t>(pos & 0xFFF)), to);
     }
 
     // 8 frames from position `pos`, whose byte is at `from`, then 8 from
     // `next`, whose byte is at `next_from`.
     void stage(const std::uint8_t* from, std::uint32_t pos, const std::uint8_t* next_from, std::uint32_t next,
                std::int16_t* to) const {
-        const __m256i frac = _mm256_inserti128_si256(_mm256_set1_epi16(static_cast<std::int16_t>(pos & 0xFFF)),
-                                                     _mm_set1_epi16(static_cast<std::int16_t>(next & 0xFFF)), 1);
-        const __m256i offsets = _mm256_srli_epi16(_mm256_add_epi16(frac, ramp_), 12);
-        const __m256i bytes = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(next_from),
-                                                  reinterpret_cast<const __m128i*>(from));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_maddubs_epi16(scale_, _mm256_shuffle_epi8(bytes, offsets)));
+        put(_mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(next_from), reinterpret_cast<const __m128i*>(from)),
+            _mm256_inserti128_si256(_mm256_set1_epi16(static_cast<std::int16_t>(pos & 0xFFF)),
+                                    _mm_set1_epi16(static_cast<std::int16_t>(next & 0xFFF)), 1),
+            to);
     }
 
 private:
+    // Each frame's byte out of `bytes` by its offset from the fraction of
+    // its half's first frame, times the volume.
+    void put(__m256i bytes, __m256i frac, std::int16_t* to) const {
+        const __m256i offsets = _mm256_srli_epi16(_mm256_add_epi16(frac, ramp_), 12);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_maddubs_epi16(scale_, _mm256_shuffle_epi8(bytes, offsets)));
+    }
+
     __m256i ramp_, scale_;
 };
 
@@ -536,13 +531,13 @@ private:
 void stage_shuffled_wide(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step, std::uint8_t volume,
                          std::int16_t* to, std::uint32_t frames) {
     if (step > ONE_BYTE_STEP) {
-        const HalfBlocks blocks(step, volume);
+        const Blocks blocks(step, volume, 0);
         const std::uint32_t block = 8 * step;
         for (std::uint32_t i = 0; i < frames; i += 16, pos += 2 * block)
             blocks.stage(data + (pos >> 12), pos, data + ((pos + block) >> 12), pos + block, to + i);
         return;
     }
-    const Blocks blocks(step, volume);
+    const Blocks blocks(step, volume, 8);
     const std::uint32_t block = 16 * step;
     for (std::uint32_t i = 0; i < frames; i += 32, pos += 2 * block) {
         blocks.stage(data + (pos >> 12), pos, to + i);
@@ -565,7 +560,7 @@ void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::
         return p >= loop_end ? p - loop_length : p;
     };
     if (step > ONE_BYTE_STEP) {
-        const HalfBlocks blocks(step, volume);
+        const Blocks blocks(step, volume, 0);
         const std::uint32_t block = 8 * step % loop_length;
         for (std::uint32_t i = 0; i < frames; i += 16) {
             const std::uint32_t next = advance(pos, block);
@@ -574,7 +569,7 @@ void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::
         }
         return;
     }
-    const Blocks blocks(step, volume);
+    const Blocks blocks(step, volume, 8);
     const std::uint32_t block = 16 * step % loop_length;
     for (std::uint32_t i = 0; i < frames; i += 32) {
         const std::uint32_t next = advance(pos, block);

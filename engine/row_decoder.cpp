@@ -253,6 +253,17 @@ void advance_order() {
     next_row_offset = song.loop_row_offset;
 }
 
+std::uint8_t jump_to_next_order() {
+    SongState& song = player.song;
+    const std::uint8_t* entry = song.order_pos + 1;
+    if (entry >= song.order_table + song.song_length) entry = song.order_table;
+    song.loop_row_offset = pattern_start(entry);
+    song.loop_count = 0;
+    song.row_offset = song.loop_row_offset;
+    song.order_pos = entry;
+    return *entry;
+}
+
 void decode_row() {
     SongState& song = player.song;
     const std::uint32_t row = image_offset(song.pattern_base) + song.row_offset;

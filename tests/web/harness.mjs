@@ -1,7 +1,7 @@
 // What the WebAssembly tests share: where things are, the native renderer
 // as the reference, and the module driven exactly as the page drives it.
 import { spawnSync } from 'node:child_process';
-import { existsSync, mkdtempSync, readFileSync } from 'node:fs';
+import { existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
@@ -26,8 +26,11 @@ export function requireParts(parts) {
   process.exit(77);
 }
 
+// A scratch folder, removed when the test ends.
 export function scratchDir() {
-  return mkdtempSync(join(tmpdir(), 'zindle-web-'));
+  const dir = mkdtempSync(join(tmpdir(), 'zindle-web-'));
+  process.on('exit', () => rmSync(dir, { recursive: true, force: true }));
+  return dir;
 }
 
 export const FRAMES_PER_BUFFER = 2048;

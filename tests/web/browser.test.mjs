@@ -5,7 +5,7 @@
 // is saved beside the test's other files.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { existsSync, mkdirSync, writeFileSync } from 'node:fs';
+import { existsSync, mkdirSync, readFileSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { dirname, join } from 'node:path';
 import { test } from 'node:test';
@@ -36,6 +36,7 @@ const work = process.env.ZINDLE_TEST_WORK_DIR ?? scratchDir();
 mkdirSync(work, { recursive: true });
 const dir = scratchDir();
 const CAPTURE_BUFFERS = 64; // about 3 s of the demo
+const CUT_BYTES = 9000; // into the demo's samples
 const demo = join(env.source, 'examples', 'demo.mod');
 
 // `python3 -m http.server`, the one command the README gives, on a port
@@ -69,11 +70,33 @@ async function launch() {
 }
 
 const text = (page, selector) => page.$eval(selector, (e) => e.textContent);
+const CAPTURE_FRAMES = CAPTURE_BUFFERS * FRAMES_PER_BUFFER;
 
-test('the page plays the demo exactly, moves on Z, stops on Escape and reports a bad file', async () => {
+// The first frames the worklet gave the audio graph, as floats through the
+// test hook, must be the renderer's samples / 32768 exactly.
+async function expectCapture(page, native) {
+  await page.waitForFunction(() => window.zindleCapture !== undefined, { timeout: 60000 });
+  const base64 = await page.evaluate(() => {
+    const bytes = new Uint8Array(window.zindleCapture.buffer);
+    window.zindleCapture = undefined;
+    let s = '';
+    for (let i = 0; i < bytes.length; i += 0x8000) s += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+    return btoa(s);
+  });
+  const raw = Buffer.from(base64, 'base64');
+  const floats = new Float32Array(raw.buffer, raw.byteOffset, raw.length / 4);
+  assert.equal(floats.length, 2 * CAPTURE_FRAMES);
+  const expected = new Int16Array(native.frames.buffer, native.frames.byteOffset, 2 * CAPTURE_FRAMES);
+  for (let i = 0; i < floats.length; i++) {
+    const value = floats[i] * 32768;
+    if (value !== expected[i])
+      assert.fail(`frame ${i >> 1} ${i & 1 ? 'right' : 'left'}: ${value} played, ${expected[i]} rendered`);
+  }
+}
+
+test('the page plays the demo exactly, moves on Z, stops on Escape, reports a bad file and plays a dropped one', async () => {
   const native = nativeRender(demo, CAPTURE_BUFFERS, dir);
   assert.equal(native.status, 0);
-  const frames = CAPTURE_BUFFERS * FRAMES_PER_BUFFER;
   const server = await startServer();
   let browser = null;
   try {
@@ -82,27 +105,11 @@ test('the page plays the demo exactly, moves on Z, stops on Escape and reports a
     const errors = [];
     page.on('pageerror', (e) => errors.push(e.message));
     await page.setViewport({ width: 900, height: 760 });
-    await page.goto(`http://127.0.0.1:${server.port}/?capture=${frames}`, { waitUntil: 'load' });
+    await page.goto(`http://127.0.0.1:${server.port}/?capture=${CAPTURE_FRAMES}`, { waitUntil: 'load' });
 
-    // One click plays the demo; the worklet's first frames come back
-    // through the test hook as the floats it gave the audio graph.
+    // One click plays the demo.
     await page.click('#play-demo');
-    await page.waitForFunction(() => window.zindleCapture !== undefined, { timeout: 60000 });
-    const base64 = await page.evaluate(() => {
-      const bytes = new Uint8Array(window.zindleCapture.buffer);
-      let s = '';
-      for (let i = 0; i < bytes.length; i += 0x8000) s += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
-      return btoa(s);
-    });
-    const raw = Buffer.from(base64, 'base64');
-    const floats = new Float32Array(raw.buffer, raw.byteOffset, raw.length / 4);
-    assert.equal(floats.length, 2 * frames);
-    const expected = new Int16Array(native.frames.buffer, native.frames.byteOffset, 2 * frames);
-    for (let i = 0; i < floats.length; i++) {
-      const value = floats[i] * 32768;
-      if (value !== expected[i])
-        assert.fail(`frame ${i >> 1} ${i & 1 ? 'right' : 'left'}: ${value} played, ${expected[i]} rendered`);
-    }
+    await expectCapture(page, native);
     assert.equal(await text(page, '#console'), native.report);
     assert.match(await text(page, '#status'), /Playing demo\.mod/);
 
@@ -113,7 +120,10 @@ test('the page plays the demo exactly, moves on Z, stops on Escape and reports a
     await page.screenshot({ path: join(work, 'web-player.png') });
     await page.keyboard.press('z');
     await page.waitForFunction((o) => Number(document.getElementById('order').textContent) !== o, {}, before);
-    assert.match(await text(page, '#console'), /\r\n[0-9A-F]{8} \r\n$/);
+    const line = /\r\n([0-9A-F]{8}) \r\n$/.exec(await text(page, '#console'));
+    assert.ok(line, 'Z writes the pattern number');
+    await page.waitForFunction((p) => Number(document.getElementById('pattern').textContent) === p, {},
+      parseInt(line[1], 16));
 
     // Escape stops: the time stands still and the buttons are off.
     await page.keyboard.press('Escape');
@@ -132,6 +142,24 @@ test('the page plays the demo exactly, moves on Z, stops on Escape and reports a
     assert.match(await text(page, '#error'), /empty\.mod has a song length of 0: there is nothing to play/);
     assert.match(await text(page, '#console'), /^channels: /);
     assert.equal(await text(page, '#status'), 'Nothing is playing.');
+
+    // A file dropped on the page plays; the demo cut short plays as the
+    // renderer renders it, the missing bytes read as 0.
+    const cut = join(dir, 'cut.mod');
+    writeFileSync(cut, readFileSync(demo).subarray(0, CUT_BYTES));
+    const nativeCut = nativeRender(cut, CAPTURE_BUFFERS, dir);
+    assert.equal(nativeCut.status, 0);
+    await page.evaluate(async (size) => {
+      const bytes = (await (await fetch('demo.mod')).arrayBuffer()).slice(0, size);
+      const data = new DataTransfer();
+      data.items.add(new File([bytes], 'cut.mod'));
+      const drop = new DragEvent('drop', { dataTransfer: data, bubbles: true, cancelable: true });
+      document.getElementById('drop-zone').dispatchEvent(drop);
+    }, CUT_BYTES);
+    await expectCapture(page, nativeCut);
+    assert.match(await text(page, '#status'), /Playing cut\.mod/);
+    assert.equal(await text(page, '#console'), nativeCut.report);
+    assert.equal(await page.$eval('#error', (e) => e.hidden), true);
     assert.deepEqual(errors, []);
   } finally {
     if (browser) await browser.close().catch(() => process.kill(browser.process().pid, 'SIGKILL'));

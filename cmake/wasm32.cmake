@@ -22,3 +22,7 @@ set(CMAKE_RANLIB llvm-ranlib CACHE FILEPATH "")
 set(CMAKE_C_FLAGS_INIT "-mbulk-memory -flto")
 set(CMAKE_CXX_FLAGS_INIT "-mbulk-memory -flto")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-flto -nostdlib -Wl,--no-entry")
+
+# Nothing is installed from this tree; the library folder's name only
+# keeps GNUInstallDirs from guessing at a target it does not know.
+set(CMAKE_INSTALL_LIBDIR lib CACHE PATH "")

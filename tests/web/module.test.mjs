@@ -4,6 +4,7 @@
 // asks, in odd chunks and after seeks. Every byte must be the same.
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
+import { createHash } from 'node:crypto';
 import { existsSync, readdirSync, readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { test } from 'node:test';
@@ -66,9 +67,10 @@ test('the demos: one pass each, whole buffers, 128-frame quanta and odd calls', 
   for (const song of demos) checkSong(song);
 });
 
+const written = spawnSync(writeSongs, [dir]);
+
 test('busy generated songs of 4 to 32 channels, normal and extended', () => {
-  const run = spawnSync(writeSongs, [dir]);
-  assert.equal(run.status, 0, String(run.stderr));
+  assert.equal(written.status, 0, String(written.stderr));
   const songs = readdirSync(dir).filter((f) => f.startsWith('busy-')).sort();
   assert.equal(songs.length, 14);
   for (const name of songs) checkSong(join(dir, name), { buffers: 48, ways: [QUANTUM, ODD] });
@@ -124,4 +126,23 @@ const corpus = env.corpus && existsSync(env.corpus)
 
 test('every corpus file, its first 70 seconds in 128-frame quanta', { skip: corpus.length === 0 && 'no corpus' }, () => {
   for (const name of corpus) checkSong(join(env.corpus, name), { buffers: 1500, ways: [QUANTUM] });
+});
+
+// The committed SHA-256 digests that every native build is checked
+// against: the demos, busy songs and corpus files, a minute each.
+test('the golden set renders to the committed digests', () => {
+  assert.equal(written.status, 0, String(written.stderr));
+  const committed = new Map(readFileSync(join(env.source, 'tests', 'golden', 'digests.txt'), 'latin1')
+    .split('\n').filter((line) => line && !line.startsWith('#'))
+    .map((line) => line.split('  ').reverse()));
+  const songs = readFileSync(join(dir, 'golden.txt'), 'latin1').split('\n').filter(Boolean)
+    .map((line) => line.split('\t'));
+  assert.ok(songs.length >= 10);
+  for (const [name, buffers, path] of songs) {
+    assert.ok(committed.has(name), `${name} has a committed digest`);
+    const player = new WasmPlayer();
+    assert.equal(player.load(readFileSync(path).subarray(0, 0x180000)), 0, name);
+    const digest = createHash('sha256').update(player.render(Number(buffers) * FRAMES_PER_BUFFER, QUANTUM)).digest('hex');
+    assert.equal(digest, committed.get(name), name);
+  }
 });

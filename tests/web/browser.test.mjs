@@ -104,7 +104,7 @@ test('the page plays the demo exactly, moves on Z, stops on Escape, reports a ba
     const page = await browser.newPage();
     const errors = [];
     page.on('pageerror', (e) => errors.push(e.message));
-    await page.setViewport({ width: 900, height: 760 });
+    await page.setViewport({ width: 900, height: 640 });
     await page.goto(`http://127.0.0.1:${server.port}/?capture=${CAPTURE_FRAMES}`, { waitUntil: 'load' });
 
     // One click plays the demo.

@@ -120,13 +120,18 @@ async function play(bytes, name) {
 }
 
 function receive(song, name, message) {
-  if (song !== node && message.type !== 'captured') return;
+  if (song !== node && message.type !== 'captured') {
+    // A song replaced before it had loaded ends at once.
+    if (message.type === 'loaded') song.port.postMessage({ type: 'stop' });
+    return;
+  }
   switch (message.type) {
     case 'loaded':
       $('version').textContent = message.version;
       view.console.textContent = message.report;
       if (message.result !== 0) {
         // As the native programs do: the report, then nothing to play.
+        song.port.postMessage({ type: 'stop' });
         node = null;
         view.status.textContent = 'Nothing is playing.';
         showError(`${name} has a song length of 0: there is nothing to play.`);

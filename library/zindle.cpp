@@ -24,9 +24,10 @@ constexpr std::uint32_t SAMPLE_NAME_BYTES = 22;
 constexpr std::uint32_t SAMPLE_HEADER_BYTES = 30;
 constexpr std::uint32_t FIRST_SAMPLE_HEADER = 20;
 constexpr std::uint32_t PRE_TICK_BYTES = 384;
-// A pass that has not ended after 20 minutes is counted as 20 minutes, as
-// zindle-render stops there.
-constexpr std::uint64_t PASS_SCAN_FRAMES = 20ull * 60 * ZINDLE_SAMPLE_RATE;
+// A pass that has not ended within 20 minutes, rounded up to whole blocks
+// of 2048 frames, is counted as that long: zindle-render stops there.
+constexpr std::uint64_t PASS_SCAN_FRAMES =
+    (20ull * 60 * ZINDLE_SAMPLE_RATE + FRAMES_PER_BUFFER - 1) / FRAMES_PER_BUFFER * FRAMES_PER_BUFFER;
 // Rows start at least 1729 bytes apart, so one 2048-frame buffer starts at
 // most five; the queue holds the rows of the buffer being given out.
 constexpr std::uint32_t ROW_QUEUE = 8;
@@ -153,7 +154,7 @@ void find_first_pass() {
     while (lib.return_order < 0) {
         const std::uint32_t due = player.song.tick_window_at + PRE_TICK_BYTES;
         const std::uint32_t at = (due + BYTES_PER_FRAME - 1) & ~(BYTES_PER_FRAME - 1);
-        if (at / BYTES_PER_FRAME > PASS_SCAN_FRAMES) break;
+        if (at / BYTES_PER_FRAME - 1 >= PASS_SCAN_FRAMES) break;
         player.out_clock = at;
         run_tick();
     }

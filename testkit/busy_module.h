@@ -1,8 +1,8 @@
 // Busy generated modules: every channel plays notes with loops (down to
 // 2-byte ones), slides, vibrato, arpeggio and the rarer commands, so every
-// event the mixer knows about happens often. Shared by the benchmark and
-// the mixer identity test, so the speed measured is that of modules whose
-// output is checked.
+// event the mixer knows about happens often. Shared by the benchmark, the
+// mixer identity test and the golden digests, so the speed measured is that
+// of modules whose output is checked.
 #pragma once
 
 #include <array>
@@ -12,7 +12,7 @@
 
 #include "module_builder.h"
 
-namespace zindle::bench {
+namespace zindle::test {
 
 // Small deterministic generator; the same seed gives the same module.
 class Lcg {
@@ -121,4 +121,4 @@ inline std::vector<std::uint8_t> busy_module(const BusyOptions& o) {
     return b.build();
 }
 
-}  // namespace zindle::bench
+}  // namespace zindle::test

@@ -33,10 +33,12 @@ cat >"$scratch/expected" <<'LIST'
 LIST
 # The version in the file names comes from the project's one version.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
-sed -i "s/0\.2\.0/$version/" "$scratch/expected"
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")
+sed -i "s/0\.2\.0/$version/; s|^\./lib/|./$libdir/|" "$scratch/expected"
+sort -o "$scratch/expected" "$scratch/expected"
 diff -u "$scratch/expected" "$scratch/files"
-[ "$(readlink "$scratch/prefix/lib/libzindle.so.0")" = "libzindle.so.$version" ] || { echo "no libzindle.so.0 link"; exit 1; }
-[ "$(readlink "$scratch/prefix/lib/libzindle.so")" = libzindle.so.0 ] || { echo "no libzindle.so link"; exit 1; }
+[ "$(readlink "$scratch/prefix/$libdir/libzindle.so.0")" = "libzindle.so.$version" ] || { echo "no libzindle.so.0 link"; exit 1; }
+[ "$(readlink "$scratch/prefix/$libdir/libzindle.so")" = libzindle.so.0 ] || { echo "no libzindle.so link"; exit 1; }
 for program in zindle zindle-render; do
   [ -x "$scratch/prefix/bin/$program" ] || { echo "bin/$program is not executable"; exit 1; }
 done

@@ -150,6 +150,13 @@ struct PlayerState {
 extern PlayerState player;
 extern std::uint8_t module_image[IMAGE_BYTES + IMAGE_TAIL_BYTES];
 
+// Puts all of the engine's state back as a fresh process has it: `player`,
+// the output ring, the row decoder's working position, the row observer,
+// the mixer's scratch and its kernel choice (chosen again, with no cap,
+// before the next buffer). The module image is left as it is. Every record
+// it resets is defined in player_state.cpp.
+void reset_engine();
+
 // A byte of the file area, or 0 for any offset past it. Pattern rows and
 // order entries can point anywhere; they are read through this.
 inline std::uint8_t image_byte(std::uint32_t offset) {

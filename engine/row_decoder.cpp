@@ -6,11 +6,6 @@ namespace zindle {
 
 namespace {
 
-// Working position of the row being decoded. Commands change these; the row
-// commits them at its end, so the last position command of a row wins.
-std::uint32_t next_row_offset;
-const std::uint8_t* next_order;
-
 constexpr std::uint8_t NOTE_KEY_OFF = 1;
 constexpr std::uint8_t NOTE_VIBRATO_CONTINUE = 2;
 constexpr std::uint32_t FIRST_NOTE_PERIOD = 29;
@@ -45,8 +40,8 @@ void order_jump(std::uint8_t target) {
     SongState& song = player.song;
     // A jump at or past the song's end restarts the song, like B00.
     if (target >= song.song_length) target = 0;
-    next_order = song.order_table + target;
-    next_row_offset = pattern_start(next_order);
+    row_work.next_order = song.order_table + target;
+    row_work.next_row_offset = pattern_start(row_work.next_order);
 }
 
 void pattern_break(std::uint8_t xy) {
@@ -55,7 +50,7 @@ void pattern_break(std::uint8_t xy) {
     // A break past the last row lands on the first row of the next entry.
     if (row >= ROWS_PER_PATTERN) row = 0;
     advance_order();
-    next_row_offset += row * song.channel_count * 4u;
+    row_work.next_row_offset += row * song.channel_count * 4u;
 }
 
 void pattern_loop(std::uint8_t y) {
@@ -69,9 +64,9 @@ void pattern_loop(std::uint8_t y) {
     --song.loop_count;
     // After an order jump the remembered start can lie in the pattern that
     // was left; the loop then starts at the first row of its own pattern.
-    const std::uint32_t start = pattern_start(next_order);
+    const std::uint32_t start = pattern_start(row_work.next_order);
     if (song.loop_row_offset - start >= song.pattern_bytes) song.loop_row_offset = start;
-    next_row_offset = song.loop_row_offset;
+    row_work.next_row_offset = song.loop_row_offset;
 }
 
 void tone_portamento(std::uint8_t c, std::uint8_t effect, std::uint8_t xy, std::uint32_t period_field) {
@@ -243,14 +238,14 @@ void decode_cell(std::uint8_t c, std::uint32_t cell) {
 
 void advance_order() {
     SongState& song = player.song;
-    next_order = song.order_pos + 1;
-    if (next_order >= song.order_table + song.song_length) {
+    row_work.next_order = song.order_pos + 1;
+    if (row_work.next_order >= song.order_table + song.song_length) {
         for (std::uint32_t c = 0; c < song.channel_count; ++c) player.channels.play_state[c] = STATE_STOPPED;
-        next_order = song.order_table;
+        row_work.next_order = song.order_table;
     }
-    song.loop_row_offset = pattern_start(next_order);
+    song.loop_row_offset = pattern_start(row_work.next_order);
     song.loop_count = 0;
-    next_row_offset = song.loop_row_offset;
+    row_work.next_row_offset = song.loop_row_offset;
 }
 
 std::uint8_t jump_to_next_order() {
@@ -267,14 +262,14 @@ std::uint8_t jump_to_next_order() {
 void decode_row() {
     SongState& song = player.song;
     const std::uint32_t row = image_offset(song.pattern_base) + song.row_offset;
-    next_row_offset = song.row_offset + song.channel_count * 4u;
-    next_order = song.order_pos;
-    if (pattern_start(song.order_pos) + song.pattern_bytes == next_row_offset) advance_order();
+    row_work.next_row_offset = song.row_offset + song.channel_count * 4u;
+    row_work.next_order = song.order_pos;
+    if (pattern_start(song.order_pos) + song.pattern_bytes == row_work.next_row_offset) advance_order();
 
     for (std::uint8_t c = 0; c < song.channel_count; ++c) decode_cell(c, row + 4u * c);
 
-    song.row_offset = next_row_offset;
-    song.order_pos = next_order;
+    song.row_offset = row_work.next_row_offset;
+    song.order_pos = row_work.next_order;
 }
 
 }  // namespace zindle

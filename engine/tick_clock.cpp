@@ -30,8 +30,6 @@ void look_ahead() {
 
 }  // namespace
 
-RowTickHook row_tick_hook;
-
 void run_tick() {
     SongState& song = player.song;
     song.lfo_phase = (song.lfo_phase + 1) & 63;
@@ -41,7 +39,7 @@ void run_tick() {
         const std::uint8_t* entry = song.order_pos;
         const std::uint32_t row_offset = song.row_offset;
         decode_row();
-        if (row_tick_hook != nullptr) row_tick_hook(entry, row_offset);
+        if (engine_hooks.row_tick != nullptr) engine_hooks.row_tick(entry, row_offset);
     }
     update_voices();
     ++song.tick;

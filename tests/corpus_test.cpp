@@ -122,10 +122,10 @@ TEST_P(CorpusFile, LoadsWithItsReportAndPlaysAPass) {
     // One pass, or at most 2000 buffers (about 93 s) for songs that loop
     // back to a later entry.
     watch = {};
-    row_tick_hook = watch_row;
+    engine_hooks.row_tick = watch_row;
     int buffers = 0;
     for (; buffers < 2000 && !watch.back_at_start; ++buffers) fill_buffer();
-    row_tick_hook = nullptr;
+    engine_hooks.row_tick = nullptr;
     EXPECT_GT(watch.rows, 0);
     EXPECT_EQ(watch.bad_positions, 0);
     EXPECT_EQ(submitted_buffers(), buffers);

@@ -152,11 +152,11 @@ protected:
         ASSERT_TRUE(load_module(module_image));
         win32.console.clear();
         decoded.clear();
-        row_tick_hook = [](const std::uint8_t* entry, std::uint32_t row_offset) {
+        engine_hooks.row_tick = [](const std::uint8_t* entry, std::uint32_t row_offset) {
             decoded.push_back({static_cast<int>(entry - player.song.order_table), row_offset});
         };
     }
-    void TearDown() override { row_tick_hook = nullptr; }
+    void TearDown() override { engine_hooks.row_tick = nullptr; }
 
     struct Row {
         int entry;

@@ -24,9 +24,9 @@ void record_row_tick(const std::uint8_t*, std::uint32_t) { row_tick_clocks.push_
 struct RowTickRecorder {
     RowTickRecorder() {
         row_tick_clocks.clear();
-        row_tick_hook = record_row_tick;
+        engine_hooks.row_tick = record_row_tick;
     }
-    ~RowTickRecorder() { row_tick_hook = nullptr; }
+    ~RowTickRecorder() { engine_hooks.row_tick = nullptr; }
 };
 
 using Renderer = std::vector<std::int16_t> (*)(int);

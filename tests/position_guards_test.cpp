@@ -29,9 +29,9 @@ void record(const std::uint8_t* entry, std::uint32_t row_offset) {
 struct Recorder {
     Recorder() {
         decoded.clear();
-        row_tick_hook = record;
+        engine_hooks.row_tick = record;
     }
-    ~Recorder() { row_tick_hook = nullptr; }
+    ~Recorder() { engine_hooks.row_tick = nullptr; }
 };
 
 // row_offset lies on a row of the current entry's pattern.

@@ -33,9 +33,9 @@ struct Recorder {
     Recorder() {
         decoded.clear();
         decoded_at.clear();
-        row_tick_hook = record;
+        engine_hooks.row_tick = record;
     }
-    ~Recorder() { row_tick_hook = nullptr; }
+    ~Recorder() { engine_hooks.row_tick = nullptr; }
 };
 
 }  // namespace

@@ -268,7 +268,7 @@ int main(int argc, char** argv) {
     static char out_buffer[1 << 16];
     std::setvbuf(output, out_buffer, _IOFBF, sizeof out_buffer);
 
-    row_tick_hook = record_row;
+    engine_hooks.row_tick = record_row;
     std::uint64_t rendered = 0;
     if (wav) write_wav_header(counted ? buffers * BUFFER_BYTES : 0);
     const auto render_one = [&] {

@@ -143,9 +143,11 @@ unsigned long long header_frames(const HWAVEOUT__& out, const WAVEHDR& header) {
 }
 
 // Hands ALSA as many written frames as it has room for. An underrun (the
-// host fell behind) or a suspend is recovered and the rest follows, so
-// nothing is skipped. A device that stops working is lost (see
-// lose_device); the nominal clock still moves the song at its speed.
+// host fell behind) or a suspend is recovered and the rest follows: the
+// player skips nothing of what it still holds, though a sound server may
+// drop what it held itself when it ran dry. A device that stops working is
+// lost (see lose_device): what was queued goes unheard, and the nominal
+// clock moves the song on at its speed.
 void hand_over(HWAVEOUT__& out, long long now) {
     if (out.frames_taken == out.frames_written) return;
     if (out.lost) {

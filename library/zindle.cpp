@@ -82,9 +82,8 @@ constinit Library lib{};
 
 // Seeks start from the nearest state kept on the way: every 512 buffers
 // (about 24 s) of the song as loaded, for its first 25 minutes, the whole
-// engine state as it stood before that buffer was made. Between buffers
-// that is `player` alone: the row decoder's working position lives within
-// a row tick, the mixer's scratch within a buffer.
+// engine state as it stood before that buffer was made. Nothing else in
+// the engine lives from one buffer to the next.
 constexpr std::uint64_t CHECKPOINT_FRAMES = 512ull * FRAMES_PER_BUFFER;
 constexpr std::uint32_t CHECKPOINTS = 64;
 
@@ -168,15 +167,11 @@ void row_started(const std::uint8_t* entry, std::uint32_t row_offset) {
     if (lib.queue_count < ROW_QUEUE) ++lib.queue_count;
 }
 
-// The engine as a fresh process has it, and the library's row observer.
-void clear_engine() {
-    reset_engine();
-    engine_hooks.row_tick = row_started;
-}
 
 // The song from its start, as zindle_load left it, without a new report.
 void restart() {
-    clear_engine();
+    reset_engine();
+    engine_hooks.row_tick = row_started;
     load_module(module_image);
     lib.passes.reset();
     lib.jumped = false;
@@ -304,12 +299,12 @@ int zindle_load(const void* data, size_t size) {
     __builtin_memset(module_image, 0, sizeof module_image);
     if (used != 0) __builtin_memcpy(module_image, data, used);
 
-    clear_engine();
+    reset_engine();
     lib.capture_report = true;
     const bool playable = load_module(module_image);
     lib.capture_report = false;
     if (!playable) {
-        clear_engine();
+        reset_engine();
         return ZINDLE_ERROR_EMPTY_SONG;
     }
 

@@ -13,6 +13,13 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 "$cmake" --install "$build" --prefix "$scratch/prefix" >/dev/null
+# The browser player's folder is installed where it has been built (make
+# web), and then as it was built.
+web=$(sed -n 's/^ZINDLE_WEB_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")
+if [ -d "$web" ]; then
+  diff -r "$web" "$scratch/prefix/share/zindle/web"
+  rm -r "$scratch/prefix/share/zindle/web"
+fi
 (cd "$scratch/prefix" && find . -type f | sort) >"$scratch/files"
 cat >"$scratch/expected" <<'LIST'
 ./bin/zindle

@@ -167,15 +167,11 @@ void row_started(const std::uint8_t* entry, std::uint32_t row_offset) {
     if (lib.queue_count < ROW_QUEUE) ++lib.queue_count;
 }
 
-void clear_engine() {
-    player = PlayerState{};
-    next_buffer = 0;
-}
 
 // The song from its start, as zindle_load left it, without a new report.
 void restart() {
-    clear_engine();
-    row_tick_hook = row_started;
+    reset_engine();
+    engine_hooks.row_tick = row_started;
     load_module(module_image);
     lib.passes.reset();
     lib.jumped = false;
@@ -303,12 +299,12 @@ int zindle_load(const void* data, size_t size) {
     __builtin_memset(module_image, 0, sizeof module_image);
     if (used != 0) __builtin_memcpy(module_image, data, used);
 
-    clear_engine();
+    reset_engine();
     lib.capture_report = true;
     const bool playable = load_module(module_image);
     lib.capture_report = false;
     if (!playable) {
-        clear_engine();
+        reset_engine();
         return ZINDLE_ERROR_EMPTY_SONG;
     }
 

@@ -49,9 +49,12 @@ void run_player() {
     const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) fail("Couldn't open file");
+    // A read that fails partway would play a damaged song as if all were
+    // well: it counts as a file that cannot be opened.
     DWORD read;
-    ReadFile(file, module_image, IMAGE_BYTES, &read, nullptr);
+    const BOOL read_whole = ReadFile(file, module_image, IMAGE_BYTES, &read, nullptr);
     CloseHandle(file);
+    if (read_whole == FALSE) fail("Couldn't open file");
 
     if (!start_refill_timer()) fail("timer fail");
     if (!open_sound_device()) fail("Couldn't open sound device");

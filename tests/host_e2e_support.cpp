@@ -152,6 +152,15 @@ bool Child::wait_stdout(const std::string& expected, int timeout_ms) {
     return out_ == expected;
 }
 
+bool Child::wait_stdout_contains(const std::string& text, int timeout_ms) {
+    const long long end = now_ms() + timeout_ms;
+    while (out_.find(text) == std::string::npos && now_ms() < end) {
+        read_available(10);
+        if (!running()) read_available(0);
+    }
+    return out_.find(text) != std::string::npos;
+}
+
 bool Child::running() {
     if (exited_) return false;
     if (waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;

@@ -36,6 +36,9 @@ public:
     // Waits until standard output holds exactly `expected` (true) or the
     // time runs out (false); reads whatever comes meanwhile.
     bool wait_stdout(const std::string& expected, int timeout_ms);
+    // Waits until standard output contains `text` (true) or the time runs
+    // out (false).
+    bool wait_stdout_contains(const std::string& text, int timeout_ms);
     // Waits for the end; false when it did not come in time.
     bool wait_exit(int timeout_ms);
     bool running();

@@ -33,6 +33,7 @@ struct Win32 {
     std::map<std::string, std::vector<std::uint8_t>> files;
     TIMECAPS caps = {1, 1000000};
     bool caps_query_fails = false;
+    bool read_fails = false;  // ReadFile reads half and then fails
     MMRESULT begin_period_result = TIMERR_NOERROR;
     MMRESULT open_result = MMSYSERR_NOERROR;
     LRESULT default_result = 0;

@@ -52,6 +52,11 @@ std::vector<std::uint8_t> stay_put_song() {
     return b.build();
 }
 
+struct LinuxPlayerPaths {
+    std::string dir;
+    std::string capture;
+};
+
 class LinuxPlayer : public ::testing::Test {
 protected:
     Spawn player(const std::vector<std::string>& args, Input input = Input::Terminal,
@@ -233,6 +238,128 @@ TEST_F(LinuxPlayer, FailuresSayWhatFailedAndEndWithOne) {
         EXPECT_EQ(child.out(), c.out);
         EXPECT_EQ(child.err(), "") << c.out;
         EXPECT_TRUE(same_terminal(child.terminal(), child.terminal_at_start())) << c.out;
+    }
+}
+
+// The player run by a shell script in the test's pseudo-terminal: $P is
+// the player, $M the demo. With job control (-m) the player gets a process
+// group of its own, which the script can stop, continue or put in the
+// background like an interactive shell.
+Spawn script(const LinuxPlayerPaths& paths, const std::string& text, bool job_control, Input input) {
+    Spawn spawn;
+    spawn.argv = {"/bin/sh", job_control ? "-mc" : "-c",
+                  "P='" + bin_path("zindle") + "'; M='" + source_path("examples/demo.mod") + "'; " + text};
+    spawn.env = {{"ALSA_CONFIG_PATH", source_path("tests/alsa/capture.conf")}, {"ZINDLE_PCM_CAPTURE", paths.capture}};
+    spawn.cwd = paths.dir;
+    spawn.input = input;
+    return spawn;
+}
+
+bool wait_terminal(const Child& child, bool want_raw, int timeout_ms) {
+    for (int waited = 0; waited < timeout_ms; waited += 10) {
+        if (raw(child.terminal()) == want_raw) return true;
+        sleep_ms(10);
+    }
+    return raw(child.terminal()) == want_raw;
+}
+
+// The capture holds some sound, all of it the rendering's start.
+void expect_prefix_of_demo(const std::string& capture, std::uint64_t at_least) {
+    const std::string played = read_file(capture);
+    const std::string reference = render(source_path("examples/demo.mod"), 400);
+    EXPECT_GE(played.size(), at_least);
+    ASSERT_LE(played.size(), reference.size());
+    EXPECT_TRUE(played == reference.substr(0, played.size())) << "the capture is a prefix of the rendering";
+}
+
+TEST_F(LinuxPlayer, ClosedStandardStreamsAndAModuleOnStandardInputMixWithNothing) {
+    std::string report;
+    render(source_path("examples/demo.mod"), 1, &report);
+    const LinuxPlayerPaths paths{dir.path(), capture()};
+    // With output closed too, a sound device taking descriptor 1 would get
+    // the report in the middle of the sound.
+    for (const char* redirect : {"<&-", "<&- >&-", "<&- 2>&-"}) {
+        SCOPED_TRACE(redirect);
+        std::filesystem::remove(capture());
+        Child child(script(paths, std::string("exec \"$P\" \"$M\" ") + redirect, false, Input::Nothing));
+        ASSERT_TRUE(wait_file_size(capture(), 12 * BUFFER, 5000)) << child.out();
+        EXPECT_TRUE(child.running());
+        child.signal(SIGTERM);
+        ASSERT_TRUE(child.wait_exit(3000));
+        EXPECT_TRUE(killed_by(child, SIGTERM)) << child.status();
+        EXPECT_EQ(child.out(), std::string(redirect) == "<&- >&-" ? "" : report);
+        expect_prefix_of_demo(capture(), 12 * BUFFER);
+    }
+    // The module itself on standard input, arriving late: not one byte of it
+    // is taken for a key.
+    for (int run = 0; run < 3; ++run) {
+        std::filesystem::remove(capture());
+        Child child(script(paths, "(sleep 0.2; cat \"$M\") | exec \"$P\" /dev/stdin", false, Input::Nothing));
+        ASSERT_TRUE(wait_file_size(capture(), 12 * BUFFER, 5000)) << child.out();
+        child.signal(SIGTERM);
+        ASSERT_TRUE(child.wait_exit(3000));
+        EXPECT_EQ(child.out(), report);
+        expect_prefix_of_demo(capture(), 12 * BUFFER);
+    }
+}
+
+TEST_F(LinuxPlayer, AReadErrorInTheModuleIsAFailure) {
+    // Reading a process's own memory from address 0 fails with EIO.
+    Child child(player({"/proc/self/mem"}));
+    ASSERT_TRUE(child.wait_exit(5000));
+    EXPECT_TRUE(exited_with(child, 1)) << child.status();
+    EXPECT_EQ(child.out(), "Couldn't open file");
+    EXPECT_FALSE(std::filesystem::exists(capture()));
+}
+
+TEST_F(LinuxPlayer, AFloodOfKeysLosesNoneAndEscapeStillEnds) {
+    write_file(dir / "stay.mod", stay_put_song());
+    std::string report;
+    render(dir / "stay.mod", 1, &report);
+    Child child(player({dir / "stay.mod"}, Input::Pipe));
+    child.send(std::string(2000, 'z') + ESC);
+    ASSERT_TRUE(child.wait_exit(20000)) << child.out().size();
+    EXPECT_TRUE(exited_with(child, 0)) << child.status();
+    // Entries 0, 1, 2 hold patterns 0, 2, 1: each Z prints the next one's.
+    std::string expected = report;
+    for (int press = 1; press <= 2000; ++press) expected += press % 3 == 1 ? "00000002 \r\n" : press % 3 == 2 ? "00000001 \r\n" : "00000000 \r\n";
+    EXPECT_EQ(child.out().size(), expected.size());
+    EXPECT_TRUE(child.out() == expected);
+}
+
+TEST_F(LinuxPlayer, CtrlZGivesTheTerminalBackAndFgTakesItAgain) {
+    std::string report;
+    render(source_path("examples/demo.mod"), 1, &report);
+    const LinuxPlayerPaths paths{dir.path(), capture()};
+    Child child(script(paths, "\"$P\" \"$M\"; echo \"stopped $?\"; sleep 1; fg >/dev/null; echo \"ended $?\"", true,
+                       Input::Terminal));
+    ASSERT_TRUE(child.wait_stdout_contains(report, 5000)) << child.out();
+    ASSERT_TRUE(wait_terminal(child, true, 2000));
+    child.send("\x1a");  // Ctrl-Z
+    ASSERT_TRUE(child.wait_stdout_contains("stopped 148\n", 3000)) << child.out();
+    EXPECT_TRUE(same_terminal(child.terminal(), child.terminal_at_start())) << "echo and lines while stopped";
+    // fg: raw again, and the keys work.
+    ASSERT_TRUE(wait_terminal(child, true, 3000));
+    child.send("z");
+    EXPECT_TRUE(child.wait_stdout_contains("00000001 \r\n", 3000)) << child.out();
+    child.send(ESC);
+    ASSERT_TRUE(child.wait_stdout_contains("ended 0\n", 3000)) << child.out();
+    ASSERT_TRUE(child.wait_exit(3000));
+    EXPECT_TRUE(same_terminal(child.terminal(), child.terminal_at_start()));
+}
+
+TEST_F(LinuxPlayer, ABackgroundPlayerEndsOnEverySignalAndLeavesTheTerminalAlone) {
+    const LinuxPlayerPaths paths{dir.path(), capture()};
+    for (const int number : {SIGTERM, SIGHUP, SIGINT, SIGUSR1, SIGALRM}) {
+        SCOPED_TRACE(number);
+        std::filesystem::remove(capture());
+        Child child(script(paths,
+                           "\"$P\" \"$M\" & p=$!; i=0; while [ ! -s capture.raw ] && [ $i -lt 50 ]; do sleep 0.1; "
+                           "i=$((i+1)); done; kill -" + std::to_string(number) + " $p; wait $p; echo \"status $?\"",
+                           true, Input::Terminal));
+        ASSERT_TRUE(child.wait_stdout_contains("status " + std::to_string(128 + number) + "\n", 8000)) << child.out();
+        ASSERT_TRUE(child.wait_exit(3000));
+        EXPECT_TRUE(same_terminal(child.terminal(), child.terminal_at_start()));
     }
 }
 

@@ -171,6 +171,15 @@ TEST_F(StartUp, AFileThatDoesNotOpenEndsWithOne) {
     EXPECT_EQ(count("timeGetDevCaps"), 0u);
 }
 
+TEST_F(StartUp, AFileThatCannotBeReadWholeEndsWithOneAndNothingPlays) {
+    win32.read_fails = true;
+    EXPECT_EQ(fake::run_to_exit(), 1u);
+    EXPECT_EQ(win32.console, "Couldn't open file");
+    EXPECT_EQ(count("CloseHandle"), 1u);
+    EXPECT_EQ(count("timeGetDevCaps"), 0u);
+    EXPECT_EQ(count("waveOutOpen"), 0u);
+}
+
 TEST_F(StartUp, TimerCapabilitiesMustReachFiveAndThirtyFour) {
     struct Case {
         UINT min, max;

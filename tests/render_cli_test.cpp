@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "module_builder.h"
 
 using namespace zindle::test;
@@ -101,6 +103,25 @@ protected:
     fs::path root, work;
 };
 
+// Runs a shell script in the work folder, for what needs a pipe, a limit
+// or a signal around the renderer. $R is the renderer.
+ProgramResult shell(const fs::path& cwd, const std::string& script) {
+    return run_program({"/bin/sh", "-c", "R='" + RENDER + "'; " + script}, cwd.string());
+}
+
+// Every name in a folder, dot files included.
+std::vector<std::string> names_in(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void expect_one_line(const std::string& err, const std::string& line) {
+    EXPECT_EQ(err.substr(err.size() >= line.size() ? err.size() - line.size() : 0), line);
+    EXPECT_EQ(err.find("zindle-render: "), err.rfind("zindle-render: ")) << err;
+}
+
 TEST_F(RenderCli, BadUsageExits2WithOneUsageLineAndWritesNothing) {
     const std::string mod = module("t.mod", tune().build()).string();
     const std::vector<std::vector<std::string>> cases = {
@@ -113,6 +134,20 @@ TEST_F(RenderCli, BadUsageExits2WithOneUsageLineAndWritesNothing) {
         {"--buffers", "x", mod},
         {"--buffers", "2x", mod},
         {"--buffers", "-1", mod},
+        {"--buffers", " -1", mod},
+        {"--buffers", " 5", mod},
+        {"--buffers", "+5", mod},
+        {"--buffers", "5 ", mod},
+        {"--buffers", "0x10", mod},
+        {"--buffers", "1.5", mod},
+        {"--buffers", "1000000001", mod},
+        {"--buffers", "2251799813685248", mod},
+        {"--buffers", "18446744073709551617", mod},
+        {"--seconds", " 1", mod},
+        {"--seconds", "+1", mod},
+        {"--seconds", "1e3", mod},
+        {"--seconds", "46000000.5", mod},
+        {"--seconds", "46000001", mod},
         {"--buffers", "1", "--seconds", "1", mod},
         {"--buffers", "1", "--buffers", "1", mod},
         {"--seconds", "-1", mod},
@@ -340,6 +375,183 @@ TEST_F(RenderCli, DefaultLengthIsOnePassInWholeBuffers) {
     run = render({module("back.mod", back.build()).string(), "back.raw"});
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(fs::file_size(work / "back.raw"), buffers_until_row(64 + 64 + 6) * 8192);
+}
+
+TEST_F(RenderCli, NeverWritesOverTheModuleWhateverNameReachesIt) {
+    const auto file = tune().build();
+    const std::string bytes(file.begin(), file.end());
+    write_file(work / "t.mod", file);
+    write_file(work / "x.wav", file);
+    fs::create_hard_link(work / "t.mod", work / "hard.raw");
+    fs::create_symlink("t.mod", work / "soft.wav");
+    const struct {
+        std::vector<std::string> args;
+        const char* named;
+    } cases[] = {
+        {{"t.mod", "t.mod"}, "t.mod"},
+        {{"t.mod", "./t.mod"}, "./t.mod"},
+        {{"t.mod", "hard.raw"}, "hard.raw"},
+        {{"t.mod", "soft.wav"}, "soft.wav"},
+        {{"x.wav"}, "x.wav"},  // the default output name is the module's
+        {{"--trace", "t.mod", "t.mod", "out.raw"}, "t.mod"},
+        {{"--trace", "hard.raw", "--buffers", "1", "t.mod", "out.raw"}, "hard.raw"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        const auto run = render(c.args);
+        EXPECT_EQ(run.exit_code, 1);
+        EXPECT_EQ(run.err, std::string("zindle-render: ") + c.named + " is the module itself; not writing over it\n");
+        EXPECT_TRUE(read_file(work / "t.mod") == bytes);
+        EXPECT_TRUE(read_file(work / "x.wav") == bytes);
+        EXPECT_EQ(names_in(work), (std::vector<std::string>{"hard.raw", "soft.wav", "t.mod", "x.wav"}));
+    }
+    // Standard output that is the module, appended to.
+    const auto run = shell(work, "\"$R\" --buffers 1 t.mod - >> t.mod");
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_TRUE(read_file(work / "t.mod") == bytes);
+
+    // The trace and the output may not be one file either.
+    const auto both = render({"--buffers", "1", "--trace", "same.raw", "t.mod", "same.raw"});
+    EXPECT_EQ(both.exit_code, 1);
+    expect_one_line(both.err, "zindle-render: same.raw cannot be both the trace and the output\n");
+    EXPECT_FALSE(fs::exists(work / "same.raw"));
+}
+
+TEST_F(RenderCli, AFailedRunLeavesEveryFileAsItWasAndNothingHalfWritten) {
+    const std::string mod = module("t.mod", tune().build()).string();
+    write_file(work / "keep.txt", {'k', 'e', 'p', 't', '\n'});
+    write_file(work / "keep.wav", {'o', 'l', 'd'});
+    const std::vector<std::string> before = {"keep.txt", "keep.wav"};
+
+    // The output cannot be created: the trace stays as it was.
+    auto run = render({"--trace", "keep.txt", mod, (root / "missing" / "out.wav").string()});
+    EXPECT_EQ(run.exit_code, 1);
+    expect_one_line(run.err, "zindle-render: cannot write " + (root / "missing" / "out.wav").string() +
+                                 ": No such file or directory\n");
+    EXPECT_EQ(read_file(work / "keep.txt"), "kept\n");
+    EXPECT_EQ(names_in(work), before);
+
+    // The trace cannot be created: the output stays as it was.
+    run = render({"--trace", (root / "missing" / "t.txt").string(), mod, "keep.wav"});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(read_file(work / "keep.wav"), "old");
+    EXPECT_EQ(names_in(work), before);
+
+    // A disk that fills up (here a file size limit) halfway through: the
+    // old files stay, no partial file is left, and the failure is named.
+    run = shell(work, "trap '' XFSZ; ulimit -f 200; exec \"$R\" --buffers 200 --trace keep.txt '" + mod + "' keep.wav");
+    EXPECT_EQ(run.exit_code, 1);
+    expect_one_line(run.err, "zindle-render: cannot write keep.wav: File too large\n");
+    EXPECT_EQ(read_file(work / "keep.wav"), "old");
+    EXPECT_EQ(read_file(work / "keep.txt"), "kept\n");
+    EXPECT_EQ(names_in(work), before);
+
+    // Ended by a signal halfway through a long render: the same.
+    run = shell(work, "\"$R\" --seconds 40000000 '" + mod + "' keep.wav & sleep 0.3; kill -TERM $!; wait $!; echo $?");
+    EXPECT_EQ(run.out, "143\n");
+    EXPECT_EQ(read_file(work / "keep.wav"), "old");
+    EXPECT_EQ(names_in(work), before);
+
+    // A file that may not be written is refused, not replaced; a replaced
+    // file keeps its permissions, and a symbolic link stays a link.
+    fs::permissions(work / "keep.wav", fs::perms::owner_read);
+    if (::geteuid() != 0) {
+        run = render({"--buffers", "1", mod, "keep.wav"});
+        EXPECT_EQ(run.exit_code, 1);
+        EXPECT_EQ(read_file(work / "keep.wav"), "old");
+    }
+    fs::permissions(work / "keep.wav", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    fs::create_symlink("keep.wav", work / "link.wav");
+    run = render({"--buffers", "1", mod, "link.wav"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_TRUE(fs::is_symlink(work / "link.wav"));
+    EXPECT_EQ(fs::file_size(work / "keep.wav"), 44u + 8192);
+    EXPECT_EQ(fs::status(work / "keep.wav").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+}
+
+TEST_F(RenderCli, AFailedWriteStopsTheRenderAtOnceAndNamesTheFileThatFailed) {
+    const std::string mod = module("t.mod", tune().build()).string();
+    // Half a CPU second is far less than the 500 days asked for would take.
+    auto run = shell(work, "ulimit -t 1; exec \"$R\" --seconds 40000000 '" + mod + "' /dev/full");
+    EXPECT_EQ(run.exit_code, 1);
+    expect_one_line(run.err, "zindle-render: cannot write /dev/full: No space left on device\n");
+
+    run = render({"--trace", "/dev/full", mod, "x.raw"});
+    EXPECT_EQ(run.exit_code, 1);
+    expect_one_line(run.err, "zindle-render: cannot write /dev/full: No space left on device\n");
+    EXPECT_TRUE(work_is_empty());
+
+    // Standard output closed: a failure, never a success.
+    run = shell(work, "exec \"$R\" --buffers 1 '" + mod + "' - >&-");
+    EXPECT_EQ(run.exit_code, 1);
+    expect_one_line(run.err, "zindle-render: cannot write -: Bad file descriptor\n");
+}
+
+TEST_F(RenderCli, ClosedStandardStreamsNeverReceiveTheOutputOrTheReport) {
+    const std::string mod = module("t.mod", tune().build()).string();
+    // With standard error closed the report goes nowhere: not into the
+    // trace or the output, which would otherwise take its descriptor.
+    const auto run = shell(work, "exec \"$R\" --buffers 3 --trace t.txt '" + mod + "' out.raw 2>&- <&-");
+    EXPECT_EQ(run.exit_code, 0);
+    load(tune().build());
+    EXPECT_TRUE(read_file(work / "out.raw") == as_bytes(zindle::test::render(3)));
+    EXPECT_EQ(read_file(work / "t.txt").rfind("881 0 0 0 6 3528\n", 0), 0u);
+
+    // Frames for a closed standard output never land in the trace file
+    // that would otherwise take its descriptor.
+    const auto closed = shell(work, "exec \"$R\" --buffers 3 --trace t2.txt '" + mod + "' - >&- 2>&-");
+    EXPECT_EQ(closed.exit_code, 1);
+    EXPECT_FALSE(fs::exists(work / "t2.txt"));
+}
+
+TEST_F(RenderCli, AWavHeaderWrittenToAPipeHoldsTheTrueLength) {
+    ModuleBuilder two = tune();
+    two.orders({0, 1});
+    const std::string mod = module("two.mod", two.build()).string();
+    ASSERT_EQ(render({mod, "file.wav"}).exit_code, 0);
+    const std::string expected = read_file(work / "file.wav");
+    ASSERT_EQ(expected.size(), 44u + 332 * 8192);
+    ASSERT_EQ(le32(expected, 40), 332u * 8192);
+
+    const auto run = shell(work, "mkfifo pipe.wav && { \"$R\" '" + mod + "' pipe.wav & cat pipe.wav > got; wait $!; }");
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_TRUE(read_file(work / "got") == expected);
+}
+
+TEST_F(RenderCli, FourGibibytesOrMoreGetAnRf64HeaderWithTheTrueSizes) {
+    const std::string mod = module("t.mod", tune().build()).string();
+    // Only the header is read; the renderer then ends on the closed pipe.
+    const auto header_for = [&](const std::string& buffers) {
+        const auto run = shell(work, "rm -f big.wav; mkfifo big.wav && { \"$R\" --buffers " + buffers + " '" + mod +
+                                         "' big.wav 2>/dev/null & head -c 80 big.wav > head; wait $!; true; }");
+        EXPECT_EQ(run.exit_code, 0);
+        return read_file(work / "head");
+    };
+    const auto le64 = [](const std::string& s, std::size_t at) {
+        return le32(s, at) + (static_cast<std::uint64_t>(le32(s, at + 4)) << 32);
+    };
+    // 524287 buffers still fit the plain header.
+    std::string h = header_for("524287");
+    EXPECT_EQ(h.substr(0, 4), "RIFF");
+    EXPECT_EQ(le32(h, 4), 36u + 524287u * 8192);
+    EXPECT_EQ(le32(h, 40), 524287u * 8192);
+
+    // 524288 buffers (4 GiB) and 30,000 s do not.
+    for (const auto& [buffers, bytes] : {std::pair<std::string, std::uint64_t>{"524288", 524288ull * 8192},
+                                         {"645997", 645997ull * 8192}}) {
+        SCOPED_TRACE(buffers);
+        h = header_for(buffers);
+        ASSERT_EQ(h.size(), 80u);
+        EXPECT_EQ(h.substr(0, 16), std::string("RF64\xFF\xFF\xFF\xFFWAVEds64", 16));
+        EXPECT_EQ(le32(h, 16), 28u);
+        EXPECT_EQ(le64(h, 20), 72 + bytes);  // RIFF size
+        EXPECT_EQ(le64(h, 28), bytes);       // data size
+        EXPECT_EQ(le64(h, 36), bytes / 4);   // frames
+        EXPECT_EQ(le32(h, 44), 0u);
+        EXPECT_EQ(h.substr(48, 4), "fmt ");
+        EXPECT_EQ(h.substr(72, 8), std::string("data\xFF\xFF\xFF\xFF", 8));
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <io.h>
@@ -17,8 +18,11 @@
 #include "console_text.h"
 #include "mixer.h"
 #include "module_loader.h"
+#include "output_file.h"
 #include "player_state.h"
 #include "sequencer.h"
+#include "strict_number.h"
+#include "wav_header.h"
 
 // Files are read and written as bytes everywhere: no line-end translation
 // where the C library would otherwise do it.
@@ -29,8 +33,10 @@
 namespace zindle {
 
 // The loader's report goes to standard error unchanged.
+// Muted while the song is loaded a second time.
+bool console_muted;
 void console_write(const char* bytes, std::uint32_t count) {
-    std::fwrite(bytes, 1, count, stderr);
+    if (!console_muted) std::fwrite(bytes, 1, count, stderr);
 }
 
 namespace {
@@ -39,8 +45,7 @@ constexpr const char* USAGE = "usage: zindle-render [--buffers N | --seconds S] 
 constexpr std::uint32_t SAMPLE_RATE = 44100;
 constexpr std::uint64_t MAX_DEFAULT_BUFFERS = (20ull * 60 * SAMPLE_RATE + FRAMES_PER_BUFFER - 1) / FRAMES_PER_BUFFER;
 
-std::FILE* output;
-bool output_failed;
+OutputFile output;
 
 // Marks the rows already heard, to find where the song comes back.
 struct PassTracker {
@@ -49,7 +54,8 @@ struct PassTracker {
     bool repeated;
 };
 PassTracker pass;
-std::FILE* trace;
+OutputFile trace;
+bool tracing;
 
 // Frame count at the start of the buffer being filled, kept in 64 bits so
 // the trace stays right after out_clock wraps (about 6 h 45 min).
@@ -62,10 +68,13 @@ void record_row(const std::uint8_t* entry, std::uint32_t row_offset) {
     const std::uint32_t pattern = *entry;
     const std::uint32_t row_bytes = song.channel_count * 4u;
     const std::uint32_t row = (row_offset - pattern * song.pattern_bytes) / row_bytes;
-    if (trace != nullptr) {
+    if (tracing) {
         const std::uint64_t frame = buffer_first_frame + (player.out_clock - buffer_first_clock) / BYTES_PER_FRAME - 1;
-        std::fprintf(trace, "%llu %u %u %u %u %u\n", static_cast<unsigned long long>(frame), order, pattern, row,
-                     static_cast<unsigned>(song.speed), song.bytes_per_tick);
+        char line[96];
+        const int length = std::snprintf(line, sizeof line, "%llu %u %u %u %u %u\n",
+                                         static_cast<unsigned long long>(frame), order, pattern, row,
+                                         static_cast<unsigned>(song.speed), song.bytes_per_tick);
+        trace.write(line, static_cast<std::size_t>(length));
     }
     if (order < 256 && row < 64) {
         if (pass.visited[order][row]) pass.repeated = true;
@@ -79,28 +88,6 @@ void record_row(const std::uint8_t* entry, std::uint32_t row_offset) {
     if (!loop_jumped || song.order_pos != entry || order >= 256) return;
     const std::uint32_t target = (song.row_offset - pattern * song.pattern_bytes) / row_bytes;
     for (std::uint32_t r = target; r <= row && r < 64; ++r) pass.visited[order][r] = false;
-}
-
-void put_le(std::uint8_t* at, std::uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-void write_wav_header(std::uint64_t data_bytes) {
-    std::uint8_t h[44];
-    const auto size = static_cast<std::uint32_t>(data_bytes > 0xFFFFFFFFull - 36 ? 0xFFFFFFFFull - 36 : data_bytes);
-    std::memcpy(h, "RIFF", 4);
-    put_le(h + 4, size + 36, 4);
-    std::memcpy(h + 8, "WAVEfmt ", 8);
-    put_le(h + 16, 16, 4);
-    put_le(h + 20, 1, 2);
-    put_le(h + 22, 2, 2);
-    put_le(h + 24, SAMPLE_RATE, 4);
-    put_le(h + 28, SAMPLE_RATE * BYTES_PER_FRAME, 4);
-    put_le(h + 32, BYTES_PER_FRAME, 2);
-    put_le(h + 34, 16, 2);
-    std::memcpy(h + 36, "data", 4);
-    put_le(h + 40, size, 4);
-    if (std::fwrite(h, 1, sizeof h, output) != sizeof h) output_failed = true;
 }
 
 bool ends_with(const std::string& text, const char* suffix) {
@@ -122,15 +109,19 @@ std::string default_output_name(const std::string& module) {
     return name + ".wav";
 }
 
+// The file as read, at most the image's size, kept to load the song again.
+std::vector<std::uint8_t> module_file;
+
 // Reads at most the image's size, as the player does; a directory or any
 // other file that cannot be read is refused.
 bool read_module(const char* path) {
     const int fd = ::open(path, O_RDONLY | O_BINARY);
     if (fd < 0) return false;
+    module_file.resize(IMAGE_BYTES);
     std::uint32_t total = 0;
     bool ok = true;
     while (total < IMAGE_BYTES) {
-        const ssize_t got = ::read(fd, module_image + total, IMAGE_BYTES - total);
+        const auto got = ::read(fd, module_file.data() + total, IMAGE_BYTES - total);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             ok = false;
@@ -139,52 +130,21 @@ bool read_module(const char* path) {
         if (got == 0) break;
         total += static_cast<std::uint32_t>(got);
     }
+    const int read_error = errno;
     ::close(fd);
+    errno = read_error;
+    module_file.resize(total);
     return ok;
 }
 
-bool parse_count(const char* text, std::uint64_t& value) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (errno != 0 || end == text || *end != 0 || text[0] == '-') return false;
-    value = parsed;
-    return true;
-}
-
-// Seconds as a plain decimal number, turned into the least whole number of
-// buffers that covers them. Worked out exactly: no binary fraction may
-// round a time that is a whole number of buffers up by one.
-bool parse_seconds(const char* text, std::uint64_t& buffers) {
-    constexpr int MAX_WHOLE_DIGITS = 9;      // up to about 31 years
-    constexpr int MAX_FRACTION_DIGITS = 12;  // 44100 x 10^12 fits in 64 bits
-    std::uint64_t whole = 0;
-    std::uint64_t fraction = 0;
-    std::uint64_t scale = 1;
-    bool more_fraction = false;  // nonzero digits past the twelfth
-    int whole_digits = 0;
-    int fraction_digits = 0;
-    const char* p = text;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        if (++whole_digits > MAX_WHOLE_DIGITS && whole != 0) return false;
-        whole = whole * 10 + static_cast<std::uint64_t>(*p - '0');
-    }
-    if (*p == '.') {
-        for (++p; *p >= '0' && *p <= '9'; ++p) {
-            if (++fraction_digits <= MAX_FRACTION_DIGITS) {
-                fraction = fraction * 10 + static_cast<std::uint64_t>(*p - '0');
-                scale *= 10;
-            } else if (*p != '0') {
-                more_fraction = true;
-            }
-        }
-    }
-    if (*p != 0 || whole_digits + fraction_digits == 0) return false;
-    const std::uint64_t fraction_frames = fraction * SAMPLE_RATE;
-    std::uint64_t frames = whole * SAMPLE_RATE + fraction_frames / scale;
-    if (fraction_frames % scale != 0 || more_fraction) ++frames;
-    buffers = (frames + FRAMES_PER_BUFFER - 1) / FRAMES_PER_BUFFER;
-    return true;
+// The song from its start, as a fresh process would have it.
+bool load_song() {
+    reset_engine();
+    engine_hooks.row_tick = record_row;
+    std::memset(module_image, 0, sizeof module_image);
+    if (!module_file.empty()) std::memcpy(module_image, module_file.data(), module_file.size());
+    pass = PassTracker{};
+    return load_module(module_image);
 }
 
 int usage() {
@@ -192,18 +152,37 @@ int usage() {
     return 2;
 }
 
+// Set while the frames are being written.
+bool writing;
+
 }  // namespace
 
-// Each finished buffer goes straight to the output.
+// Each finished buffer goes to the output, while it is being written.
 void submit_buffer() {
-    if (output == nullptr || output_failed) return;
-    if (std::fwrite(output_buffers[next_buffer], 1, BUFFER_BYTES, output) != BUFFER_BYTES) output_failed = true;
+    if (writing) output.write(output_buffers[next_buffer], BUFFER_BYTES);
 }
+
+namespace {
+
+int cannot_write(const OutputFile& file) {
+    std::fprintf(stderr, "zindle-render: cannot write %s: %s\n", file.name().c_str(), std::strerror(file.error()));
+    return 1;
+}
+
+// The first of the two outputs that failed, or null.
+const OutputFile* failed_output() {
+    if (tracing && !trace.ok()) return &trace;
+    if (!output.ok()) return &output;
+    return nullptr;
+}
+
+}  // namespace
 
 }  // namespace zindle
 
 int main(int argc, char** argv) {
     using namespace zindle;
+    reserve_standard_streams();
 #ifdef _WIN32
     // Raw frames on standard output, the report byte for byte on standard error.
     _setmode(_fileno(stdout), _O_BINARY);
@@ -223,7 +202,8 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--buffers" || arg == "--seconds") {
             if (counted || i + 1 >= argc) return usage();
-            const bool ok = arg == "--buffers" ? parse_count(argv[++i], buffers) : parse_seconds(argv[++i], buffers);
+            const bool ok = arg == "--buffers" ? parse_whole_number(argv[++i], MAX_BUFFERS, buffers)
+                                               : parse_seconds_as_buffers(argv[++i], buffers);
             if (!ok) return usage();
             counted = true;
         } else if (arg == "--trace") {
@@ -245,51 +225,71 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zindle-render: cannot read %s: %s\n", module, std::strerror(errno));
         return 1;
     }
-    if (!load_module(module_image)) {
+
+    // Nothing is ever written over the module, nor the trace over the
+    // output: names are compared by the files they reach.
+    const std::string out_name = out_path != nullptr ? out_path : default_output_name(module);
+    const FileIdentity module_id = identity_of(module);
+    const FileIdentity out_id = identity_of(out_name);
+    const FileIdentity trace_id = trace_path != nullptr ? identity_of(trace_path) : FileIdentity{};
+    const char* const overwrite = out_id == module_id ? out_name.c_str() : trace_id == module_id ? trace_path : nullptr;
+    if (overwrite != nullptr) {
+        std::fprintf(stderr, "zindle-render: %s is the module itself; not writing over it\n", overwrite);
+        return 1;
+    }
+    if (trace_path != nullptr && (trace_id == out_id || (out_name != "-" && std::string(trace_path) == out_name))) {
+        std::fprintf(stderr, "zindle-render: %s cannot be both the trace and the output\n", trace_path);
+        return 1;
+    }
+
+    if (!load_song()) {
         std::fprintf(stderr, "zindle-render: %s has a song length of 0, nothing to play\n", module);
         return 1;
     }
-
-    const std::string out_name = out_path != nullptr ? out_path : default_output_name(module);
-    const bool to_stdout = out_name == "-";
-    const bool wav = !to_stdout && ends_with(out_name, ".wav");
-    if (trace_path != nullptr) {
-        trace = std::fopen(trace_path, "wb");
-        if (trace == nullptr) {
-            std::fprintf(stderr, "zindle-render: cannot write %s: %s\n", trace_path, std::strerror(errno));
-            return 1;
+    // One pass is measured first, so that a header written before the
+    // frames (to a pipe, too) holds the true length; the song then starts
+    // again from the top.
+    if (!counted) {
+        buffers = 0;
+        while (!pass.repeated && buffers < MAX_DEFAULT_BUFFERS) {
+            fill_buffer();
+            ++buffers;
         }
+        console_muted = true;
+        load_song();
+        console_muted = false;
     }
-    output = to_stdout ? stdout : std::fopen(out_name.c_str(), "wb");
-    if (output == nullptr) {
-        std::fprintf(stderr, "zindle-render: cannot write %s: %s\n", out_name.c_str(), std::strerror(errno));
-        return 1;
-    }
-    static char out_buffer[1 << 16];
-    std::setvbuf(output, out_buffer, _IOFBF, sizeof out_buffer);
 
-    engine_hooks.row_tick = record_row;
-    std::uint64_t rendered = 0;
-    if (wav) write_wav_header(counted ? buffers * BUFFER_BYTES : 0);
-    const auto render_one = [&] {
+    const bool wav = out_name != "-" && ends_with(out_name, ".wav");
+    remove_temporaries_on_signals();
+    tracing = trace_path != nullptr;
+    if (tracing && !trace.open(trace_path)) return cannot_write(trace);
+    if (!output.open(out_name)) {
+        trace.discard();
+        return cannot_write(output);
+    }
+    if (wav) {
+        std::uint8_t header[MAX_WAV_HEADER_BYTES];
+        output.write(header, make_wav_header(buffers * BUFFER_BYTES, header));
+    }
+
+    // Stops at the first failed write, of either file.
+    writing = true;
+    for (std::uint64_t rendered = 0; rendered < buffers && failed_output() == nullptr; ++rendered) {
         buffer_first_frame = rendered * FRAMES_PER_BUFFER;
         buffer_first_clock = player.out_clock;
         fill_buffer();
-        ++rendered;
-    };
-    if (counted) {
-        while (rendered < buffers) render_one();
-    } else {
-        while (!pass.repeated && rendered < MAX_DEFAULT_BUFFERS) render_one();
     }
-    if (wav && !counted && !to_stdout) {
-        std::fflush(output);
-        if (std::fseek(output, 0, SEEK_SET) == 0) write_wav_header(rendered * BUFFER_BYTES);
-    }
-    if (trace != nullptr && std::fclose(trace) != 0) output_failed = true;
-    if (std::fflush(output) != 0 || output_failed || (!to_stdout && std::fclose(output) != 0)) {
-        std::fprintf(stderr, "zindle-render: writing %s failed\n", out_name.c_str());
-        return 1;
+    writing = false;
+    // Both complete on the disk before either takes its place.
+    if (failed_output() == nullptr && tracing) trace.finish();
+    if (failed_output() == nullptr) output.finish();
+    if (failed_output() == nullptr && tracing) trace.commit();
+    if (failed_output() == nullptr) output.commit();
+    if (const OutputFile* failed = failed_output()) {
+        output.discard();
+        trace.discard();
+        return cannot_write(*failed);
     }
     return 0;
 }

@@ -18,6 +18,8 @@ namespace zindle::posix {
 namespace {
 
 char empty_command_line[1] = {0};
+// Files CreateFileA has opened and not yet closed.
+int opened_files;
 char* command_line = empty_command_line;
 
 // A handle is a file descriptor plus one, so that no valid handle is null.
@@ -99,6 +101,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTE
         ::close(fd);
         return INVALID_HANDLE_VALUE;
     }
+    ++opened_files;
     return handle_for(fd);
 }
 
@@ -136,7 +139,14 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD writt
     return ok;
 }
 
-BOOL WINAPI CloseHandle(HANDLE object) { return ::close(fd_of(object)) == 0 ? TRUE : FALSE; }
+// Closing the file CreateFileA opened means the module has been read.
+BOOL WINAPI CloseHandle(HANDLE object) {
+    if (opened_files > 0 && fd_of(object) > 2) {
+        --opened_files;
+        module_read(fd_of(object));
+    }
+    return ::close(fd_of(object)) == 0 ? TRUE : FALSE;
+}
 
 // Nothing is flushed or released: console writes are unbuffered and the
 // system reclaims the rest. Only the terminal is given back.

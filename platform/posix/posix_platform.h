@@ -13,6 +13,14 @@ void set_command_line(int argc, char** argv);
 void start_keys(HWND window);
 // Gives the terminal back as it was; safe in a signal handler.
 void restore_terminal();
+// Standard input was closed when the program started: no keys at all.
+void note_closed_input();
+// The module has been read from this descriptor (about to be closed): keys
+// may be read now, unless the module was standard input itself.
+void module_read(int module_fd);
+// Posts a key to the window, waiting while its queue is full; false only
+// when the window is gone (user32.cpp).
+bool post_key(HWND window, WPARAM virtual_key);
 
 // A detached helper thread with every signal blocked, so that signals are
 // taken by the window thread and never interrupt a helper's system calls.

@@ -35,6 +35,8 @@ int quit_code;
 bool rescan;
 pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t queue_ready;
+// Signalled whenever a message leaves the queue, for keys waiting for room.
+pthread_cond_t queue_room = PTHREAD_COND_INITIALIZER;
 pthread_once_t queue_ready_once = PTHREAD_ONCE_INIT;
 
 // Device work may wait for a timer event due this much later, so that the
@@ -74,6 +76,28 @@ Window* window_of(HWND handle) {
 HWND handle_of(Window* window) { return reinterpret_cast<HWND>(window); }
 
 }  // namespace
+
+// Queues a message; the caller holds the queue's lock and has checked for
+// a live window and a free slot.
+void enqueue(HWND handle, UINT message, WPARAM wparam, LPARAM lparam) {
+    MSG& slot = queue[(queue_head + queue_count) % QUEUE_SLOTS];
+    slot = MSG{};
+    slot.hwnd = handle;
+    slot.message = message;
+    slot.wParam = wparam;
+    slot.lParam = lparam;
+    ++queue_count;
+    pthread_cond_signal(ready());
+}
+
+bool post_key(HWND handle, WPARAM virtual_key) {
+    pthread_mutex_lock(&queue_lock);
+    while (window_of(handle) != nullptr && queue_count == QUEUE_SLOTS) pthread_cond_wait(&queue_room, &queue_lock);
+    const bool alive = window_of(handle) != nullptr;
+    if (alive) enqueue(handle, WM_KEYDOWN, virtual_key, 1);
+    pthread_mutex_unlock(&queue_lock);
+    return alive;
+}
 
 void wake_message_loop() {
     pthread_mutex_lock(&queue_lock);
@@ -134,6 +158,7 @@ BOOL WINAPI DestroyWindow(HWND handle) {
     pthread_mutex_lock(&queue_lock);
     window->alive = false;
     queue_count = 0;
+    pthread_cond_broadcast(&queue_room);
     pthread_mutex_unlock(&queue_lock);
     return TRUE;
 }
@@ -141,16 +166,7 @@ BOOL WINAPI DestroyWindow(HWND handle) {
 BOOL WINAPI PostMessageA(HWND handle, UINT message, WPARAM wparam, LPARAM lparam) {
     pthread_mutex_lock(&queue_lock);
     const bool accepted = window_of(handle) != nullptr && queue_count < QUEUE_SLOTS;
-    if (accepted) {
-        MSG& slot = queue[(queue_head + queue_count) % QUEUE_SLOTS];
-        slot = MSG{};
-        slot.hwnd = handle;
-        slot.message = message;
-        slot.wParam = wparam;
-        slot.lParam = lparam;
-        ++queue_count;
-        pthread_cond_signal(ready());
-    }
+    if (accepted) enqueue(handle, message, wparam, lparam);
     pthread_mutex_unlock(&queue_lock);
     return accepted ? TRUE : FALSE;
 }
@@ -188,6 +204,7 @@ BOOL WINAPI GetMessageA(LPMSG msg, HWND, UINT, UINT) {
         *msg = queue[queue_head];
         queue_head = (queue_head + 1) % QUEUE_SLOTS;
         --queue_count;
+        pthread_cond_broadcast(&queue_room);
         result = TRUE;
     } else {
         *msg = MSG{};

@@ -1,0 +1,66 @@
+#include "strict_number.h"
+
+namespace zindle {
+
+namespace {
+
+constexpr std::uint64_t SAMPLE_RATE = 44100;
+constexpr std::uint64_t FRAMES_PER_BUFFER = 2048;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads digits at `at` into `value`, refusing a value above `most`.
+// Returns where the digits end, or null when the value is too big.
+const char* read_digits(const char* at, std::uint64_t most, std::uint64_t& value, int& digits) {
+    value = 0;
+    digits = 0;
+    for (; is_digit(*at); ++at, ++digits) {
+        const auto digit = static_cast<std::uint64_t>(*at - '0');
+        if (value > (most - digit) / 10) return nullptr;
+        value = value * 10 + digit;
+    }
+    return at;
+}
+
+}  // namespace
+
+bool parse_whole_number(const char* text, std::uint64_t most, std::uint64_t& value) {
+    int digits = 0;
+    std::uint64_t parsed = 0;
+    const char* end = read_digits(text, most, parsed, digits);
+    if (end == nullptr || digits == 0 || *end != 0) return false;
+    value = parsed;
+    return true;
+}
+
+bool parse_seconds_as_buffers(const char* text, std::uint64_t& buffers) {
+    constexpr int MAX_FRACTION_DIGITS = 12;  // 44100 x 10^12 fits in 64 bits
+    std::uint64_t whole = 0;
+    int whole_digits = 0;
+    const char* at = read_digits(text, MAX_SECONDS, whole, whole_digits);
+    if (at == nullptr) return false;
+    std::uint64_t fraction = 0;
+    std::uint64_t scale = 1;
+    bool more_fraction = false;  // nonzero digits past the twelfth
+    int fraction_digits = 0;
+    if (*at == '.') {
+        for (++at; is_digit(*at); ++at) {
+            if (++fraction_digits <= MAX_FRACTION_DIGITS) {
+                fraction = fraction * 10 + static_cast<std::uint64_t>(*at - '0');
+                scale *= 10;
+            } else if (*at != '0') {
+                more_fraction = true;
+            }
+        }
+    }
+    if (*at != 0 || whole_digits + fraction_digits == 0) return false;
+    // The bound is on the time itself: MAX_SECONDS and any fraction is over.
+    if (whole == MAX_SECONDS && (fraction != 0 || more_fraction)) return false;
+    const std::uint64_t fraction_frames = fraction * SAMPLE_RATE;
+    std::uint64_t frames = whole * SAMPLE_RATE + fraction_frames / scale;
+    if (fraction_frames % scale != 0 || more_fraction) ++frames;
+    buffers = (frames + FRAMES_PER_BUFFER - 1) / FRAMES_PER_BUFFER;
+    return true;
+}
+
+}  // namespace zindle

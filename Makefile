@@ -1,7 +1,7 @@
 # Behind the front door (./run play, ./run test): `make play` builds the
 # player alone and plays the demo, `make test` builds everything and runs the
 # whole suite. Both install missing Debian/Ubuntu packages first.
-.PHONY: play player render test test-asan build build-asan release-tree windows deps clean
+.PHONY: play player render test test-asan build build-asan release-tree windows web deps clean
 
 # The player alone needs a compiler, CMake and the ALSA headers; the rest of
 # the build adds GoogleTest, and the suite mandoc, which lints the manual pages.
@@ -10,6 +10,9 @@ BUILD_PACKAGES := build-essential cmake pkg-config libgtest-dev libgmock-dev lib
 TEST_PACKAGES := mandoc
 # The Windows player is cross-built with mingw-w64.
 WINDOWS_PACKAGES := cmake g++-mingw-w64-x86-64
+# The browser player is built with clang's wasm32 target and wasm-ld; the
+# wasm32 sysroot only provides the standard headers.
+WEB_PACKAGES := clang lld llvm libc++-dev-wasm32
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 DEPS := $(BUILD_PACKAGES)
@@ -50,6 +53,12 @@ windows:
 	@scripts/install-deps $(WINDOWS_PACKAGES)
 	cmake --preset windows
 	cmake --build --preset windows -j $(JOBS)
+
+# zindle.wasm and the player page in build/web
+web:
+	@scripts/install-deps $(WEB_PACKAGES)
+	cmake --preset web
+	cmake --build --preset web -j $(JOBS)
 
 deps:
 	@scripts/install-deps $(DEPS)

@@ -145,12 +145,13 @@ ZINDLE_API int zindle_extended_mode(void);       /* 1 with the instrument extens
 ZINDLE_API int zindle_song_length(void);         /* order entries used, 1 to 255 */
 /*
  * Frames in the first pass: the frame at which the first row heard for the
- * second time starts. When no row comes back within 20 minutes of song,
- * the 20 minutes (52,920,000 frames), and zindle_return_order gives -1.
+ * second time starts. When no row comes back within 20 minutes of song
+ * rounded up to whole 2048-frame blocks (52,920,320 frames, where
+ * zindle-render stops), that length, and zindle_return_order gives -1.
  */
 ZINDLE_API uint64_t zindle_pass_frames(void);
 /* Where the song comes back to at the end of the first pass: its order
-   entry and row, or -1 for both when it does not within 20 minutes. */
+   entry and row, or -1 for both when it does not within that length. */
 ZINDLE_API int zindle_return_order(void);
 ZINDLE_API int zindle_return_row(void);
 

@@ -9,7 +9,7 @@
 namespace zindle {
 
 struct PassTracker {
-    bool visited[256][64];
+    std::uint64_t visited[256];  // one bit a row
     std::uint8_t loop_count;
     std::uint32_t completed;
 
@@ -20,8 +20,7 @@ struct PassTracker {
     }
 
     void clear() {
-        for (auto& entry : visited)
-            for (bool& row : entry) row = false;
+        for (std::uint64_t& entry : visited) entry = 0;
     }
 
     // A row tick decoded `row_offset` of the entry `order`: called after
@@ -32,11 +31,11 @@ struct PassTracker {
         const std::uint32_t row_bytes = song.channel_count * 4u;
         const std::uint32_t row = (row_offset - pattern * song.pattern_bytes) / row_bytes;
         if (order < 256 && row < 64) {
-            if (visited[order][row]) {
+            if ((visited[order] >> row & 1) != 0) {
                 ++completed;
                 clear();
             }
-            visited[order][row] = true;
+            visited[order] |= std::uint64_t{1} << row;
         }
         // A pattern loop that jumps back replays the rows from its start to
         // here on purpose: forget those so the replay does not end the pass.
@@ -45,7 +44,7 @@ struct PassTracker {
         loop_count = song.loop_count;
         if (!loop_jumped || song.order_pos != song.order_table + order || order >= 256) return;
         const std::uint32_t target = (song.row_offset - pattern * song.pattern_bytes) / row_bytes;
-        for (std::uint32_t r = target; r <= row && r < 64; ++r) visited[order][r] = false;
+        for (std::uint32_t r = target; r <= row && r < 64; ++r) visited[order] &= ~(std::uint64_t{1} << r);
     }
 };
 

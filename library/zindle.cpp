@@ -24,9 +24,10 @@ constexpr std::uint32_t SAMPLE_NAME_BYTES = 22;
 constexpr std::uint32_t SAMPLE_HEADER_BYTES = 30;
 constexpr std::uint32_t FIRST_SAMPLE_HEADER = 20;
 constexpr std::uint32_t PRE_TICK_BYTES = 384;
-// A pass that has not ended after 20 minutes is counted as 20 minutes, as
-// zindle-render stops there.
-constexpr std::uint64_t PASS_SCAN_FRAMES = 20ull * 60 * ZINDLE_SAMPLE_RATE;
+// A pass that has not ended within 20 minutes, rounded up to whole blocks
+// of 2048 frames, is counted as that long: zindle-render stops there.
+constexpr std::uint64_t PASS_SCAN_FRAMES =
+    (20ull * 60 * ZINDLE_SAMPLE_RATE + FRAMES_PER_BUFFER - 1) / FRAMES_PER_BUFFER * FRAMES_PER_BUFFER;
 // Rows start at least 1729 bytes apart, so one 2048-frame buffer starts at
 // most five; the queue holds the rows of the buffer being given out.
 constexpr std::uint32_t ROW_QUEUE = 8;
@@ -79,6 +80,58 @@ struct Library {
 
 constinit Library lib{};
 
+// Seeks start from the nearest state kept on the way: every 512 buffers
+// (about 24 s) of the song as loaded, for its first 25 minutes, the whole
+// engine state as it stood before that buffer was made. Nothing else in
+// the engine lives from one buffer to the next.
+constexpr std::uint64_t CHECKPOINT_FRAMES = 512ull * FRAMES_PER_BUFFER;
+constexpr std::uint32_t CHECKPOINTS = 64;
+
+struct Checkpoint {
+    PlayerState player;
+    PassTracker passes;
+    RowStart current;
+    bool started;
+};
+
+constinit Checkpoint checkpoints[CHECKPOINTS]{};
+constinit bool checkpoint_kept[CHECKPOINTS]{};
+
+void keep_checkpoint() {
+    if (lib.jumped || lib.frames_given % CHECKPOINT_FRAMES != 0) return;
+    const std::uint64_t k = lib.frames_given / CHECKPOINT_FRAMES;
+    if (k >= CHECKPOINTS || checkpoint_kept[k]) return;
+    Checkpoint& c = checkpoints[k];
+    c.player = player;
+    c.passes = lib.passes;
+    c.current = lib.current;
+    c.started = lib.started;
+    checkpoint_kept[k] = true;
+}
+
+// The state before the buffer at frame k x CHECKPOINT_FRAMES.
+void restore_checkpoint(std::uint32_t k) {
+    const Checkpoint& c = checkpoints[k];
+    player = c.player;
+    lib.passes = c.passes;
+    lib.current = c.current;
+    lib.started = c.started;
+    lib.jumped = false;
+    lib.frames_given = k * CHECKPOINT_FRAMES;
+    lib.waiting = 0;
+    lib.waiting_at = 0;
+    lib.queue_head = 0;
+    lib.queue_count = 0;
+}
+
+// The last checkpoint kept at or before `frame`, 0 when there is none.
+std::uint32_t checkpoint_before(std::uint64_t frame) {
+    std::uint64_t k = frame / CHECKPOINT_FRAMES;
+    if (k >= CHECKPOINTS) k = CHECKPOINTS - 1;
+    while (k > 0 && !checkpoint_kept[k]) --k;
+    return static_cast<std::uint32_t>(k);
+}
+
 void copy_text(char* to, const std::uint8_t* from, std::uint32_t count) {
     std::uint32_t i = 0;
     for (; i < count && from[i] != 0; ++i) to[i] = static_cast<char>(from[i]);
@@ -114,15 +167,11 @@ void row_started(const std::uint8_t* entry, std::uint32_t row_offset) {
     if (lib.queue_count < ROW_QUEUE) ++lib.queue_count;
 }
 
-void clear_engine() {
-    player = PlayerState{};
-    next_buffer = 0;
-}
 
 // The song from its start, as zindle_load left it, without a new report.
 void restart() {
-    clear_engine();
-    row_tick_hook = row_started;
+    reset_engine();
+    engine_hooks.row_tick = row_started;
     load_module(module_image);
     lib.passes.reset();
     lib.jumped = false;
@@ -153,7 +202,7 @@ void find_first_pass() {
     while (lib.return_order < 0) {
         const std::uint32_t due = player.song.tick_window_at + PRE_TICK_BYTES;
         const std::uint32_t at = (due + BYTES_PER_FRAME - 1) & ~(BYTES_PER_FRAME - 1);
-        if (at / BYTES_PER_FRAME > PASS_SCAN_FRAMES) break;
+        if (at / BYTES_PER_FRAME - 1 >= PASS_SCAN_FRAMES) break;
         player.out_clock = at;
         run_tick();
     }
@@ -177,6 +226,7 @@ void take_rows(std::uint64_t end) {
 void give_frames(std::int16_t* out, std::uint64_t frames) {
     while (frames > 0) {
         if (lib.waiting == 0) {
+            keep_checkpoint();
             lib.buffer_first_frame = lib.frames_given;
             lib.buffer_first_clock = player.out_clock;
             fill_buffer();
@@ -249,12 +299,12 @@ int zindle_load(const void* data, size_t size) {
     __builtin_memset(module_image, 0, sizeof module_image);
     if (used != 0) __builtin_memcpy(module_image, data, used);
 
-    clear_engine();
+    reset_engine();
     lib.capture_report = true;
     const bool playable = load_module(module_image);
     lib.capture_report = false;
     if (!playable) {
-        clear_engine();
+        reset_engine();
         return ZINDLE_ERROR_EMPTY_SONG;
     }
 
@@ -263,6 +313,7 @@ int zindle_load(const void* data, size_t size) {
         copy_text(lib.sample_names[s], module_image + FIRST_SAMPLE_HEADER + SAMPLE_HEADER_BYTES * (s - 1),
                   SAMPLE_NAME_BYTES);
     find_first_pass();
+    for (bool& kept : checkpoint_kept) kept = false;
     restart();
     lib.loaded = true;
     return 0;
@@ -274,13 +325,32 @@ const char* zindle_report(void) {
 
 size_t zindle_render(int16_t* out, size_t frames) {
     if (!lib.loaded || out == nullptr) return 0;
+    // Small calls inside the buffer, with no row starting in them, are the
+    // common case of callers that ask for a few frames at a time.
+    if (frames <= lib.waiting &&
+        (lib.queue_count == 0 || lib.queue[lib.queue_head].frame >= lib.frames_given + frames)) {
+        const std::int16_t* from = output_buffers[next_buffer] + 2 * lib.waiting_at;
+        for (std::size_t i = 0; i < 2 * frames; ++i) out[i] = from[i];
+        const auto taken = static_cast<std::uint32_t>(frames);
+        lib.frames_given += taken;
+        lib.waiting_at += taken;
+        lib.waiting -= taken;
+        return frames;
+    }
     give_frames(out, frames);
     return frames;
 }
 
 int zindle_seek(uint64_t frame) {
     if (!lib.loaded) return ZINDLE_ERROR_NOT_LOADED;
-    if (lib.jumped || frame < lib.frames_given) restart();
+    const std::uint32_t k = checkpoint_before(frame);
+    const std::uint64_t at = k * CHECKPOINT_FRAMES;
+    if (lib.jumped || frame < lib.frames_given || at > lib.frames_given) {
+        if (k > 0)
+            restore_checkpoint(k);
+        else
+            restart();
+    }
     lib.quiet = true;
     give_frames(nullptr, frame - lib.frames_given);
     lib.quiet = false;

@@ -131,6 +131,27 @@ TEST(LibrarySeek, SeekThenRenderEqualsTheStraightRenderFromThere) {
     }
 }
 
+TEST(LibrarySeek, LongSeeksBothWaysAcrossTheKeptStates) {
+    // Over 50 s, so that seeks pass the states kept every 512 buffers.
+    const auto song = busy_song();
+    const auto straight = engine_frames(song, 1100);
+    const std::size_t total = straight.size() / 2;
+    ASSERT_EQ(load_song(song), 0);
+    const std::size_t count = 2500;
+    const std::uint64_t kept = 512 * BUFFER_FRAMES;
+    std::vector<std::int16_t> out(count * 2);
+    for (const std::uint64_t at : {std::uint64_t{total - count}, kept - 1, kept, kept + 1, std::uint64_t{3},
+                                   2 * kept + 7, 2 * kept - 2048, kept + 5000, std::uint64_t{total - count}}) {
+        ASSERT_EQ(seek_and_render(at, out.data(), count), 0);
+        EXPECT_EQ(out, slice(straight, at, count)) << "seek to " << at;
+    }
+    // After a jump the kept states still hold for the song as loaded.
+    ASSERT_GE(zindle_jump(), 0);
+    ASSERT_EQ(zindle_render(out.data(), count), count);
+    ASSERT_EQ(seek_and_render(kept + 100, out.data(), count), 0);
+    EXPECT_EQ(out, slice(straight, kept + 100, count));
+}
+
 TEST(LibrarySeek, ForgetsZJumpsAndRestoresThePosition) {
     const auto song = busy_song();
     const auto straight = engine_frames(song, 20);

@@ -1,23 +1,47 @@
-# The front door: `make play` builds and plays the demo, `make test` builds
-# and runs the whole suite. Both install missing Debian/Ubuntu packages.
-.PHONY: play test test-asan build build-asan windows deps clean
+# Behind the front door (./run play, ./run test): `make play` builds the
+# player alone and plays the demo, `make test` builds everything and runs the
+# whole suite. Both install missing Debian/Ubuntu packages first.
+.PHONY: play player render test test-asan build build-asan release-tree windows web deps clean
 
+# The player alone needs a compiler, CMake and the ALSA headers; the rest of
+# the build adds GoogleTest, and the suite mandoc, which lints the manual pages.
+PLAYER_PACKAGES := g++ make cmake libasound2-dev
 BUILD_PACKAGES := build-essential cmake pkg-config libgtest-dev libgmock-dev libasound2-dev
+TEST_PACKAGES := mandoc
 # The Windows player is cross-built with mingw-w64.
 WINDOWS_PACKAGES := cmake g++-mingw-w64-x86-64
+# The browser player is built with clang's wasm32 target and wasm-ld; the
+# wasm32 sysroot only provides the standard headers.
+WEB_PACKAGES := clang lld llvm libc++-dev-wasm32
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-play: build
-	build/bin/zindle examples/demo.mod
+DEPS := $(BUILD_PACKAGES)
+player render release-tree: DEPS := $(PLAYER_PACKAGES)
+test test-asan: DEPS := $(BUILD_PACKAGES) $(TEST_PACKAGES)
+
+play: player
+	@scripts/play-demo
+
+player: release-tree
+	cmake --build --preset release -j $(JOBS) --target zindle
+
+# zindle-render, which renders a module into a WAV file instead of playing it.
+render: release-tree
+	cmake --build --preset release -j $(JOBS) --target zindle-render
+
+# A release tree made for the player alone leaves the test suite out (and so
+# GoogleTest) until `make build` switches it on.
+release-tree: deps
+	@[ -f build/release/CMakeCache.txt ] || cmake --preset release -DZINDLE_TESTS=OFF
 
 test: build
-	ctest --preset release -j $(JOBS)
+	ctest --preset release -j $(JOBS) --no-tests=error
 
 test-asan: build-asan
-	ctest --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS) --no-tests=error
 
 build: deps
-	cmake --preset release
+	cmake --preset release -DZINDLE_TESTS=ON
 	cmake --build --preset release -j $(JOBS)
 
 build-asan: deps
@@ -30,8 +54,14 @@ windows:
 	cmake --preset windows
 	cmake --build --preset windows -j $(JOBS)
 
+# zindle.wasm and the player page in build/web
+web:
+	@scripts/install-deps $(WEB_PACKAGES)
+	cmake --preset web
+	cmake --build --preset web -j $(JOBS)
+
 deps:
-	@scripts/install-deps $(BUILD_PACKAGES)
+	@scripts/install-deps $(DEPS)
 
 clean:
 	rm -rf build

@@ -18,6 +18,7 @@
 #include "busy_module.h"
 #include "mixer.h"
 #include "module_builder.h"
+#include "module_files.h"
 #include "player_state.h"
 
 namespace {
@@ -88,13 +89,6 @@ struct Group {
     }
 };
 
-std::vector<std::uint8_t> read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.size() > IMAGE_BYTES) bytes.resize(IMAGE_BYTES);
-    return bytes;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,14 +105,9 @@ int main(int argc, char** argv) {
     // Corpus figures are averaged per channel count; the target is on the
     // 4-channel files.
     std::map<unsigned, Group> corpus;
-    std::vector<fs::path> files;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(ZINDLE_BENCH_CORPUS_DIR, ec))
-        if (entry.is_regular_file() && entry.path().extension() == ".mod") files.push_back(entry.path());
-    std::sort(files.begin(), files.end());
-    for (const fs::path& path : files) {
+    for (const fs::path& path : test::module_files_in(ZINDLE_BENCH_CORPUS_DIR)) {
         if (!wanted(path.filename().string())) continue;
-        const std::vector<std::uint8_t> file = read_file(path);
+        const std::vector<std::uint8_t> file = test::read_module_file(path);
         const Result r = measure(path.filename().string(), file, seconds, runs);
         corpus[player.song.channel_count].results.push_back(r);
     }
@@ -128,12 +117,12 @@ int main(int argc, char** argv) {
         for (std::uint32_t seed : {1u, 2u, 3u}) {
             const std::string name = "busy-" + std::to_string(channels) + "ch-" + std::to_string(seed);
             if (!wanted(name)) continue;
-            bench::BusyOptions o;
+            test::BusyOptions o;
             o.channels = channels;
             o.seed = seed;
             o.patterns = 8;
             o.rare_commands = seed != 3;  // seed 3: notes, loops, slides and vibrato only
-            generated[channels].results.push_back(measure(name, bench::busy_module(o), seconds, runs));
+            generated[channels].results.push_back(measure(name, test::busy_module(o), seconds, runs));
         }
 
     std::string line = "summary:";

@@ -1,41 +1,49 @@
-// The mixer's lanes: what a channel's walk over a run leaves for the
-// smoothing, and the loop that drives a smoothing kernel over a run. Shared
-// by the mixer and its AVX2 kernel, which is built on its own with the
-// wider instruction set; everything with code here has internal linkage,
-// so each build keeps its own copy.
+// The mixer's lanes: what a channel's walk over a stretch leaves for the
+// smoothing, the scratch it is staged in, and the loop that drives a
+// smoothing kernel over a run. Nothing here is specific to a processor;
+// the kernels that include it are each built with their own instruction
+// set, and everything with code here has internal linkage or is a
+// template, so each build keeps its own copy.
 #pragma once
 
 #include <cstdint>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 #include "mixer.h"
+#include "player_state.h"
 
 namespace zindle::mixing {
 
-// Lanes of the SSE2 kernel; the AVX2 kernels take up to WIDE_LANES in each
-// chain of 256-bit vectors, and up to MOST_CHAINS chains side by side: all
-// the channels there can be.
+// Lanes of the four-lane kernels; the eight-lane kernels take up to
+// WIDE_LANES in each chain of vectors, and up to MOST_CHAINS chains side by
+// side: all the channels there can be.
 inline constexpr std::uint32_t LANES = 4;
 inline constexpr std::uint32_t WIDE_LANES = 8;
 inline constexpr std::uint32_t MOST_CHAINS = 4;
 inline constexpr std::uint32_t MOST_LANES = WIDE_LANES * MOST_CHAINS;
+static_assert(MOST_LANES >= CHANNEL_SLOTS);
 // Frames the staging may write past the end of a run, and the smoothing
 // read past it, in whole blocks.
 inline constexpr std::uint32_t BLOCK_SLACK = 32;
-// The bounds of an output sample.
-inline constexpr std::int16_t CLIP_HIGH = 30719;
-inline constexpr std::int16_t CLIP_LOW = -30720;
-
-// Per lane and frame, x of the smoothing (the sample byte times the frame's
-// volume), as a channel's walk writes it.
-extern std::int16_t lane_rows[MOST_LANES][FRAMES_PER_BUFFER + BLOCK_SLACK];
-// The same side by side for the kernel: frame i of lane l at n * i + l for
-// a kernel of n lanes; chain k's eight lanes start at k * CHAIN_STRIDE.
+// The staged frames of chain k's eight lanes start at k * CHAIN_STRIDE.
 inline constexpr std::uint32_t CHAIN_STRIDE = (FRAMES_PER_BUFFER + BLOCK_SLACK) * WIDE_LANES;
-extern std::int16_t staged[MOST_CHAINS * CHAIN_STRIDE];
+// Longest loop, in bytes, that the shuffled staging lays out.
+inline constexpr std::uint32_t LAID_OUT_MAX = 1024;
+
+// The production mixer's working memory; nothing in it outlives a stretch.
+struct MixerScratch {
+    // Per lane and frame, x of the smoothing (the sample byte times the
+    // frame's volume), as a channel's walk writes it.
+    alignas(32) std::int16_t lane_rows[MOST_LANES][FRAMES_PER_BUFFER + BLOCK_SLACK];
+    // The same side by side for a kernel: frame i of lane l at n * i + l
+    // for a kernel of n lanes.
+    alignas(32) std::int16_t staged[MOST_CHAINS * CHAIN_STRIDE];
+    // Left and right sums of the stretch being rendered, where the channels
+    // are summed in groups; 0 between stretches.
+    alignas(32) std::int32_t accumulator[FRAMES_PER_BUFFER * 2];
+    // A short loop laid out once more, its first 16 bytes repeated behind.
+    alignas(16) std::uint8_t laid_out[LAID_OUT_MAX + 16];
+};
+extern MixerScratch mixer_scratch;
 
 // What a channel's walk over a run leaves for its lane.
 struct Lane {
@@ -68,63 +76,11 @@ std::uint32_t next_silence(const Lane* lanes, std::uint32_t count, std::uint32_t
 void store_lasts(const Lane* lanes, std::uint32_t count, std::uint32_t frames, const std::int32_t* p,
                  const std::int32_t* before);
 
-// The AVX2 kernels (mixer_wide.cpp), where the build has them: up to LANES
-// lanes, and up to MOST_LANES, each interleaving the rows itself. They
-// take every channel heard in a stretch at once and clip the frames
-// straight into its samples.
-void smooth_lanes_wide(const Lane* lanes, std::uint32_t count, std::int16_t* samples, std::uint32_t frames);
-void smooth_lanes_chained(const Lane* lanes, std::uint32_t count, std::int16_t* samples, std::uint32_t frames);
-// Steps of up to one sample byte per frame, and the AVX2 staging's limit.
-inline constexpr std::uint32_t ONE_BYTE_STEP = 4096;
-inline constexpr std::uint32_t WIDE_SHUFFLE_MAX_STEP = 8192;
-// Steps up to WIDE_SHUFFLE_MAX_STEP; up to 31 frames past `frames` may be
-// staged.
-void stage_shuffled_wide(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step, std::uint8_t volume,
-                         std::int16_t* to, std::uint32_t frames);
-void stage_shuffled_loop_wide(const std::uint8_t* laid, std::uint32_t pos, std::uint32_t loop_end,
-                              std::uint32_t loop_length, std::uint32_t step, std::uint8_t volume, std::int16_t* to,
-                              std::uint32_t frames);
-
-
 namespace {
 
-#ifdef __SSE2__
-// Adds the left and right sums of frame i (and i + 1 with `two`) into the
-// accumulator at `out`.
-[[gnu::always_inline]] inline void add_sums(std::int32_t* out, std::uint32_t i, __m128i sums, bool two) {
-    auto* to = reinterpret_cast<__m128i*>(out + 2 * i);
-    if (two)
-        _mm_storeu_si128(to, _mm_add_epi32(_mm_loadu_si128(to), sums));
-    else
-        _mm_storel_epi64(to, _mm_add_epi32(_mm_loadl_epi64(to), sums));
-}
-#endif
-
-// The first four rows side by side, frame after frame, in blocks of 8
-// frames from the block holding frame `from` to frame `to` (each build with
-// its own instruction set).
-[[gnu::always_inline]] inline void interleave_four(std::uint32_t from, std::uint32_t to_frame) {
-#if defined(__SSE2__) && !defined(ZINDLE_PORTABLE_LANES)
-    for (std::uint32_t i = from & ~7u; i < to_frame; i += 8) {
-        const auto row = [i](std::uint32_t l) { return _mm_load_si128(reinterpret_cast<const __m128i*>(lane_rows[l] + i)); };
-        const __m128i r0 = row(0), r1 = row(1), r2 = row(2), r3 = row(3);
-        const __m128i a = _mm_unpacklo_epi16(r0, r1), b = _mm_unpackhi_epi16(r0, r1);
-        const __m128i c = _mm_unpacklo_epi16(r2, r3), d = _mm_unpackhi_epi16(r2, r3);
-        auto* to = reinterpret_cast<__m128i*>(staged + LANES * i);
-        _mm_store_si128(to, _mm_unpacklo_epi32(a, c));
-        _mm_store_si128(to + 1, _mm_unpackhi_epi32(a, c));
-        _mm_store_si128(to + 2, _mm_unpacklo_epi32(b, d));
-        _mm_store_si128(to + 3, _mm_unpackhi_epi32(b, d));
-    }
-#else
-    for (std::uint32_t i = from; i < to_frame; ++i)
-        for (std::uint32_t l = 0; l < LANES; ++l) staged[LANES * i + l] = lane_rows[l][i];
-#endif
-}
-
-// Up to four walked channels through the smoothing, into the accumulator,
-// by a kernel of either build: the frames in pairs, and the lanes that fall
-// silent on the way switched off at their frame.
+// Walked channels through the smoothing, by a kernel of up to
+// Kernel::WIDTH lanes: the frames in pairs, and the lanes that fall silent
+// on the way switched off at their frame.
 template <class Kernel, class Target>
 [[gnu::always_inline]] inline void smooth_lanes(const Lane* lanes, std::uint32_t count, Target out,
                                               std::uint32_t frames) {

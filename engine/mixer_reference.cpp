@@ -1,7 +1,8 @@
 // The frame-by-frame mixer, written as plainly as the rules read. It is the
-// reference that the production mixer must match byte for byte.
+// reference that the production mixer must match byte for byte, and the
+// mixer itself on processors without the production mixer's kernels.
 #include "mixer.h"
-
+#include "mixer_rules.h"
 #include "player_state.h"
 #include "sequencer.h"
 #include "tick_clock.h"
@@ -9,16 +10,6 @@
 namespace zindle {
 
 namespace {
-
-constexpr std::int32_t CLIP_HIGH = 30719;
-constexpr std::int32_t CLIP_LOW = -30720;
-constexpr std::uint32_t SMOOTHING_MAX_STEP = 4095;
-
-void fade_down() {
-    ChannelState& ch = player.channels;
-    for (std::uint32_t c = 0; c < player.song.channel_count; ++c)
-        if (ch.mix_volume[c] > ch.ramp_floor[c]) --ch.mix_volume[c];
-}
 
 void glide() {
     ChannelState& ch = player.channels;
@@ -30,18 +21,8 @@ void glide() {
     }
 }
 
-// The loop wrap subtracts one loop length; a step longer than the loop
-// needs the remainder instead, which keeps the position inside the loop.
-std::uint32_t wrap_into_loop(std::uint32_t past, std::uint32_t loop_end, std::uint32_t loop_length) {
-    const std::uint32_t pos = past - loop_length;
-    if (pos < loop_end || loop_length == 0 || loop_length > loop_end) return pos;
-    const std::uint32_t loop_start = loop_end - loop_length;
-    return loop_start + (past - loop_start) % loop_length;
-}
-
 std::int32_t channel_value(std::uint32_t c) {
     ChannelState& ch = player.channels;
-    const SampleInfo& samples = player.samples;
     const std::int32_t volume = ch.mix_volume[c];
     if (volume == 0) {
         ch.last_out[c] = 0;
@@ -53,28 +34,9 @@ std::int32_t channel_value(std::uint32_t c) {
         const std::int32_t last = ch.last_out[c];
         x = last + (((x - last) * static_cast<std::int32_t>(step)) >> 12);
     }
-    const std::uint32_t next = ch.pos[c] + step;
-    const std::uint8_t sample = ch.sample_num[c];
-    if (next < ch.end_pos[c]) {
-        ch.pos[c] = next;
-    } else if (ch.play_state[c] == STATE_LOOPING) {
-        ch.pos[c] = wrap_into_loop(next, ch.end_pos[c], samples.sample_loop_length[sample]);
-    } else if (samples.sample_loop_end[sample] == 0) {
-        ch.play_state[c] = STATE_STOPPED;
-        ch.mix_target[c] = 0;
-        ch.mix_volume[c] = 0;
-        return x;  // the last frame still sounds; position and history stay
-    } else {
-        ch.play_state[c] = STATE_LOOPING;
-        ch.end_pos[c] = samples.sample_loop_end[sample];
-        ch.pos[c] = samples.sample_loop_end[sample] - samples.sample_loop_length[sample];
-    }
+    if (!advance_voice(c)) return x;  // the last frame still sounds; position and history stay
     ch.last_out[c] = static_cast<std::int16_t>(x);
     return x;
-}
-
-std::int16_t clip(std::int32_t sum) {
-    return static_cast<std::int16_t>(sum > CLIP_HIGH ? CLIP_HIGH : sum < CLIP_LOW ? CLIP_LOW : sum);
 }
 
 }  // namespace
@@ -102,8 +64,8 @@ void fill_buffer_reference() {
             if ((ch.pan[c] & PAN_LEFT) != 0) left += v >> 1;
             if ((ch.pan[c] & PAN_RIGHT) != 0) right += v >> 1;
         }
-        out[2 * frame] = clip(left);
-        out[2 * frame + 1] = clip(right);
+        out[2 * frame] = clip_sample(left);
+        out[2 * frame + 1] = clip_sample(right);
     }
     submit_buffer();
 }

@@ -1,4 +1,5 @@
 // The row tick: moves the song position and decodes one cell per channel.
+#include "pattern_cell.h"
 #include "player_state.h"
 #include "sequencer.h"
 
@@ -6,14 +7,8 @@ namespace zindle {
 
 namespace {
 
-// Working position of the row being decoded. Commands change these; the row
-// commits them at its end, so the last position command of a row wins.
-std::uint32_t next_row_offset;
-const std::uint8_t* next_order;
-
 constexpr std::uint8_t NOTE_KEY_OFF = 1;
 constexpr std::uint8_t NOTE_VIBRATO_CONTINUE = 2;
-constexpr std::uint32_t FIRST_NOTE_PERIOD = 29;
 constexpr std::uint32_t ROWS_PER_PATTERN = 64;
 
 std::uint32_t pattern_start(const std::uint8_t* entry) {
@@ -45,8 +40,8 @@ void order_jump(std::uint8_t target) {
     SongState& song = player.song;
     // A jump at or past the song's end restarts the song, like B00.
     if (target >= song.song_length) target = 0;
-    next_order = song.order_table + target;
-    next_row_offset = pattern_start(next_order);
+    row_work.next_order = song.order_table + target;
+    row_work.next_row_offset = pattern_start(row_work.next_order);
 }
 
 void pattern_break(std::uint8_t xy) {
@@ -55,7 +50,7 @@ void pattern_break(std::uint8_t xy) {
     // A break past the last row lands on the first row of the next entry.
     if (row >= ROWS_PER_PATTERN) row = 0;
     advance_order();
-    next_row_offset += row * song.channel_count * 4u;
+    row_work.next_row_offset += row * song.channel_count * 4u;
 }
 
 void pattern_loop(std::uint8_t y) {
@@ -69,9 +64,9 @@ void pattern_loop(std::uint8_t y) {
     --song.loop_count;
     // After an order jump the remembered start can lie in the pattern that
     // was left; the loop then starts at the first row of its own pattern.
-    const std::uint32_t start = pattern_start(next_order);
+    const std::uint32_t start = pattern_start(row_work.next_order);
     if (song.loop_row_offset - start >= song.pattern_bytes) song.loop_row_offset = start;
-    next_row_offset = song.loop_row_offset;
+    row_work.next_row_offset = song.loop_row_offset;
 }
 
 void tone_portamento(std::uint8_t c, std::uint8_t effect, std::uint8_t xy, std::uint32_t period_field) {
@@ -134,7 +129,7 @@ void extended_command(std::uint8_t c, std::uint8_t xy) {
     }
 }
 
-void decode_cell(std::uint8_t c, std::uint32_t cell) {
+void decode_cell(std::uint8_t c, std::uint32_t offset) {
     SongState& song = player.song;
     ChannelState& ch = player.channels;
     const SampleInfo& samples = player.samples;
@@ -143,15 +138,13 @@ void decode_cell(std::uint8_t c, std::uint32_t cell) {
     ch.effect_counter[c] = 0;
     ch.ramp_floor[c] = NO_RAMP_FLOOR;
 
-    const std::uint8_t b0 = image_byte(cell);
-    const std::uint8_t b1 = image_byte(cell + 1);
-    const std::uint8_t b2 = image_byte(cell + 2);
-    const std::uint8_t xy = image_byte(cell + 3);
-    const std::uint8_t sample = static_cast<std::uint8_t>((b0 & 0x10) | (b2 >> 4));
-    const std::uint32_t period_field = (b0 & 0x0Fu) * 256u + b1;
-    const std::uint8_t effect = b2 & 0x0F;
+    const PatternCell cell = read_cell(offset);
+    const std::uint8_t sample = cell.sample;
+    const std::uint32_t period_field = cell.period_field;
+    const std::uint8_t effect = cell.effect;
+    const std::uint8_t xy = cell.param;
 
-    if (b0 >= 64) ch.pan[c] = b0 & PAN_CENTRE;
+    if (cell.pan_bits != 0) ch.pan[c] = cell.pan_bits;
 
     if (sample != 0) {
         if (sample != ch.sample_num[c]) {
@@ -232,7 +225,7 @@ void decode_cell(std::uint8_t c, std::uint32_t cell) {
         if (value <= 32)
             song.speed = value;
         else
-            song.bytes_per_tick = 441000u / value;
+            song.bytes_per_tick = TEMPO_BYTES / value;
         break;
     }
     default: break;
@@ -243,27 +236,38 @@ void decode_cell(std::uint8_t c, std::uint32_t cell) {
 
 void advance_order() {
     SongState& song = player.song;
-    next_order = song.order_pos + 1;
-    if (next_order >= song.order_table + song.song_length) {
+    row_work.next_order = song.order_pos + 1;
+    if (row_work.next_order >= song.order_table + song.song_length) {
         for (std::uint32_t c = 0; c < song.channel_count; ++c) player.channels.play_state[c] = STATE_STOPPED;
-        next_order = song.order_table;
+        row_work.next_order = song.order_table;
     }
-    song.loop_row_offset = pattern_start(next_order);
+    song.loop_row_offset = pattern_start(row_work.next_order);
     song.loop_count = 0;
-    next_row_offset = song.loop_row_offset;
+    row_work.next_row_offset = song.loop_row_offset;
+}
+
+std::uint8_t jump_to_next_order() {
+    SongState& song = player.song;
+    const std::uint8_t* entry = song.order_pos + 1;
+    if (entry >= song.order_table + song.song_length) entry = song.order_table;
+    song.loop_row_offset = pattern_start(entry);
+    song.loop_count = 0;
+    song.row_offset = song.loop_row_offset;
+    song.order_pos = entry;
+    return *entry;
 }
 
 void decode_row() {
     SongState& song = player.song;
     const std::uint32_t row = image_offset(song.pattern_base) + song.row_offset;
-    next_row_offset = song.row_offset + song.channel_count * 4u;
-    next_order = song.order_pos;
-    if (pattern_start(song.order_pos) + song.pattern_bytes == next_row_offset) advance_order();
+    row_work.next_row_offset = song.row_offset + song.channel_count * 4u;
+    row_work.next_order = song.order_pos;
+    if (pattern_start(song.order_pos) + song.pattern_bytes == row_work.next_row_offset) advance_order();
 
     for (std::uint8_t c = 0; c < song.channel_count; ++c) decode_cell(c, row + 4u * c);
 
-    song.row_offset = next_row_offset;
-    song.order_pos = next_order;
+    song.row_offset = row_work.next_row_offset;
+    song.order_pos = row_work.next_order;
 }
 
 }  // namespace zindle

@@ -29,8 +29,9 @@ const char* module_path(const char* command_line);
 // Window (window.cpp).
 extern HWND main_window;
 LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-// The Z key: row 0 of the next order entry, wrapping after the last one.
-void jump_to_next_order();
+// The Z key: row 0 of the next order entry, wrapping after the last one;
+// the pattern number that will play is written to the console.
+void press_z();
 
 // Sound device and refill pump (audio_out.cpp).
 inline constexpr UINT TIMER_PERIOD_MS = 17;

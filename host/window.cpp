@@ -2,21 +2,16 @@
 #include "console_text.h"
 #include "host.h"
 #include "player_state.h"
+#include "sequencer.h"
 
 namespace zindle {
 
 constinit HWND main_window = nullptr;
 
-void jump_to_next_order() {
-    SongState& song = player.song;
-    const std::uint8_t* entry = song.order_pos + 1;
-    if (entry >= song.order_table + song.song_length) entry = song.order_table;
-    // The pattern that will play next, also when the jump wraps to entry 0.
-    write_hex(*entry);
-    song.loop_row_offset = *entry * song.pattern_bytes;
-    song.loop_count = 0;
-    song.row_offset = song.loop_row_offset;
-    song.order_pos = entry;
+// The Z key: the engine moves on to the next order entry; the pattern that
+// will play next is written, also when the jump wraps to entry 0.
+void press_z() {
+    write_hex(jump_to_next_order());
 }
 
 LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -30,7 +25,7 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
         if (wparam == VK_ESCAPE)
             PostMessageA(main_window, WM_CLOSE, 0, 0);
         else if (wparam == 'Z')
-            jump_to_next_order();
+            press_z();
         break;
     case WM_USER:
         refill_pump();

@@ -85,9 +85,9 @@ void record_row(const std::uint8_t* entry, std::uint32_t row_offset) {
 struct RowTrace {
     RowTrace() {
         rows_seen.clear();
-        row_tick_hook = record_row;
+        engine_hooks.row_tick = record_row;
     }
-    ~RowTrace() { row_tick_hook = nullptr; }
+    ~RowTrace() { engine_hooks.row_tick = nullptr; }
 };
 
 // --- Samples claiming more than the file holds -----------------------------

@@ -12,6 +12,7 @@
 
 #include "mixer.h"
 #include "module_builder.h"
+#include "module_files.h"
 #include "player_state.h"
 #include "sequencer.h"
 
@@ -24,19 +25,9 @@ namespace fs = std::filesystem;
 
 std::vector<std::string> corpus_files() {
     std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(ZINDLE_CORPUS_DIR, ec))
-        if (entry.is_regular_file() && entry.path().extension() == ".mod") names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
+    for (const fs::path& path : module_files_in(ZINDLE_CORPUS_DIR)) names.push_back(path.filename());
     if (names.empty()) names.emplace_back();  // one test that skips
     return names;
-}
-
-std::vector<std::uint8_t> read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.size() > IMAGE_BYTES) bytes.resize(IMAGE_BYTES);
-    return bytes;
 }
 
 std::string hex_line(unsigned value) {
@@ -113,7 +104,7 @@ class CorpusFile : public testing::TestWithParam<std::string> {};
 TEST_P(CorpusFile, LoadsWithItsReportAndPlaysAPass) {
     if (GetParam().empty()) GTEST_SKIP() << "no corpus at " << ZINDLE_CORPUS_DIR;
     const fs::path path = fs::path(ZINDLE_CORPUS_DIR) / GetParam();
-    const auto file = read_file(path);
+    const auto file = read_module_file(path);
     const Expected e = expected_for(file);
 
     bool ok = false;
@@ -131,10 +122,10 @@ TEST_P(CorpusFile, LoadsWithItsReportAndPlaysAPass) {
     // One pass, or at most 2000 buffers (about 93 s) for songs that loop
     // back to a later entry.
     watch = {};
-    row_tick_hook = watch_row;
+    engine_hooks.row_tick = watch_row;
     int buffers = 0;
     for (; buffers < 2000 && !watch.back_at_start; ++buffers) fill_buffer();
-    row_tick_hook = nullptr;
+    engine_hooks.row_tick = nullptr;
     EXPECT_GT(watch.rows, 0);
     EXPECT_EQ(watch.bad_positions, 0);
     EXPECT_EQ(submitted_buffers(), buffers);
@@ -143,7 +134,7 @@ TEST_P(CorpusFile, LoadsWithItsReportAndPlaysAPass) {
 TEST_P(CorpusFile, RendererWritesExactlyTheLoaderReportToStandardError) {
     if (GetParam().empty()) GTEST_SKIP() << "no corpus at " << ZINDLE_CORPUS_DIR;
     const fs::path path = fs::path(ZINDLE_CORPUS_DIR) / GetParam();
-    const Expected e = expected_for(read_file(path));
+    const Expected e = expected_for(read_module_file(path));
     if (e.song_length == 0) GTEST_SKIP() << "song length 0";
     const auto run = run_program({ZINDLE_BIN_DIR "/zindle-render", "--buffers", "0", path.string(), "/dev/null"});
     EXPECT_EQ(run.exit_code, 0);

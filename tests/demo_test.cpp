@@ -12,6 +12,7 @@
 
 #include "mixer.h"
 #include "module_builder.h"
+#include "module_files.h"
 #include "player_state.h"
 
 using namespace zindle;
@@ -22,11 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const fs::path EXAMPLES = fs::path(ZINDLE_SOURCE_DIR) / "examples";
-
-std::vector<std::uint8_t> read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // 48.4 s: intro, two verses, the break with its repeated bar, the first
 // verse again and the outro (6 patterns and 16 rows at 5292 frames a row).
@@ -40,8 +36,8 @@ TEST(Demo, GeneratorReproducesTheCommittedFiles) {
     ASSERT_EQ(run.exit_code, 0) << run.err;
     for (const char* name : {"demo.mod", "demo-extended.mod"}) {
         SCOPED_TRACE(name);
-        const auto committed = read_file(EXAMPLES / name);
-        const auto generated = read_file(dir / name);
+        const auto committed = read_module_file(EXAMPLES / name);
+        const auto generated = read_module_file(dir / name);
         ASSERT_FALSE(committed.empty());
         EXPECT_TRUE(generated == committed) << "run the demo-modules target and commit the result";
         // Small enough to ship in the repository.
@@ -54,7 +50,7 @@ TEST(Demo, BothSongsLoadCleanlyAndSoundWithoutClipping) {
     for (const char* name : {"demo.mod", "demo-extended.mod"}) {
         SCOPED_TRACE(name);
         bool ok = false;
-        EXPECT_EQ(load(read_file(EXAMPLES / name), &ok), "channels: 00000006 \r\nsamples: 0000001F \r\n");
+        EXPECT_EQ(load(read_module_file(EXAMPLES / name), &ok), "channels: 00000006 \r\nsamples: 0000001F \r\n");
         ASSERT_TRUE(ok);
         EXPECT_EQ(player.song.extended_mode, std::string(name) == "demo-extended.mod" ? 1 : 0);
 
@@ -81,7 +77,7 @@ TEST(Demo, BothSongsLoadCleanlyAndSoundWithoutClipping) {
 }
 
 TEST(Demo, ExtendedSongUsesEnvelopesFadeOutAndAutomaticVibrato) {
-    load(read_file(EXAMPLES / "demo-extended.mod"));
+    load(read_module_file(EXAMPLES / "demo-extended.mod"));
     // Records overlap pattern 0, so the song must not play it.
     for (std::uint32_t i = 0; i < player.song.song_length; ++i) EXPECT_NE(player.song.order_table[i], 0) << i;
 

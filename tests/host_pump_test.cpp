@@ -152,11 +152,11 @@ protected:
         ASSERT_TRUE(load_module(module_image));
         win32.console.clear();
         decoded.clear();
-        row_tick_hook = [](const std::uint8_t* entry, std::uint32_t row_offset) {
+        engine_hooks.row_tick = [](const std::uint8_t* entry, std::uint32_t row_offset) {
             decoded.push_back({static_cast<int>(entry - player.song.order_table), row_offset});
         };
     }
-    void TearDown() override { row_tick_hook = nullptr; }
+    void TearDown() override { engine_hooks.row_tick = nullptr; }
 
     struct Row {
         int entry;
@@ -176,7 +176,7 @@ TEST_F(OrderJump, ZAbandonsARunningLoopAndPlaysTheNextEntryFromItsFirstRow) {
     ASSERT_NE(player.song.loop_count, 0);
 
     const std::size_t before = decoded.size();
-    jump_to_next_order();
+    press_z();
     EXPECT_EQ(win32.console, "00000002 \r\n");
     EXPECT_EQ(player.song.order_pos, player.song.order_table + 1);
     EXPECT_EQ(player.song.loop_count, 0);
@@ -191,8 +191,8 @@ TEST_F(OrderJump, ZAbandonsARunningLoopAndPlaysTheNextEntryFromItsFirstRow) {
 }
 
 TEST_F(OrderJump, ZOnTheLastEntryWrapsToEntryZeroAndPrintsItsPattern) {
-    jump_to_next_order();
-    jump_to_next_order();
+    press_z();
+    press_z();
     ASSERT_EQ(player.song.order_pos, player.song.order_table + 2);
     win32.console.clear();
     for (int i = 0; i < 3; ++i) fill_buffer();
@@ -200,7 +200,7 @@ TEST_F(OrderJump, ZOnTheLastEntryWrapsToEntryZeroAndPrintsItsPattern) {
     const ChannelState channels = player.channels;
     const std::uint8_t tick = player.song.tick;
 
-    jump_to_next_order();
+    press_z();
     // The pattern of entry 0, not the byte 5 after the last entry.
     EXPECT_EQ(win32.console, "00000000 \r\n");
     EXPECT_EQ(player.song.order_pos, player.song.order_table);

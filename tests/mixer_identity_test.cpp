@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "../bench/busy_module.h"
+#include "busy_module.h"
 #include "mixer.h"
 #include "module_builder.h"
+#include "module_files.h"
 #include "module_loader.h"
 #include "player_state.h"
 
@@ -27,20 +28,9 @@ namespace fs = std::filesystem;
 
 using Renderer = std::vector<std::int16_t> (*)(int);
 
-// Like load(), but with the output clock already at `clock`.
-void load_at(const std::vector<std::uint8_t>& file, std::uint32_t clock) {
-    load(file);
-    player = PlayerState{};
-    std::memset(module_image, 0, sizeof module_image);
-    std::memcpy(module_image, file.data(), std::min<std::size_t>(file.size(), IMAGE_BYTES));
-    player.out_clock = clock;
-    load_module(module_image);
-    take_console();
-}
-
 std::vector<std::int16_t> render_at(const std::vector<std::uint8_t>& file, std::uint32_t clock, Renderer how,
                                     int buffers) {
-    load_at(file, clock);
+    load_at_clock(file, clock);
     return how(buffers);
 }
 
@@ -92,22 +82,22 @@ class BusyIdentity : public ::testing::TestWithParam<Busy> {};
 
 TEST_P(BusyIdentity, FastMixerGivesTheReferenceFrames) {
     const Busy b = GetParam();
-    bench::BusyOptions o;
+    test::BusyOptions o;
     o.channels = b.channels;
     o.extended = b.extended;
     o.seed = b.seed;
     o.patterns = 2;
-    expect_same(bench::busy_module(o), 160);
+    expect_same(test::busy_module(o), 160);
 }
 
 TEST_P(BusyIdentity, AcrossTheClockWrap) {
     const Busy b = GetParam();
-    bench::BusyOptions o;
+    test::BusyOptions o;
     o.channels = b.channels;
     o.extended = b.extended;
     o.seed = b.seed + 100;
     o.patterns = 1;
-    expect_same(bench::busy_module(o), 60, 0xFFFFFFFFu - 200000u);
+    expect_same(test::busy_module(o), 60, 0xFFFFFFFFu - 200000u);
 }
 
 std::vector<Busy> busy_cases() {
@@ -160,28 +150,12 @@ TEST(MixerIdentity, ShortLoopsHighNotesAndPans) {
     expect_same(b.build(), 120);
 }
 
-std::vector<fs::path> corpus_files() {
-    std::vector<fs::path> files;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(ZINDLE_CORPUS_DIR, ec))
-        if (entry.is_regular_file() && entry.path().extension() == ".mod") files.push_back(entry.path());
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-std::vector<std::uint8_t> read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.size() > IMAGE_BYTES) bytes.resize(IMAGE_BYTES);
-    return bytes;
-}
-
 TEST(MixerIdentity, CorpusModules) {
-    const std::vector<fs::path> files = corpus_files();
+    const std::vector<fs::path> files = module_files_in(ZINDLE_CORPUS_DIR);
     if (files.empty()) GTEST_SKIP() << "no corpus at " << ZINDLE_CORPUS_DIR;
     for (const fs::path& file : files) {
         SCOPED_TRACE(file.filename().string());
-        const std::vector<std::uint8_t> bytes = read_file(file);
+        const std::vector<std::uint8_t> bytes = read_module_file(file);
         expect_same(bytes, 200, 0, false);
         expect_same(bytes, 40, 0xFFFFFFFFu - 100000u, false);
     }

@@ -63,4 +63,39 @@ bool parse_seconds_as_buffers(const char* text, std::uint64_t& buffers) {
     return true;
 }
 
+bool parse_time_as_frames(const char* text, std::uint64_t& frames) {
+    constexpr int MAX_FRACTION_DIGITS = 12;  // 44100 x 10^12 fits in 64 bits
+    std::uint64_t whole = 0;
+    int whole_digits = 0;
+    const char* at = read_digits(text, MAX_SECONDS, whole, whole_digits);
+    if (at == nullptr || whole_digits == 0) return false;
+    if (*at == ':') {
+        if (whole > MAX_SECONDS / 60) return false;
+        std::uint64_t seconds = 0;
+        int second_digits = 0;
+        at = read_digits(at + 1, 59, seconds, second_digits);
+        if (at == nullptr || second_digits != 2) return false;
+        whole = whole * 60 + seconds;
+    }
+    std::uint64_t fraction = 0;
+    std::uint64_t scale = 1;
+    bool more_fraction = false;
+    if (*at == '.') {
+        int fraction_digits = 0;
+        for (++at; is_digit(*at); ++at) {
+            if (++fraction_digits <= MAX_FRACTION_DIGITS) {
+                fraction = fraction * 10 + static_cast<std::uint64_t>(*at - '0');
+                scale *= 10;
+            } else if (*at != '0') {
+                more_fraction = true;
+            }
+        }
+        if (fraction_digits == 0) return false;
+    }
+    if (*at != 0 || whole > MAX_SECONDS) return false;
+    if (whole == MAX_SECONDS && (fraction != 0 || more_fraction)) return false;
+    frames = whole * SAMPLE_RATE + fraction * SAMPLE_RATE / scale;
+    return true;
+}
+
 }  // namespace zindle

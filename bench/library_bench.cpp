@@ -1,0 +1,103 @@
+// zindle-library-bench: the library's figures. How long an exact seek takes
+// anywhere in a song of about five minutes, what rendering in odd-sized
+// calls costs against whole 2048-frame buffers, and (from the script
+// beside it) the stripped size of libzindle.so. Figures only; nothing here
+// passes or fails.
+#include <time.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "busy_module.h"
+#include "zindle.h"
+
+namespace {
+
+// The thread's processor time, so that other work on the machine counts
+// as little as it can.
+double cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// A 4-channel busy song of `patterns` patterns, its speed and tempo
+// commands taken out so that it keeps the usual pace: 7.68 s a pattern.
+std::vector<std::uint8_t> song(int patterns) {
+    zindle::test::BusyOptions options;
+    options.channels = 4;
+    options.patterns = patterns;
+    options.seed = 7;
+    options.rare_commands = false;
+    auto file = zindle::test::busy_module(options);
+    const std::size_t first_cell = 1084;
+    for (std::size_t at = first_cell; at + 3 < first_cell + static_cast<std::size_t>(patterns) * 1024; at += 4)
+        if ((file[at + 2] & 0x0F) == 0x0F || (file[at + 2] & 0x0F) == 0x0B || (file[at + 2] & 0x0F) == 0x0D) {
+            file[at + 2] &= 0xF0;
+            file[at + 3] = 0;
+        }
+    return file;
+}
+
+double render_cost(std::size_t chunk, std::size_t frames, std::vector<std::int16_t>& out) {
+    zindle_seek(0);
+    const double start = cpu_seconds();
+    for (std::size_t done = 0; done < frames;) {
+        const std::size_t want = std::min(chunk, frames - done);
+        zindle_render(out.data(), want);
+        done += want;
+    }
+    return cpu_seconds() - start;
+}
+
+}  // namespace
+
+int main() {
+    const auto file = song(40);
+    if (zindle_load(file.data(), file.size()) != 0) return 1;
+    const std::uint64_t length = zindle_pass_frames();
+    std::printf("song: 4 channels, one pass %.1f s (%llu frames)\n", static_cast<double>(length) / ZINDLE_SAMPLE_RATE,
+                static_cast<unsigned long long>(length));
+
+    // Seeks: forward from the start, then backward (a restart) from the end.
+    std::vector<std::int16_t> out(2 * 4096);
+    double worst = 0;
+    double total = 0;
+    int seeks = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (const double fraction : {0.1, 0.5, 0.9, 0.999, 0.3}) {
+            const auto target = static_cast<std::uint64_t>(static_cast<double>(length) * fraction);
+            zindle_seek(length - 1);
+            zindle_render(out.data(), 1);
+            const double start = cpu_seconds();
+            zindle_seek(target);
+            const double took = cpu_seconds() - start;
+            worst = std::max(worst, took);
+            total += took;
+            ++seeks;
+        }
+    }
+    std::printf("seek: %d seeks back to 10..99.9 %% of the song, mean %.1f ms, worst %.1f ms (target under 50 ms)\n",
+                seeks, 1000 * total / seeks, 1000 * worst);
+    // The first seek after a load has no kept states yet: it renders from
+    // the start.
+    zindle_load(file.data(), file.size());
+    const double first = cpu_seconds();
+    zindle_seek(length - 1);
+    std::printf("seek: first seek to the end right after the load %.1f ms\n", 1000 * (cpu_seconds() - first));
+
+    // Odd-sized calls against whole buffers, best of nine, over 60 s of song.
+    const std::size_t frames = 60 * ZINDLE_SAMPLE_RATE;
+    const std::size_t chunks[] = {2048, 1, 7, 1000, 4096};
+    double best[5];
+    for (double& b : best) b = 1e9;
+    for (int round = 0; round < 9; ++round)
+        for (std::size_t i = 0; i < 5; ++i) best[i] = std::min(best[i], render_cost(chunks[i], frames, out));
+    std::printf("render 60 s in calls of 2048 frames: %.2f ms (%.0f x realtime)\n", 1000 * best[0], 60 / best[0]);
+    for (std::size_t i = 1; i < 5; ++i)
+        std::printf("render 60 s in calls of %4zu frames: %.2f ms, %+.1f %% against whole buffers (target within 5 %%)\n",
+                    chunks[i], 1000 * best[i], 100 * (best[i] / best[0] - 1));
+    return 0;
+}

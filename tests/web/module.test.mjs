@@ -1,0 +1,148 @@
+// zindle.wasm in node, with no imports, against the native zindle-render:
+// the demos, generated busy songs of 4 to 32 channels in both modes and
+// the real corpus, in whole buffers, in 128-frame quanta as an AudioWorklet
+// asks, in odd chunks and after seeks. Every byte must be the same.
+import assert from 'node:assert/strict';
+import { spawnSync } from 'node:child_process';
+import { createHash } from 'node:crypto';
+import { existsSync, readdirSync, readFileSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
+import { test } from 'node:test';
+
+import { env, FRAMES_PER_BUFFER, nativeRender, requireParts, sameFrames, scratchDir, WasmPlayer } from './harness.mjs';
+
+const writeSongs = process.env.ZINDLE_WRITE_SONGS;
+requireParts([
+  ['build/web/zindle.wasm (make web)', env.web && existsSync(join(env.web, 'zindle.wasm'))],
+  ['zindle-render', env.render && existsSync(env.render)],
+  ['zindle-write-songs', writeSongs && existsSync(writeSongs)],
+]);
+
+const dir = scratchDir();
+const QUANTUM = [128];
+const ODD = [1, 7, 1000, 4099, 333, 2048];
+const demos = ['demo.mod', 'demo-extended.mod'].map((name) => join(env.source, 'examples', name));
+
+// One pass (or `buffers` buffers) of a song, rendered by the module in
+// each way of cutting it into calls, against the renderer.
+function checkSong(song, { buffers = null, ways = [[FRAMES_PER_BUFFER], QUANTUM, ODD] } = {}) {
+  const native = nativeRender(song, buffers, dir);
+  assert.equal(native.status, 0, `zindle-render ${song}: ${native.report}`);
+  const frames = native.frames.length / 4;
+  assert.ok(frames > 0);
+  for (const chunks of ways) {
+    const player = new WasmPlayer();
+    assert.equal(player.load(readFileSync(song)), 0, song);
+    assert.equal(player.report(), native.report, `${song}: report`);
+    sameFrames(player.render(frames, chunks), native.frames, `${song} in calls of ${chunks.join(', ')}`);
+  }
+}
+
+test('the module imports nothing and exports the API by name', () => {
+  const module = new WebAssembly.Module(readFileSync(join(env.web, 'zindle.wasm')));
+  assert.deepEqual(WebAssembly.Module.imports(module), []);
+  const exports = new Map(WebAssembly.Module.exports(module).map((e) => [e.name, e.kind]));
+  assert.equal(exports.get('memory'), 'memory');
+  for (const name of ['zindle_load', 'zindle_render', 'zindle_seek', 'zindle_report', 'zindle_version',
+    'zindle_scratch'])
+    assert.equal(exports.get(name), 'function', name);
+  const player = new WasmPlayer();
+  assert.equal(player.text(player.z.zindle_version()), env.version);
+  // Nothing loaded yet: nothing to render or seek.
+  assert.equal(player.z.zindle_render(player.z.zindle_scratch(64), 16), 0);
+  assert.ok(player.z.zindle_seek(0n) < 0);
+});
+
+test('the scratch area holds a whole module image and no more', () => {
+  const { z } = new WasmPlayer();
+  const at = z.zindle_scratch(0x180000);
+  assert.ok(at > 0);
+  assert.ok(at + 0x180000 <= z.memory.buffer.byteLength);
+  assert.equal(z.zindle_scratch(0), at);
+  assert.equal(z.zindle_scratch(0x180001), 0);
+  assert.equal(z.zindle_scratch(0xFFFFFFFF), 0);
+});
+
+test('the demos: one pass each, whole buffers, 128-frame quanta and odd calls', () => {
+  for (const song of demos) checkSong(song);
+});
+
+const written = spawnSync(writeSongs, [dir]);
+
+test('busy generated songs of 4 to 32 channels, normal and extended', () => {
+  assert.equal(written.status, 0, String(written.stderr));
+  const songs = readdirSync(dir).filter((f) => f.startsWith('busy-')).sort();
+  assert.equal(songs.length, 14);
+  for (const name of songs) checkSong(join(dir, name), { buffers: 48, ways: [QUANTUM, ODD] });
+});
+
+test('seeking continues exactly where a straight render is, Z jumps forgotten', () => {
+  const song = demos[1];
+  const native = nativeRender(song, 200, dir);
+  const total = native.frames.length / 4;
+  const player = new WasmPlayer();
+  assert.equal(player.load(readFileSync(song)), 0);
+  player.render(5000, [1000]);
+  player.z.zindle_jump();
+  for (const frame of [0, 1, 880, 881, 882, 44100 * 3 + 7, 123457, total - 128]) {
+    assert.equal(player.z.zindle_seek(BigInt(frame)), 0);
+    assert.equal(Number(player.z.zindle_frame()), frame);
+    const n = Math.min(20000, total - frame);
+    sameFrames(player.render(n, QUANTUM), native.frames.subarray(4 * frame, 4 * (frame + n)), `after seek to ${frame}`);
+  }
+});
+
+test('an empty file and truncated files behave as in the native renderer', () => {
+  const demo = readFileSync(demos[0]);
+  // Empty: the report, a song length of 0, nothing to play.
+  const empty = join(dir, 'empty.mod');
+  writeFileSync(empty, '');
+  const native = nativeRender(empty, null, dir);
+  assert.notEqual(native.status, 0);
+  const player = new WasmPlayer();
+  assert.ok(player.load(Buffer.alloc(0)) < 0);
+  assert.ok(player.report().length > 0);
+  assert.ok(native.report.startsWith(player.report()), `${JSON.stringify(player.report())} begins the renderer's`);
+  assert.equal(player.z.zindle_render(player.z.zindle_scratch(64), 16), 0);
+  // Truncated inside the header, the patterns and the samples.
+  for (const size of [1, 600, 1084, 1500, demo.length >> 1, demo.length - 1]) {
+    const cut = join(dir, `cut-${size}.mod`);
+    writeFileSync(cut, demo.subarray(0, size));
+    const expected = nativeRender(cut, 20, dir);
+    const wasm = new WasmPlayer();
+    const result = wasm.load(demo.subarray(0, size));
+    assert.equal(wasm.report(), expected.report.slice(0, wasm.report().length), `cut at ${size}: report`);
+    if (expected.status !== 0) {
+      assert.ok(result < 0, `cut at ${size}`);
+      continue;
+    }
+    assert.equal(result, 0, `cut at ${size}`);
+    sameFrames(wasm.render(expected.frames.length / 4, QUANTUM), expected.frames, `cut at ${size}`);
+  }
+});
+
+const corpus = env.corpus && existsSync(env.corpus)
+  ? readdirSync(env.corpus).filter((f) => /\.mod$/i.test(f)).sort() : [];
+
+test('every corpus file, its first 70 seconds in 128-frame quanta', { skip: corpus.length === 0 && 'no corpus' }, () => {
+  for (const name of corpus) checkSong(join(env.corpus, name), { buffers: 1500, ways: [QUANTUM] });
+});
+
+// The committed SHA-256 digests that every native build is checked
+// against: the demos, busy songs and corpus files, a minute each.
+test('the golden set renders to the committed digests', () => {
+  assert.equal(written.status, 0, String(written.stderr));
+  const committed = new Map(readFileSync(join(env.source, 'tests', 'golden', 'digests.txt'), 'latin1')
+    .split('\n').filter((line) => line && !line.startsWith('#'))
+    .map((line) => line.split('  ').reverse()));
+  const songs = readFileSync(join(dir, 'golden.txt'), 'latin1').split('\n').filter(Boolean)
+    .map((line) => line.split('\t'));
+  assert.ok(songs.length >= 10);
+  for (const [name, buffers, path] of songs) {
+    assert.ok(committed.has(name), `${name} has a committed digest`);
+    const player = new WasmPlayer();
+    assert.equal(player.load(readFileSync(path).subarray(0, 0x180000)), 0, name);
+    const digest = createHash('sha256').update(player.render(Number(buffers) * FRAMES_PER_BUFFER, QUANTUM)).digest('hex');
+    assert.equal(digest, committed.get(name), name);
+  }
+});

@@ -182,4 +182,32 @@ TEST_F(PulsePlayer, PlaysBitExactThroughTheServerAndComesBackAfterItRestarts) {
     EXPECT_TRUE(server->wait_exit(5000));
 }
 
+TEST_F(PulsePlayer, AFrozenServerAtStartIsWaitedForAWhileWithEscapeWorking) {
+    auto server = start_server();
+    server->signal(SIGSTOP);
+    Spawn spawn;
+    spawn.argv = {bin_path("zindle"), source_path("examples/demo.mod")};
+    spawn.env = environment();
+    spawn.input = Input::Pipe;
+    {
+        // Escape while the device is being opened ends the player with 0.
+        Child player(spawn);
+        sleep_ms(300);
+        player.send(ESC);
+        ASSERT_TRUE(player.wait_exit(2000)) << "Escape must work while the server does not answer";
+        EXPECT_TRUE(WIFEXITED(player.status()) && WEXITSTATUS(player.status()) == 0) << player.status();
+        EXPECT_EQ(player.out(), "");
+    }
+    {
+        // Nobody presses a key: the wait has an end (5 s), and it is a failure.
+        Child player(spawn);
+        ASSERT_TRUE(player.wait_exit(9000)) << "the wait for the server must be bounded";
+        EXPECT_TRUE(WIFEXITED(player.status()) && WEXITSTATUS(player.status()) == 1) << player.status();
+        EXPECT_EQ(player.out(), "Couldn't open sound device");
+    }
+    server->signal(SIGCONT);
+    server->signal(SIGTERM);
+    EXPECT_TRUE(server->wait_exit(5000));
+}
+
 }  // namespace

@@ -18,6 +18,8 @@ void note_closed_input();
 // The module has been read from this descriptor (about to be closed): keys
 // may be read now, unless the module was standard input itself.
 void module_read(int module_fd);
+// Whether an Escape key waits in the window's queue (user32.cpp).
+bool escape_pressed();
 // Posts a key to the window, waiting while its queue is full; false only
 // when the window is gone (user32.cpp).
 bool post_key(HWND window, WPARAM virtual_key);

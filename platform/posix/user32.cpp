@@ -90,6 +90,17 @@ void enqueue(HWND handle, UINT message, WPARAM wparam, LPARAM lparam) {
     pthread_cond_signal(ready());
 }
 
+bool escape_pressed() {
+    pthread_mutex_lock(&queue_lock);
+    bool found = false;
+    for (unsigned k = 0; k < queue_count && !found; ++k) {
+        const MSG& message = queue[(queue_head + k) % QUEUE_SLOTS];
+        found = message.message == WM_KEYDOWN && message.wParam == VK_ESCAPE;
+    }
+    pthread_mutex_unlock(&queue_lock);
+    return found;
+}
+
 bool post_key(HWND handle, WPARAM virtual_key) {
     pthread_mutex_lock(&queue_lock);
     while (window_of(handle) != nullptr && queue_count == QUEUE_SLOTS) pthread_cond_wait(&queue_room, &queue_lock);

@@ -7,6 +7,8 @@
 #include <alsa/asoundlib.h>
 #include <pthread.h>
 
+#include <time.h>
+
 #include <cerrno>
 
 #include "posix_platform.h"
@@ -33,6 +35,11 @@ struct HWAVEOUT__ {
     // opened again every REOPEN_INTERVAL_NS until it comes back.
     bool lost;
     long long reopen_due_ns;
+    // A device that plays nothing between two looks (a frozen sound server)
+    // is looked at less and less often, up to STALL_MOST_NS apart, instead
+    // of being polled for frames that do not move.
+    unsigned long long last_played;
+    long long stall_ns;
     snd_pcm_format_t sample_format;
     unsigned channels;
     // Headers not yet reported, oldest first, with frames_written as it
@@ -55,6 +62,12 @@ constexpr unsigned ALSA_LATENCY_US = 250000;
 constexpr long long NANOS_PER_SECOND = 1000000000LL;
 // A lost device is tried again four times a second.
 constexpr long long REOPEN_INTERVAL_NS = 250000000LL;
+// How long the first open may take, and how often Escape is looked for
+// meanwhile.
+constexpr long long OPEN_WAIT_NS = 5000000000LL;
+constexpr long long KEY_CHECK_NS = 20000000LL;
+constexpr long long STALL_FIRST_NS = 10000000LL;
+constexpr long long STALL_MOST_NS = 100000000LL;
 
 HWAVEOUT__ device;
 bool device_open;
@@ -100,6 +113,67 @@ snd_pcm_t* open_pcm(snd_pcm_format_t sample_format, unsigned channels, unsigned 
     return pcm;
 }
 
+// Opening can hang on a sound server that is frozen, so it runs on a
+// helper thread of its own; the caller waits only as long as it chooses.
+// One attempt at a time: a new one starts only when the last has ended.
+struct OpenAttempt {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t ended = PTHREAD_COND_INITIALIZER;
+    bool running = false;
+    bool finished = false;
+    snd_pcm_t* pcm = nullptr;
+    snd_pcm_uframes_t buffer_frames = 0;
+    snd_pcm_format_t sample_format = SND_PCM_FORMAT_S16_LE;
+    unsigned channels = 2;
+    unsigned rate = 44100;
+};
+OpenAttempt attempt;
+
+void* run_open_attempt(void*) {
+    snd_pcm_uframes_t buffer_frames = 0;
+    snd_pcm_t* pcm = open_pcm(attempt.sample_format, attempt.channels, attempt.rate, buffer_frames);
+    pthread_mutex_lock(&attempt.lock);
+    attempt.pcm = pcm;
+    attempt.buffer_frames = buffer_frames;
+    attempt.running = false;
+    attempt.finished = true;
+    pthread_cond_broadcast(&attempt.ended);
+    pthread_mutex_unlock(&attempt.lock);
+    wake_message_loop();
+    return nullptr;
+}
+
+// Starts an attempt unless one is still running; false when none could start.
+bool start_open_attempt(snd_pcm_format_t sample_format, unsigned channels, unsigned rate) {
+    pthread_mutex_lock(&attempt.lock);
+    bool started = false;
+    if (!attempt.running && !attempt.finished) {
+        attempt.sample_format = sample_format;
+        attempt.channels = channels;
+        attempt.rate = rate;
+        attempt.running = true;
+        started = start_thread(run_open_attempt, nullptr);
+        if (!started) attempt.running = false;
+    }
+    pthread_mutex_unlock(&attempt.lock);
+    return started;
+}
+
+// The result of an attempt that has ended (null when it failed), taken by
+// the caller; false while it is still running.
+bool take_open_result(snd_pcm_t*& pcm, snd_pcm_uframes_t& buffer_frames) {
+    pthread_mutex_lock(&attempt.lock);
+    const bool finished = attempt.finished;
+    if (finished) {
+        pcm = attempt.pcm;
+        buffer_frames = attempt.buffer_frames;
+        attempt.pcm = nullptr;
+        attempt.finished = false;
+    }
+    pthread_mutex_unlock(&attempt.lock);
+    return finished;
+}
+
 void lose_device(HWAVEOUT__& out, long long now) {
     snd_pcm_close(out.pcm);
     out.pcm = nullptr;
@@ -110,17 +184,19 @@ void lose_device(HWAVEOUT__& out, long long now) {
     say(text, sizeof text - 1);
 }
 
-// Tries the lost device again once its time has come. Frames queued while
-// it was away have gone by; it plays on from the next ones written.
+// Tries the lost device again once its time has come, on a helper thread,
+// so that a server that hangs holds up nothing. Frames queued while the
+// device was away have gone by; it plays on from the next ones written.
 void try_reopen(HWAVEOUT__& out, long long now) {
-    if (!out.lost || now < out.reopen_due_ns) return;
+    if (!out.lost) return;
+    snd_pcm_t* pcm = nullptr;
     snd_pcm_uframes_t buffer_frames = 0;
-    snd_pcm_t* pcm = open_pcm(out.sample_format, out.channels, out.rate, buffer_frames);
-    const long long after = monotonic_ns();
-    if (pcm == nullptr) {
-        out.reopen_due_ns = after + REOPEN_INTERVAL_NS;
+    if (!take_open_result(pcm, buffer_frames)) {
+        if (now >= out.reopen_due_ns && start_open_attempt(out.sample_format, out.channels, out.rate))
+            out.reopen_due_ns = now + REOPEN_INTERVAL_NS;
         return;
     }
+    if (pcm == nullptr) return;
     out.pcm = pcm;
     out.device_frames = buffer_frames;
     out.lost = false;
@@ -220,6 +296,12 @@ long long serve_sound_device(long long now) {
     if (out.queue_count != 0) {
         hand_over(out, now);
         const unsigned long long played = frames_played(out, now);
+        if (played == out.last_played && played < out.frames_taken && !out.lost)
+            out.stall_ns = out.stall_ns == 0 ? STALL_FIRST_NS
+                                             : (out.stall_ns * 2 < STALL_MOST_NS ? out.stall_ns * 2 : STALL_MOST_NS);
+        else
+            out.stall_ns = 0;
+        out.last_played = played;
         while (out.queue_count != 0 && out.queue_end[out.queue_head] <= played) {
             WAVEHDR* header = out.queue[out.queue_head];
             header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
@@ -234,6 +316,7 @@ long long serve_sound_device(long long now) {
                 const long long room_due = now + frames_ns(out, out.device_frames / 4);
                 if (room_due < due) due = room_due;
             }
+            if (out.stall_ns != 0 && due < now + out.stall_ns) due = now + out.stall_ns;
         }
     }
     if (out.lost && out.reopen_due_ns < due) due = out.reopen_due_ns;
@@ -264,8 +347,26 @@ MMRESULT WINAPI waveOutOpen(LPHWAVEOUT wave_out, UINT device_id, LPCWAVEFORMATEX
     snd_lib_error_set_handler(quiet_alsa);
     const snd_pcm_format_t sample_format = format->wBitsPerSample == 16 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_U8;
     snd_pcm_uframes_t buffer_frames = 0;
-    snd_pcm_t* pcm = open_pcm(sample_format, format->nChannels, format->nSamplesPerSec, buffer_frames);
-    if (pcm == nullptr) return MMSYSERR_BADDEVICEID;
+    snd_pcm_t* pcm = nullptr;
+    // A sound server that does not answer is given OPEN_WAIT_NS; Escape
+    // pressed meanwhile ends the player as it always does.
+    if (!start_open_attempt(sample_format, format->nChannels, format->nSamplesPerSec)) return MMSYSERR_NOMEM;
+    const long long give_up = monotonic_ns() + OPEN_WAIT_NS;
+    pthread_mutex_lock(&attempt.lock);
+    while (!attempt.finished && monotonic_ns() < give_up) {
+        pthread_mutex_unlock(&attempt.lock);
+        if (escape_pressed()) ExitProcess(0);
+        pthread_mutex_lock(&attempt.lock);
+        // The condition waits on the wall clock.
+        timespec at;
+        clock_gettime(CLOCK_REALTIME, &at);
+        const long long wake = at.tv_nsec + KEY_CHECK_NS;
+        at.tv_sec += static_cast<time_t>(wake / NANOS_PER_SECOND);
+        at.tv_nsec = static_cast<long>(wake % NANOS_PER_SECOND);
+        pthread_cond_timedwait(&attempt.ended, &attempt.lock, &at);
+    }
+    pthread_mutex_unlock(&attempt.lock);
+    if (!take_open_result(pcm, buffer_frames) || pcm == nullptr) return MMSYSERR_BADDEVICEID;
 
     device.pcm = pcm;
     device.callback = flags == CALLBACK_FUNCTION ? callback : 0;
@@ -279,6 +380,8 @@ MMRESULT WINAPI waveOutOpen(LPHWAVEOUT wave_out, UINT device_id, LPCWAVEFORMATEX
     device.sink_holds = false;
     device.lost = false;
     device.reopen_due_ns = 0;
+    device.last_played = 0;
+    device.stall_ns = 0;
     device.sample_format = sample_format;
     device.channels = format->nChannels;
     device.queue_head = 0;

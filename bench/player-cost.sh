@@ -9,6 +9,10 @@
 #   bench/player-cost.sh [SECONDS [MODULE]]   default: 20 s of examples/demo.mod
 #   ZINDLE_PLAYER=path   the player (default build/bin/zindle)
 #   RUNS=N               runs; the figures are their medians (default 3)
+#   ZINDLE_ALSA_CONFIG=path  another ALSA configuration, such as one leading
+#                        to a sound server (bench/player-cost-pulse.sh); with
+#                        no file sink, audio seconds are the clock's, which
+#                        the server's pace keeps
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-20}"
@@ -97,7 +101,7 @@ int main(void) {
 EOF
 cc -O2 -o "$work/floor" "$work/floor.c"
 
-export ALSA_CONFIG_PATH="$PWD/tests/alsa/capture.conf"
+export ALSA_CONFIG_PATH="${ZINDLE_ALSA_CONFIG:-$PWD/tests/alsa/capture.conf}"
 
 # Sum of the run time of all the player's threads, in nanoseconds.
 cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{s += $1} END {printf "%d", s}'; }
@@ -145,7 +149,7 @@ for run in $(seq "$runs"); do
   awk -v c0="$cpu0" -v c1="$cpu1" -v b0="$bytes0" -v b1="$bytes1" -v hwm="$hwm" \
       -v f0="$floor0" -v f1="$floor1" -v secs="$seconds" \
       -v s="$started" -v ob="$open_begin" -v oe="$open_end" -v fw="$first_write" -v run="$run" 'BEGIN {
-    audio = (b1 - b0) / 176400; cpu = (c1 - c0) / 1e9; floor = (f1 - f0) / 1e9 / secs
+    audio = b1 > b0 ? (b1 - b0) / 176400 : secs; cpu = (c1 - c0) / 1e9; floor = (f1 - f0) / 1e9 / secs
     printf "run %d: audio %.2f s, CPU %.4f s, %.3f ms CPU per audio second (%.4f %% of one core; floor %.3f ms per second, %.4f %%), peak RSS %d KiB, first buffer %.2f ms after start (%.2f ms without the device open of %.2f ms)\n",
       run, audio, cpu, 1000 * cpu / audio, 100 * cpu / audio, 1000 * floor, 100 * floor, hwm, (fw - s) / 1e6, (fw - s - (oe - ob)) / 1e6, (oe - ob) / 1e6
     print 1000 * cpu / audio, 100 * cpu / audio, hwm, (fw - s - (oe - ob)) / 1e6, 1000 * floor, 100 * floor > "/dev/stderr"

@@ -21,7 +21,14 @@ set(CMAKE_RANLIB llvm-ranlib CACHE FILEPATH "")
 # once per frame or tick), which about doubles the speed.
 set(CMAKE_C_FLAGS_INIT "-mbulk-memory -flto")
 set(CMAKE_CXX_FLAGS_INIT "-mbulk-memory -flto")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-flto -nostdlib -Wl,--no-entry")
+
+# The module is linked by wasm-ld itself, which also runs the link-time
+# optimisation (at -O2, as through clang): the clang driver would run
+# binaryen's wasm-opt over the result wherever one is installed, without
+# the features this build uses, and fail. No library is linked.
+find_program(ZINDLE_WASM_LD NAMES wasm-ld wasm-ld-14 REQUIRED)
+set(CMAKE_CXX_LINK_EXECUTABLE "${ZINDLE_WASM_LD} <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "--no-entry")
 
 # Nothing is installed from this tree; the library folder's name only
 # keeps GNUInstallDirs from guessing at a target it does not know.

@@ -16,6 +16,11 @@ inline constexpr std::uint32_t ENV_LOOP = 26;
 inline constexpr std::uint32_t AUTOVIB_DEPTH = 27;  // signed
 inline constexpr std::uint32_t AUTOVIB_SPEED = 28;
 
+// A note starts its envelope two bytes before pair 0: the first step adds
+// 2, and the 8-bit index wraps to 0.
+inline constexpr std::uint8_t ENVELOPE_START_INDEX = 254;
+static_assert(static_cast<std::uint8_t>(ENVELOPE_START_INDEX + 2) == 0);
+
 // The record of a sample: 32 bytes at pattern_base + 32 x sample.
 const InstrumentExtension& instrument_record(std::uint8_t sample);
 

@@ -47,6 +47,8 @@ struct MixerKernels {
     GroupKernel smooth_group;
     std::uint32_t group_lanes;
     ClipKernel clip;
+
+    bool operator==(const MixerKernels&) const = default;
 };
 
 // The kernels chosen and what chose them.

@@ -2,6 +2,7 @@
 
 #include "console_text.h"
 #include "player_state.h"
+#include "tick_clock.h"
 
 namespace zindle {
 
@@ -26,7 +27,7 @@ constexpr std::uint32_t CHANNEL_TAG_OFFSET = 1080;
 constexpr std::uint32_t EXTENSION_TAG_OFFSET = 1084;
 constexpr std::uint32_t HEADER_SPEED_OFFSET = 1094;
 constexpr std::uint32_t HEADER_TEMPO_OFFSET = 1095;
-constexpr std::uint32_t DEFAULT_BYTES_PER_TICK = 441000 / 125;
+constexpr std::uint32_t DEFAULT_BYTES_PER_TICK = TEMPO_BYTES / 125;
 
 bool tag_at(const std::uint8_t* image, std::uint32_t offset, const char (&tag)[4]) {
     for (std::uint32_t i = 0; i < 4; ++i)
@@ -66,12 +67,14 @@ bool load_module(const std::uint8_t* image) {
         song.speed = image[HEADER_SPEED_OFFSET];
         // A tempo byte of 0 would divide by zero; it keeps the default 125.
         const std::uint8_t tempo = image[HEADER_TEMPO_OFFSET];
-        if (tempo != 0) song.bytes_per_tick = 441000u / tempo;
+        if (tempo != 0) song.bytes_per_tick = TEMPO_BYTES / tempo;
         finetune_base = 32;
     }
 
-    song.tick_window_at = player.out_clock + song.bytes_per_tick - 384;
-    song.ramp_until = player.out_clock + 512;
+    // The first tick runs when the clock has moved on by one tick's bytes;
+    // its pre-tick window opens that much earlier.
+    song.tick_window_at = player.out_clock + song.bytes_per_tick - PRE_TICK_WINDOW_BYTES;
+    song.ramp_until = player.out_clock + GLIDE_BYTES;
     player.clock_base = player.out_clock;
     song.pattern_bytes = song.channel_count * 256u;
 

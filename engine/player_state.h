@@ -24,7 +24,16 @@ inline constexpr std::uint32_t SAMPLE_SLOTS = 32;  // index 0 is "no sample"
 inline constexpr std::uint32_t IMAGE_BYTES = 0x180000;
 inline constexpr std::uint32_t IMAGE_TAIL_BYTES = 0x20000 + 64;
 
+// step = PERIOD_STEP_CONSTANT / (period x 16): the NTSC Amiga clock,
+// 3579545 Hz, times 4096 (one sample byte in 20.12) times 16 (periods are
+// kept x16), over 44100 output frames a second: 5319479.8, truncated.
 inline constexpr std::uint32_t PERIOD_STEP_CONSTANT = 5319479;  // 0x512B37
+static_assert(PERIOD_STEP_CONSTANT == 3579545ull * 4096 * 16 / 44100);
+// bytes_per_tick = TEMPO_BYTES / tempo: a tick lasts 2.5 / tempo seconds
+// (50 ticks a second at tempo 125), and 2.5 s of output is 44100 frames x
+// 4 bytes x 2.5.
+inline constexpr std::uint32_t TEMPO_BYTES = 441000;
+static_assert(TEMPO_BYTES == 44100 * 4 * 5 / 2);
 inline constexpr std::uint16_t INITIAL_PERIOD = 61440;          // 3840 x 16
 
 // Finetune multipliers (normal octave, extended octave) and semitones.

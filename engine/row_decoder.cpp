@@ -1,4 +1,5 @@
 // The row tick: moves the song position and decodes one cell per channel.
+#include "pattern_cell.h"
 #include "player_state.h"
 #include "sequencer.h"
 
@@ -8,7 +9,6 @@ namespace {
 
 constexpr std::uint8_t NOTE_KEY_OFF = 1;
 constexpr std::uint8_t NOTE_VIBRATO_CONTINUE = 2;
-constexpr std::uint32_t FIRST_NOTE_PERIOD = 29;
 constexpr std::uint32_t ROWS_PER_PATTERN = 64;
 
 std::uint32_t pattern_start(const std::uint8_t* entry) {
@@ -129,7 +129,7 @@ void extended_command(std::uint8_t c, std::uint8_t xy) {
     }
 }
 
-void decode_cell(std::uint8_t c, std::uint32_t cell) {
+void decode_cell(std::uint8_t c, std::uint32_t offset) {
     SongState& song = player.song;
     ChannelState& ch = player.channels;
     const SampleInfo& samples = player.samples;
@@ -138,15 +138,13 @@ void decode_cell(std::uint8_t c, std::uint32_t cell) {
     ch.effect_counter[c] = 0;
     ch.ramp_floor[c] = NO_RAMP_FLOOR;
 
-    const std::uint8_t b0 = image_byte(cell);
-    const std::uint8_t b1 = image_byte(cell + 1);
-    const std::uint8_t b2 = image_byte(cell + 2);
-    const std::uint8_t xy = image_byte(cell + 3);
-    const std::uint8_t sample = static_cast<std::uint8_t>((b0 & 0x10) | (b2 >> 4));
-    const std::uint32_t period_field = (b0 & 0x0Fu) * 256u + b1;
-    const std::uint8_t effect = b2 & 0x0F;
+    const PatternCell cell = read_cell(offset);
+    const std::uint8_t sample = cell.sample;
+    const std::uint32_t period_field = cell.period_field;
+    const std::uint8_t effect = cell.effect;
+    const std::uint8_t xy = cell.param;
 
-    if (b0 >= 64) ch.pan[c] = b0 & PAN_CENTRE;
+    if (cell.pan_bits != 0) ch.pan[c] = cell.pan_bits;
 
     if (sample != 0) {
         if (sample != ch.sample_num[c]) {
@@ -227,7 +225,7 @@ void decode_cell(std::uint8_t c, std::uint32_t cell) {
         if (value <= 32)
             song.speed = value;
         else
-            song.bytes_per_tick = 441000u / value;
+            song.bytes_per_tick = TEMPO_BYTES / value;
         break;
     }
     default: break;

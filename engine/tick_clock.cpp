@@ -2,14 +2,13 @@
 // prepares the de-click fade before the next row.
 #include "tick_clock.h"
 
+#include "pattern_cell.h"
 #include "player_state.h"
 #include "sequencer.h"
 
 namespace zindle {
 
 namespace {
-
-constexpr std::uint32_t LAST_NON_NOTE_PERIOD = 28;
 
 // Channels whose next cell starts a note or switches sample fade to a
 // quarter of their level in the window before that row.
@@ -18,12 +17,8 @@ void look_ahead() {
     ChannelState& ch = player.channels;
     const std::uint32_t row = image_offset(song.pattern_base) + song.row_offset;
     for (std::uint32_t c = 0; c < song.channel_count; ++c) {
-        const std::uint8_t b0 = image_byte(row + 4 * c);
-        const std::uint8_t b1 = image_byte(row + 4 * c + 1);
-        const std::uint8_t b2 = image_byte(row + 4 * c + 2);
-        const std::uint32_t period_field = (b0 & 0x0Fu) * 256u + b1;
-        const std::uint8_t sample = static_cast<std::uint8_t>((b0 & 0x10) + (b2 >> 4));
-        if (period_field > LAST_NON_NOTE_PERIOD || (sample != 0 && sample != ch.sample_num[c]))
+        const PatternCell cell = read_cell(row + 4 * c);
+        if (cell.period_field >= FIRST_NOTE_PERIOD || (cell.sample != 0 && cell.sample != ch.sample_num[c]))
             ch.ramp_floor[c] = ch.mix_target[c] >> 2;
     }
 }

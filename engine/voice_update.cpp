@@ -1,4 +1,5 @@
 // Every tick: start pending notes, apply vibrato, hand volumes to the mixer.
+#include "instrument.h"
 #include "player_state.h"
 #include "sequencer.h"
 
@@ -15,7 +16,7 @@ void start_pending_note(std::uint8_t c) {
     ch.key_on[c] = 1;
     ch.fade_volume[c] = 0xFFFF;
     ch.env_countdown[c] = 0;
-    ch.env_index[c] = 254;
+    ch.env_index[c] = ENVELOPE_START_INDEX;
     ch.env_volume[c] = 0;
     ch.end_pos[c] = player.samples.sample_length[ch.sample_num[c]];
 }

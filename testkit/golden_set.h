@@ -32,7 +32,8 @@ std::map<std::string, std::string> parse_digests(const std::string& text);
 std::string digest_line(const std::string& digest, const std::string& name);
 
 // Every song rendered at each level of processor extensions the mixer may
-// use (all, the byte shuffle only, none) against the committed digests of
+// use (all, the byte shuffle only, none; once for levels that leave the
+// same kernels) against the committed digests of
 // `committed`; one line per difference, song missing from the file or name
 // in the file that the set no longer has. A corpus song the file does not
 // list counts as missing too, but committed corpus names whose files are

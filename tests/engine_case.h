@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "module_builder.h"
@@ -29,6 +30,27 @@ inline ModuleBuilder with_sample() {
 
 // Index of the order entry that is playing.
 inline std::uint32_t entry() { return static_cast<std::uint32_t>(player.song.order_pos - player.song.order_table); }
+
+// While one lives, every row tick's order entry and row offset, and the
+// out_clock at which it ran.
+struct RowRecorder {
+    static inline std::vector<std::pair<std::uint32_t, std::uint32_t>> decoded;  // (entry, row offset)
+    static inline std::vector<std::uint32_t> decoded_at;
+
+    RowRecorder() {
+        decoded.clear();
+        decoded_at.clear();
+        engine_hooks.row_tick = record;
+    }
+    ~RowRecorder() { engine_hooks.row_tick = nullptr; }
+    RowRecorder(const RowRecorder&) = delete;
+    RowRecorder& operator=(const RowRecorder&) = delete;
+
+    static void record(const std::uint8_t* entry, std::uint32_t row_offset) {
+        decoded.emplace_back(static_cast<std::uint32_t>(entry - player.song.order_table), row_offset);
+        decoded_at.push_back(player.out_clock);
+    }
+};
 
 inline void ticks(int n) {
     for (int i = 0; i < n; ++i) run_tick();

@@ -17,17 +17,8 @@ using namespace zindle::test;
 
 namespace {
 
-std::vector<std::uint32_t> row_tick_clocks;
-
-void record_row_tick(const std::uint8_t*, std::uint32_t) { row_tick_clocks.push_back(player.out_clock); }
-
-struct RowTickRecorder {
-    RowTickRecorder() {
-        row_tick_clocks.clear();
-        engine_hooks.row_tick = record_row_tick;
-    }
-    ~RowTickRecorder() { engine_hooks.row_tick = nullptr; }
-};
+using RowTickRecorder = RowRecorder;
+auto& row_tick_clocks = RowRecorder::decoded_at;
 
 using Renderer = std::vector<std::int16_t> (*)(int);
 

@@ -20,19 +20,8 @@ namespace {
 constexpr std::uint32_t ROW = 16;
 constexpr std::uint32_t PATTERN = 1024;
 
-std::vector<std::pair<std::uint32_t, std::uint32_t>> decoded;  // (entry, row offset)
-
-void record(const std::uint8_t* entry, std::uint32_t row_offset) {
-    decoded.emplace_back(static_cast<std::uint32_t>(entry - player.song.order_table), row_offset);
-}
-
-struct Recorder {
-    Recorder() {
-        decoded.clear();
-        engine_hooks.row_tick = record;
-    }
-    ~Recorder() { engine_hooks.row_tick = nullptr; }
-};
+using Recorder = RowRecorder;
+auto& decoded = RowRecorder::decoded;
 
 // row_offset lies on a row of the current entry's pattern.
 ::testing::AssertionResult on_its_pattern() {

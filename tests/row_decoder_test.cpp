@@ -21,22 +21,9 @@ namespace {
 constexpr std::uint32_t ROW = 16;
 constexpr std::uint32_t PATTERN = 1024;
 
-std::vector<std::pair<std::uint32_t, std::uint32_t>> decoded;  // (entry, row offset)
-std::vector<std::uint32_t> decoded_at;
-
-void record(const std::uint8_t* entry, std::uint32_t row_offset) {
-    decoded.emplace_back(static_cast<std::uint32_t>(entry - player.song.order_table), row_offset);
-    decoded_at.push_back(player.out_clock);
-}
-
-struct Recorder {
-    Recorder() {
-        decoded.clear();
-        decoded_at.clear();
-        engine_hooks.row_tick = record;
-    }
-    ~Recorder() { engine_hooks.row_tick = nullptr; }
-};
+using Recorder = RowRecorder;
+auto& decoded = RowRecorder::decoded;
+auto& decoded_at = RowRecorder::decoded_at;
 
 }  // namespace
 

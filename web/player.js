@@ -29,7 +29,12 @@ let node = null;
 
 async function wasm() {
   if (!wasmBytes) {
-    const response = await fetch('zindle.wasm');
+    let response;
+    try {
+      response = await fetch('zindle.wasm');
+    } catch (e) {
+      throw new Error(`zindle.wasm could not be fetched: ${e.message}`);
+    }
     if (!response.ok) throw new Error(`zindle.wasm could not be fetched (${response.status})`);
     wasmBytes = await response.arrayBuffer();
   }
@@ -100,6 +105,13 @@ async function play(bytes, name) {
   stop('Stopped.');
   if (bytes.byteLength > IMAGE_BYTES) bytes = bytes.slice(0, IMAGE_BYTES);
   let ctx;
+  let module;
+  try {
+    module = await wasm();
+  } catch (e) {
+    showError(e.message);
+    return;
+  }
   try {
     ctx = await audio();
   } catch (e) {
@@ -109,7 +121,7 @@ async function play(bytes, name) {
   const song = new AudioWorkletNode(ctx, 'zindle', {
     numberOfInputs: 0,
     outputChannelCount: [2],
-    processorOptions: { wasm: await wasm(), song: bytes, capture: captureFrames },
+    processorOptions: { wasm: module, song: bytes, capture: captureFrames },
   });
   node = song;
   song.port.onmessage = (event) => receive(song, name, event.data);

@@ -28,6 +28,13 @@ struct HWAVEOUT__ {
     long long clock_start_ns;
     // Whether the sink keeps what it is given and plays it at its pace.
     bool sink_holds;
+    // The device stopped working (a sound server that went away): it is
+    // closed, the frames go by on the nominal clock and the device is
+    // opened again every REOPEN_INTERVAL_NS until it comes back.
+    bool lost;
+    long long reopen_due_ns;
+    snd_pcm_format_t sample_format;
+    unsigned channels;
     // Headers not yet reported, oldest first, with frames_written as it
     // stood after each.
     static constexpr unsigned QUEUE_SLOTS = 64;
@@ -46,6 +53,8 @@ namespace {
 // some over, so that a write never has to wait for the device.
 constexpr unsigned ALSA_LATENCY_US = 250000;
 constexpr long long NANOS_PER_SECOND = 1000000000LL;
+// A lost device is tried again four times a second.
+constexpr long long REOPEN_INTERVAL_NS = 250000000LL;
 
 HWAVEOUT__ device;
 bool device_open;
@@ -59,6 +68,65 @@ void notify(HWAVEOUT__& out, UINT message, DWORD_PTR param1) {
 // ALSA reports its troubles itself on standard error; the host reports
 // what matters on its console.
 void quiet_alsa(const char*, int, const char*, int, const char*, ...) {}
+
+// One line on the console, where the host writes its own texts.
+void say(const char* line, DWORD length) {
+    DWORD written;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, length, &written, nullptr);
+}
+
+// Opens ALSA's default PCM for the format, non-blocking, with room for
+// everything the host keeps queued; null when it cannot.
+snd_pcm_t* open_pcm(snd_pcm_format_t sample_format, unsigned channels, unsigned rate,
+                    snd_pcm_uframes_t& buffer_frames) {
+    snd_pcm_t* pcm = nullptr;
+    if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) return nullptr;
+    snd_pcm_uframes_t period_frames = 0;
+    snd_pcm_sw_params_t* software = nullptr;
+    // Playing starts with the first frames written, as waveOut's does: the
+    // threshold snd_pcm_set_params picks (a nearly full buffer) is more than
+    // the host ever queues.
+    const bool ready = snd_pcm_set_params(pcm, sample_format, SND_PCM_ACCESS_RW_INTERLEAVED, channels, rate, 1,
+                                          ALSA_LATENCY_US) == 0 &&
+                       snd_pcm_get_params(pcm, &buffer_frames, &period_frames) == 0 &&
+                       snd_pcm_sw_params_malloc(&software) == 0 && snd_pcm_sw_params_current(pcm, software) == 0 &&
+                       snd_pcm_sw_params_set_start_threshold(pcm, software, 1) == 0 &&
+                       snd_pcm_sw_params(pcm, software) == 0 && snd_pcm_nonblock(pcm, 1) == 0;
+    if (software != nullptr) snd_pcm_sw_params_free(software);
+    if (!ready) {
+        snd_pcm_close(pcm);
+        return nullptr;
+    }
+    return pcm;
+}
+
+void lose_device(HWAVEOUT__& out, long long now) {
+    snd_pcm_close(out.pcm);
+    out.pcm = nullptr;
+    out.lost = true;
+    out.sink_holds = false;
+    out.reopen_due_ns = now + REOPEN_INTERVAL_NS;
+    static const char text[] = "Sound device lost\r\n";
+    say(text, sizeof text - 1);
+}
+
+// Tries the lost device again once its time has come. Frames queued while
+// it was away have gone by; it plays on from the next ones written.
+void try_reopen(HWAVEOUT__& out, long long now) {
+    if (!out.lost || now < out.reopen_due_ns) return;
+    snd_pcm_uframes_t buffer_frames = 0;
+    snd_pcm_t* pcm = open_pcm(out.sample_format, out.channels, out.rate, buffer_frames);
+    const long long after = monotonic_ns();
+    if (pcm == nullptr) {
+        out.reopen_due_ns = after + REOPEN_INTERVAL_NS;
+        return;
+    }
+    out.pcm = pcm;
+    out.device_frames = buffer_frames;
+    out.lost = false;
+    static const char text[] = "Sound device back\r\n";
+    say(text, sizeof text - 1);
+}
 
 // How long the given frames last, rounded up.
 long long frames_ns(const HWAVEOUT__& out, unsigned long long frames) {
@@ -75,15 +143,22 @@ unsigned long long header_frames(const HWAVEOUT__& out, const WAVEHDR& header) {
 }
 
 // Hands ALSA as many written frames as it has room for. An underrun (the
-// host fell behind) or a suspend is recovered and the rest follows, so
-// nothing is skipped. A device that stops working loses the rest of the
-// buffer; the nominal clock still moves the song at its speed.
+// host fell behind) or a suspend is recovered and the rest follows: the
+// player skips nothing of what it still holds, though a sound server may
+// drop what it held itself when it ran dry. A device that stops working is
+// lost (see lose_device): what was queued goes unheard, and the nominal
+// clock moves the song on at its speed.
 void hand_over(HWAVEOUT__& out, long long now) {
     if (out.frames_taken == out.frames_written) return;
+    if (out.lost) {
+        // Nobody to hear them: they go by on the nominal clock.
+        if (nominal_frames(out, now) >= out.frames_taken) out.clock_start_ns = now - frames_ns(out, out.frames_taken);
+        out.frames_taken = out.frames_written;
+        return;
+    }
     // A sink that ran dry starts again from now, not from where it stopped.
     if (nominal_frames(out, now) >= out.frames_taken) out.clock_start_ns = now - frames_ns(out, out.frames_taken);
     unsigned long long handed = 0;
-    bool lost = false;
     unsigned slot = out.queue_head;
     while (out.frames_taken < out.frames_written) {
         while (out.queue_end[slot] <= out.frames_taken) slot = (slot + 1) % HWAVEOUT__::QUEUE_SLOTS;
@@ -100,18 +175,18 @@ void hand_over(HWAVEOUT__& out, long long now) {
         } else if (written == 0 || written == -EAGAIN) {
             break;
         } else if (written != -EINTR && snd_pcm_recover(out.pcm, static_cast<int>(written), 1) < 0) {
-            out.frames_taken = end;
-            lost = true;
+            // The device stopped working: what is queued goes by unheard.
+            lose_device(out, now);
+            out.frames_taken = out.frames_written;
+            return;
         }
     }
     // Which kind the sink is shows in what it still holds right after a
     // write: a sound card keeps most of it, a file or the null device
     // swallows it at once.
     snd_pcm_sframes_t held = 0;
-    if (handed > 0 && !lost && snd_pcm_delay(out.pcm, &held) == 0)
+    if (handed > 0 && snd_pcm_delay(out.pcm, &held) == 0)
         out.sink_holds = static_cast<unsigned long long>(held > 0 ? held : 0) >= handed / 2;
-    else if (lost)
-        out.sink_holds = false;
 }
 
 // Frames played by now. A sound card says so itself, and its say sets the
@@ -120,7 +195,7 @@ void hand_over(HWAVEOUT__& out, long long now) {
 // rate, so a buffer is reported no earlier than it could have been heard.
 unsigned long long frames_played(HWAVEOUT__& out, long long now) {
     snd_pcm_sframes_t held = 0;
-    if (out.sink_holds && snd_pcm_delay(out.pcm, &held) == 0) {
+    if (out.sink_holds && !out.lost && snd_pcm_delay(out.pcm, &held) == 0) {
         const unsigned long long holding = held < 0 ? 0 : static_cast<unsigned long long>(held);
         const unsigned long long played = holding < out.frames_taken ? out.frames_taken - holding : 0;
         out.clock_start_ns = now - frames_ns(out, played);
@@ -141,6 +216,7 @@ long long serve_sound_device(long long now) {
     unsigned finished_count = 0;
     long long due = NO_DEADLINE;
     pthread_mutex_lock(&out.lock);
+    try_reopen(out, now);
     if (out.queue_count != 0) {
         hand_over(out, now);
         const unsigned long long played = frames_played(out, now);
@@ -160,6 +236,7 @@ long long serve_sound_device(long long now) {
             }
         }
     }
+    if (out.lost && out.reopen_due_ns < due) due = out.reopen_due_ns;
     pthread_mutex_unlock(&out.lock);
     for (unsigned k = 0; k < finished_count; ++k) notify(out, MM_WOM_DONE, reinterpret_cast<DWORD_PTR>(finished[k]));
     return due;
@@ -185,26 +262,10 @@ MMRESULT WINAPI waveOutOpen(LPHWAVEOUT wave_out, UINT device_id, LPCWAVEFORMATEX
     if (device_open) return MMSYSERR_BADDEVICEID;
 
     snd_lib_error_set_handler(quiet_alsa);
-    snd_pcm_t* pcm = nullptr;
-    if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) return MMSYSERR_BADDEVICEID;
     const snd_pcm_format_t sample_format = format->wBitsPerSample == 16 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_U8;
     snd_pcm_uframes_t buffer_frames = 0;
-    snd_pcm_uframes_t period_frames = 0;
-    snd_pcm_sw_params_t* software = nullptr;
-    // Playing starts with the first frames written, as waveOut's does: the
-    // threshold snd_pcm_set_params picks (a nearly full buffer) is more than
-    // the host ever queues.
-    const bool ready = snd_pcm_set_params(pcm, sample_format, SND_PCM_ACCESS_RW_INTERLEAVED, format->nChannels,
-                                          format->nSamplesPerSec, 1, ALSA_LATENCY_US) == 0 &&
-                       snd_pcm_get_params(pcm, &buffer_frames, &period_frames) == 0 &&
-                       snd_pcm_sw_params_malloc(&software) == 0 && snd_pcm_sw_params_current(pcm, software) == 0 &&
-                       snd_pcm_sw_params_set_start_threshold(pcm, software, 1) == 0 &&
-                       snd_pcm_sw_params(pcm, software) == 0 && snd_pcm_nonblock(pcm, 1) == 0;
-    if (software != nullptr) snd_pcm_sw_params_free(software);
-    if (!ready) {
-        snd_pcm_close(pcm);
-        return WAVERR_BADFORMAT;
-    }
+    snd_pcm_t* pcm = open_pcm(sample_format, format->nChannels, format->nSamplesPerSec, buffer_frames);
+    if (pcm == nullptr) return MMSYSERR_BADDEVICEID;
 
     device.pcm = pcm;
     device.callback = flags == CALLBACK_FUNCTION ? callback : 0;
@@ -216,6 +277,10 @@ MMRESULT WINAPI waveOutOpen(LPHWAVEOUT wave_out, UINT device_id, LPCWAVEFORMATEX
     device.frames_taken = 0;
     device.clock_start_ns = monotonic_ns();
     device.sink_holds = false;
+    device.lost = false;
+    device.reopen_due_ns = 0;
+    device.sample_format = sample_format;
+    device.channels = format->nChannels;
     device.queue_head = 0;
     device.queue_count = 0;
     pthread_mutex_init(&device.lock, nullptr);

@@ -1,10 +1,12 @@
 // zindle-golden: renders the golden set and prints or checks its digests.
 //   zindle-golden [--examples DIR] [--corpus DIR] print
 //   zindle-golden [--examples DIR] [--corpus DIR] check DIGESTS_FILE
+//   zindle-golden [--examples DIR] [--corpus DIR] modules DIR
 // `print` writes one "digest  name" line per song (scripts/golden-digests
 // uses it to regenerate the committed file); `check` renders every song at
 // each level of processor extensions, lists what differs and exits 1 if
-// anything does. Built for every processor, so other CPUs are checked
+// anything does; `modules` writes each song's module file into DIR as
+// NAME.mod (corpus songs left out), for the renderer. Built for every processor, so other CPUs are checked
 // against the digests taken on x86-64.
 #include <cstdio>
 #include <cstring>
@@ -30,6 +32,19 @@ int main(int argc, char** argv) {
             std::fputs(zindle::test::digest_line(zindle::test::render_digest(song), song.name).c_str(), stdout);
         return 0;
     }
+    if (command == "modules" && i + 2 == argc) {
+        for (const auto& song : songs) {
+            if (song.corpus) continue;
+            const std::string path = std::string(argv[i + 1]) + "/" + song.name + ".mod";
+            std::ofstream out(path, std::ios::binary);
+            out.write(reinterpret_cast<const char*>(song.module.data()), static_cast<std::streamsize>(song.module.size()));
+            if (!out.flush()) {
+                std::fprintf(stderr, "zindle-golden: cannot write %s\n", path.c_str());
+                return 2;
+            }
+        }
+        return 0;
+    }
     if (command == "check" && i + 2 == argc) {
         std::ifstream in(argv[i + 1], std::ios::binary);
         if (!in) {
@@ -42,6 +57,6 @@ int main(int argc, char** argv) {
         std::printf("%zu songs, %zu differences\n", songs.size(), differences.size());
         return differences.empty() ? 0 : 1;
     }
-    std::fputs("usage: zindle-golden [--examples DIR] [--corpus DIR] print | check DIGESTS_FILE\n", stderr);
+    std::fputs("usage: zindle-golden [--examples DIR] [--corpus DIR] print | check DIGESTS_FILE | modules DIR\n", stderr);
     return 2;
 }

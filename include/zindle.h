@@ -75,7 +75,8 @@ ZINDLE_API const char *zindle_report(void);
 /*
  * Writes `frames` stereo frames to out, left then right, signed 16-bit in
  * the machine's byte order, and returns `frames`. Returns 0 and writes
- * nothing when no song is loaded. Any count works; the frames are the same
+ * nothing when no song is loaded or out is NULL. Any count works; the
+ * frames are the same
  * however the song is cut into calls. The song never ends: it goes on
  * from where it comes back to, as the player does.
  */
@@ -105,7 +106,9 @@ ZINDLE_API const char *zindle_strerror(int error);
  * What the player's Z key does: the next entry of the order list (entry 0
  * after the last) plays from its first row at the next row, with no
  * pattern loop running. Returns that entry's pattern number (0 to 255),
- * or ZINDLE_ERROR_NOT_LOADED.
+ * or ZINDLE_ERROR_NOT_LOADED. The engine renders blocks of 2048 frames,
+ * so the frames of the current block not yet given out come first, as in
+ * the player, whose queued buffers play out before the jump is heard.
  */
 ZINDLE_API int zindle_jump(void);
 

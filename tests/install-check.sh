@@ -41,7 +41,9 @@ LIST
 # The version in the file names comes from the project's one version.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")
-sed -i "s/0\.2\.0/$version/; s|^\./lib/|./$libdir/|" "$scratch/expected"
+# The CMake package's per-configuration file is named after the build type.
+config=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt" | tr '[:upper:]' '[:lower:]')
+sed -i "s/0\.2\.0/$version/; s|^\./lib/|./$libdir/|; s/Targets-release/Targets-${config:-noconfig}/" "$scratch/expected"
 sort -o "$scratch/expected" "$scratch/expected"
 diff -u "$scratch/expected" "$scratch/files"
 [ "$(readlink "$scratch/prefix/$libdir/libzindle.so.0")" = "libzindle.so.$version" ] || { echo "no libzindle.so.0 link"; exit 1; }

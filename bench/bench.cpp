@@ -67,10 +67,10 @@ Result measure(const std::string& name, const std::vector<std::uint8_t>& file, d
     const double fast = time_render(file, fill_buffer, buffers, runs);
     const double reference = time_render(file, fill_buffer_reference, buffers, runs);
     const Result r{audio / fast, fast * 1e9 / (frames * channels), reference / fast};
-    std::printf("%-36s %2u ch  audio %7.1f s  cpu %8.5f s  %9.0f x realtime  %6.3f ns/ch-frame  |  reference %8.5f s "
-                "%7.0f x  |  speed-up %5.2f\n",
-                name.c_str(), channels, audio, fast, r.realtime, r.ns_per_channel, reference, audio / reference,
-                r.speedup);
+    std::printf(
+        "%-36s %2u ch  audio %7.1f s  cpu %8.5f s  %9.0f x realtime  %6.3f ns/ch-frame  |  reference %8.5f s "
+        "%7.0f x  |  speed-up %5.2f\n",
+        name.c_str(), channels, audio, fast, r.realtime, r.ns_per_channel, reference, audio / reference, r.speedup);
     std::fflush(stdout);
     return r;
 }
@@ -96,9 +96,12 @@ int main(int argc, char** argv) {
     int runs = 5;
     std::string only;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atof(argv[i + 1]);
-        else if (std::strcmp(argv[i], "--runs") == 0) runs = std::max(1, std::atoi(argv[i + 1]));
-        else if (std::strcmp(argv[i], "--only") == 0) only = argv[i + 1];
+        if (std::strcmp(argv[i], "--seconds") == 0)
+            seconds = std::atof(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--runs") == 0)
+            runs = std::max(1, std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--only") == 0)
+            only = argv[i + 1];
     }
     auto wanted = [&](const std::string& name) { return only.empty() || name.find(only) != std::string::npos; };
 

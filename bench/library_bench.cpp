@@ -97,7 +97,8 @@ int main() {
         for (std::size_t i = 0; i < 5; ++i) best[i] = std::min(best[i], render_cost(chunks[i], frames, out));
     std::printf("render 60 s in calls of 2048 frames: %.2f ms (%.0f x realtime)\n", 1000 * best[0], 60 / best[0]);
     for (std::size_t i = 1; i < 5; ++i)
-        std::printf("render 60 s in calls of %4zu frames: %.2f ms, %+.1f %% against whole buffers (target within 5 %%)\n",
-                    chunks[i], 1000 * best[i], 100 * (best[i] / best[0] - 1));
+        std::printf(
+            "render 60 s in calls of %4zu frames: %.2f ms, %+.1f %% against whole buffers (target within 5 %%)\n",
+            chunks[i], 1000 * best[i], 100 * (best[i] / best[0] - 1));
     return 0;
 }

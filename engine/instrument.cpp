@@ -8,7 +8,7 @@ namespace zindle {
 
 namespace {
 
-constexpr std::uint8_t ENVELOPE_END = 24;      // byte index one past pair 11
+constexpr std::uint8_t ENVELOPE_END = 24;  // byte index one past pair 11
 constexpr std::uint8_t LAST_PAIR = 22;
 constexpr std::uint8_t LOOP_MARKER = 0x80;
 // A walk that neither applies a change nor stops visits each of the twelve
@@ -19,7 +19,8 @@ void auto_vibrato(std::uint8_t c, const InstrumentExtension& record) {
     ChannelState& ch = player.channels;
     const std::int32_t depth = static_cast<std::int8_t>(record.bytes[AUTOVIB_DEPTH]);
     if (ch.tick_mode[c] == MODE_VIBRATO || depth == 0) return;
-    const std::uint32_t index = ((record.bytes[AUTOVIB_SPEED] * static_cast<std::uint32_t>(player.song.lfo_phase)) >> 2) & 63;
+    const std::uint32_t index =
+        ((record.bytes[AUTOVIB_SPEED] * static_cast<std::uint32_t>(player.song.lfo_phase)) >> 2) & 63;
     const std::int32_t factor = lfo_table[index] * depth + 16384;
     ch.step[c] = step_for_period((static_cast<std::uint32_t>(factor) * ch.period[c]) >> 14);
 }

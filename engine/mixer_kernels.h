@@ -35,10 +35,10 @@ using AllKernel = void (*)(const Lane* lanes, std::uint32_t count, std::int16_t*
 using ClipKernel = void (*)(std::int32_t* sums, std::int16_t* samples, std::uint32_t frames);
 
 struct MixerKernels {
-    StageKernel stage;            // steps up to stage_max_step; null: none
-    LoopKernel stage_loop;        // the same steps
+    StageKernel stage;      // steps up to stage_max_step; null: none
+    LoopKernel stage_loop;  // the same steps
     std::uint32_t stage_max_step;
-    SlopeKernel stage_slope;      // steps up to ONE_BYTE_STEP; null: none
+    SlopeKernel stage_slope;  // steps up to ONE_BYTE_STEP; null: none
     // The smoothing takes either every channel heard in a stretch at once
     // (smooth_all), or groups of up to group_lanes lanes into the
     // accumulator (smooth_group), which `clip` then moves into the samples.

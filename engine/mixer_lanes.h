@@ -83,7 +83,7 @@ namespace {
 // on the way switched off at their frame.
 template <class Kernel, class Target>
 [[gnu::always_inline]] inline void smooth_lanes(const Lane* lanes, std::uint32_t count, Target out,
-                                              std::uint32_t frames) {
+                                                std::uint32_t frames) {
     LaneSetup s;
     set_up(lanes, count, Kernel::WIDTH, s);
     Kernel k(s, out);

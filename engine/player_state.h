@@ -8,8 +8,7 @@
 
 namespace zindle {
 
-static_assert(std::endian::native == std::endian::little,
-              "output frames are stored as little-endian 16-bit samples");
+static_assert(std::endian::native == std::endian::little, "output frames are stored as little-endian 16-bit samples");
 
 inline constexpr std::uint32_t CHANNEL_SLOTS = 32;
 inline constexpr std::uint32_t SAMPLE_SLOTS = 32;  // index 0 is "no sample"
@@ -34,25 +33,20 @@ static_assert(PERIOD_STEP_CONSTANT == 3579545ull * 4096 * 16 / 44100);
 // 4 bytes x 2.5.
 inline constexpr std::uint32_t TEMPO_BYTES = 441000;
 static_assert(TEMPO_BYTES == 44100 * 4 * 5 / 2);
-inline constexpr std::uint16_t INITIAL_PERIOD = 61440;          // 3840 x 16
+inline constexpr std::uint16_t INITIAL_PERIOD = 61440;  // 3840 x 16
 
 // Finetune multipliers (normal octave, extended octave) and semitones.
 inline constexpr std::uint16_t pitch_table[48] = {
-    32768, 32532, 32298, 32065, 31835, 31606, 31378, 31152,
-    34715, 34466, 34218, 33972, 33728, 33485, 33244, 33005,
-    16384, 16266, 16149, 16032, 15917, 15803, 15689, 15576,
-    17357, 17233, 17109, 16981, 16864, 16742, 16622, 16502,
-    32768, 30928, 29193, 27554, 26008, 24548, 23170, 21870,
-    20642, 19484, 18390, 17358, 16384, 15464, 14596, 13777,
+    32768, 32532, 32298, 32065, 31835, 31606, 31378, 31152, 34715, 34466, 34218, 33972, 33728, 33485, 33244, 33005,
+    16384, 16266, 16149, 16032, 15917, 15803, 15689, 15576, 17357, 17233, 17109, 16981, 16864, 16742, 16622, 16502,
+    32768, 30928, 29193, 27554, 26008, 24548, 23170, 21870, 20642, 19484, 18390, 17358, 16384, 15464, 14596, 13777,
 };
 
 // One period of a triangle of amplitude 16, shared by every modulation.
 inline constexpr std::int8_t lfo_table[64] = {
-    0,   1,   2,   3,   4,   5,   6,   7,   8,   9,   10,  11,  12,
-    13,  14,  15,  16,  15,  14,  13,  12,  11,  10,  9,   8,   7,
-    6,   5,   4,   3,   2,   1,   0,   -1,  -2,  -3,  -4,  -5,  -6,
-    -7,  -8,  -9,  -10, -11, -12, -13, -14, -15, -16, -15, -14, -13,
-    -12, -11, -10, -9,  -8,  -7,  -6,  -5,  -4,  -3,  -2,  -1,
+    0,   1,   2,   3,   4,   5,   6,   7,   8,   9,   10,  11, 12, 13, 14, 15, 16, 15, 14, 13, 12,  11,
+    10,  9,   8,   7,   6,   5,   4,   3,   2,   1,   0,   -1, -2, -3, -4, -5, -6, -7, -8, -9, -10, -11,
+    -12, -13, -14, -15, -16, -15, -14, -13, -12, -11, -10, -9, -8, -7, -6, -5, -4, -3, -2, -1,
 };
 
 inline constexpr std::uint8_t pan_table[4] = {0x40, 0xC0, 0x80, 0xC0};
@@ -168,19 +162,13 @@ void reset_engine();
 
 // A byte of the file area, or 0 for any offset past it. Pattern rows and
 // order entries can point anywhere; they are read through this.
-inline std::uint8_t image_byte(std::uint32_t offset) {
-    return offset < IMAGE_BYTES ? module_image[offset] : 0;
-}
+inline std::uint8_t image_byte(std::uint32_t offset) { return offset < IMAGE_BYTES ? module_image[offset] : 0; }
 
-inline std::uint32_t image_offset(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p - module_image);
-}
+inline std::uint32_t image_offset(const std::uint8_t* p) { return static_cast<std::uint32_t>(p - module_image); }
 
 // Every step is the constant over a period-like value. Tiny periods (a
 // note pitch that wrapped its 16 bits, then an arpeggio shift) can reach
 // 0; that divisor counts as 1 so no division is ever by zero.
-inline std::uint32_t step_for_period(std::uint32_t period) {
-    return PERIOD_STEP_CONSTANT / (period != 0 ? period : 1);
-}
+inline std::uint32_t step_for_period(std::uint32_t period) { return PERIOD_STEP_CONSTANT / (period != 0 ? period : 1); }
 
 }  // namespace zindle

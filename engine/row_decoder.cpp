@@ -11,9 +11,7 @@ constexpr std::uint8_t NOTE_KEY_OFF = 1;
 constexpr std::uint8_t NOTE_VIBRATO_CONTINUE = 2;
 constexpr std::uint32_t ROWS_PER_PATTERN = 64;
 
-std::uint32_t pattern_start(const std::uint8_t* entry) {
-    return *entry * player.song.pattern_bytes;
-}
+std::uint32_t pattern_start(const std::uint8_t* entry) { return *entry * player.song.pattern_bytes; }
 
 std::uint16_t note_pitch(std::uint8_t channel, std::uint32_t period_field) {
     const std::uint8_t sample = player.channels.sample_num[channel];

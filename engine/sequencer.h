@@ -6,15 +6,15 @@
 
 namespace zindle {
 
-void run_tick();            // the whole tick, in its fixed order
-void decode_row();          // row tick: position, then one cell per channel
-void advance_order();       // working position to row 0 of the next entry
+void run_tick();       // the whole tick, in its fixed order
+void decode_row();     // row tick: position, then one cell per channel
+void advance_order();  // working position to row 0 of the next entry
 // Outside the row tick: the next order entry (entry 0 after the last) plays
 // from its first row on the next row tick, with no pattern loop running.
 // Returns that entry's pattern number.
 std::uint8_t jump_to_next_order();
-void apply_tick_effects();  // every other tick: slides, arpeggio, tremolo, ...
-void update_voices();       // every tick: triggers, vibrato, volume targets
+void apply_tick_effects();                     // every other tick: slides, arpeggio, tremolo, ...
+void update_voices();                          // every tick: triggers, vibrato, volume targets
 void update_instrument(std::uint8_t channel);  // extended mode, per channel
 
 // The working position of the row being decoded. Commands change it; the

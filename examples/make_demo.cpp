@@ -62,8 +62,7 @@ std::vector<std::int8_t> additive(std::size_t length, const std::vector<Partial>
 
 // Band-limited sawtooth partials: harmonic k at weight w/k.
 void saw(std::vector<Partial>& partials, std::uint64_t cycles, int harmonics, std::int64_t weight) {
-    for (int k = 1; k <= harmonics; ++k)
-        partials.push_back({cycles * static_cast<std::uint64_t>(k), weight / k});
+    for (int k = 1; k <= harmonics; ++k) partials.push_back({cycles * static_cast<std::uint64_t>(k), weight / k});
 }
 
 // 16-bit Galois noise, one byte of it per call.
@@ -147,11 +146,15 @@ void add_samples(ModuleBuilder& b, bool extended) {
     auto centred = [&](std::uint8_t normal, std::uint8_t louder) { return extended ? louder : normal; };
     std::vector<Partial> bass;
     saw(bass, 1, 8, 840);
-    b.sample(BASS, {.data = additive(64, bass, 110), .volume = centred(44, 64), .loop_start_words = 0, .loop_length_words = 32});
+    b.sample(
+        BASS,
+        {.data = additive(64, bass, 110), .volume = centred(44, 64), .loop_start_words = 0, .loop_length_words = 32});
 
     // A soft square: odd harmonics only.
     const std::vector<Partial> lead = {{1, 105}, {3, 35}, {5, 21}, {7, 15}};
-    b.sample(LEAD, {.data = additive(32, lead, 100), .volume = centred(40, 60), .loop_start_words = 0, .loop_length_words = 16});
+    b.sample(
+        LEAD,
+        {.data = additive(32, lead, 100), .volume = centred(40, 60), .loop_start_words = 0, .loop_length_words = 16});
 
     // Two saws a few cents apart and a fifth above them: a chorused pad
     // that fits both the minor and the major chords.
@@ -224,8 +227,8 @@ struct Parts {
 void bass_bar(Song& s, int p, int bar, const Chord& c, bool last_slides) {
     const int r = bar * 16;
     const int rows[] = {0, 3, 6, 8, 11, 14};
-    const std::uint16_t notes[] = {c.bass, c.bass, static_cast<std::uint16_t>(c.bass / 2), c.bass, c.fifth,
-                                   static_cast<std::uint16_t>(c.bass / 2)};
+    const std::uint16_t notes[] = {c.bass, c.bass,  static_cast<std::uint16_t>(c.bass / 2),
+                                   c.bass, c.fifth, static_cast<std::uint16_t>(c.bass / 2)};
     for (int i = 0; i < 6; ++i) {
         // The break's riff glides onto its last note.
         if (last_slides && i == 5)
@@ -326,30 +329,43 @@ void compose(Song& s) {
     // 1: first verse.
     const Parts full{.bass = true, .kick = true, .snare = true, .hats = true, .arp = true, .pad = true};
     for (int bar = 0; bar < 4; ++bar) backing_bar(s, 1, bar, verse[bar], full);
-    melody(s, 1, join({
-                     {{0, E5}, {6, D5}, {8, C5}, {12, B4}, {14, C5}},
-                     {{16, A4}, {20, 0, 0x4, 0x46}},
-                     vibrato_run(21, 27),
-                     {{28, C5}, {30, B4}},
-                     {{32, G4}, {36, C5}, {40, E5, 0x3, 0x08}, {41, 0, 0x3, 0x00}, {44, D5}, {46, C5}},
-                     {{48, D5}, {50, 0, 0x4, 0x35}},
-                     vibrato_run(51, 57),
-                     {{58, KEY_OFF, 0, 0, true}, {60, B4}, {62, G4}},
-                 }));
+    melody(s, 1,
+           join({
+               {{0, E5}, {6, D5}, {8, C5}, {12, B4}, {14, C5}},
+               {{16, A4}, {20, 0, 0x4, 0x46}},
+               vibrato_run(21, 27),
+               {{28, C5}, {30, B4}},
+               {{32, G4}, {36, C5}, {40, E5, 0x3, 0x08}, {41, 0, 0x3, 0x00}, {44, D5}, {46, C5}},
+               {{48, D5}, {50, 0, 0x4, 0x35}},
+               vibrato_run(51, 57),
+               {{58, KEY_OFF, 0, 0, true}, {60, B4}, {62, G4}},
+           }));
 
     // 2: second verse, higher, with glides and bends.
     for (int bar = 0; bar < 4; ++bar) backing_bar(s, 2, bar, verse[bar], full);
-    melody(s, 2, join({
-                     {{0, A5}, {2, G5}, {4, E5}, {8, C5}, {10, D5}, {12, E5}, {13, 0, 0x4, 0x44}},
-                     vibrato_run(14, 15),
-                     {{16, F5}, {20, E5}, {22, C5}, {24, A4, 0x3, 0x10}, {25, 0, 0x3, 0x00}, {28, C5},
-                      {30, F5, 0x3, 0x0C}, {31, 0, 0x3, 0x00}},
-                     {{32, E5}, {35, D5}, {36, C5}, {38, D5}, {40, E5}, {42, G5}, {44, E5}, {46, C5}},
-                     {{48, D5}, {49, 0, 0x4, 0x56}},
-                     vibrato_run(50, 54),
-                     {{55, 0}, {56, B4}, {58, 0, 0x1, 0x02}, {59, 0, 0x1, 0x02}, {60, D5}, {62, 0, 0x2, 0x03},
-                      {63, KEY_OFF, 0, 0, true}},
-                 }));
+    melody(s, 2,
+           join({
+               {{0, A5}, {2, G5}, {4, E5}, {8, C5}, {10, D5}, {12, E5}, {13, 0, 0x4, 0x44}},
+               vibrato_run(14, 15),
+               {{16, F5},
+                {20, E5},
+                {22, C5},
+                {24, A4, 0x3, 0x10},
+                {25, 0, 0x3, 0x00},
+                {28, C5},
+                {30, F5, 0x3, 0x0C},
+                {31, 0, 0x3, 0x00}},
+               {{32, E5}, {35, D5}, {36, C5}, {38, D5}, {40, E5}, {42, G5}, {44, E5}, {46, C5}},
+               {{48, D5}, {49, 0, 0x4, 0x56}},
+               vibrato_run(50, 54),
+               {{55, 0},
+                {56, B4},
+                {58, 0, 0x1, 0x02},
+                {59, 0, 0x1, 0x02},
+                {60, D5},
+                {62, 0, 0x2, 0x03},
+                {63, KEY_OFF, 0, 0, true}},
+           }));
 
     // 3: the break. Its first bar, bass and drums alone, plays twice
     // through a pattern loop; then the band comes back with snare rolls.
@@ -370,21 +386,23 @@ void compose(Song& s) {
     s.put(3, 56, CH_DRUMS, note(2, C), SNARE, 0xE, 0x93);
     s.put(3, 60, CH_DRUMS, note(2, C), SNARE, 0xE, 0x92);
     s.put(3, 62, CH_DRUMS, note(2, C), SNARE, 0xE, 0x91);
-    melody(s, 3, join({
-                     {{48, D5, 0x4, 0x46}},
-                     vibrato_run(49, 55),
-                     {{56, B4}, {60, D5, 0x3, 0x06}, {61, 0, 0x3, 0x00}, {62, 0, 0x3, 0x00}},
-                 }));
+    melody(s, 3,
+           join({
+               {{48, D5, 0x4, 0x46}},
+               vibrato_run(49, 55),
+               {{56, B4}, {60, D5, 0x3, 0x06}, {61, 0, 0x3, 0x00}, {62, 0, 0x3, 0x00}},
+           }));
 
     // 4: outro. Am F G, then a last Am that slows down and fades away.
     const Chord outro[] = {Am, Fmaj, Gmaj};
     for (int bar = 0; bar < 3; ++bar) backing_bar(s, 4, bar, outro[bar], full);
-    melody(s, 4, join({
-                     {{0, C5}, {4, B4}, {6, A4}, {8, E5}, {12, D5}, {14, C5}},
-                     {{16, A4}, {20, C5}, {24, F5}, {28, E5}, {30, D5}},
-                     {{32, D5}, {36, B4}, {40, G4}, {42, B4}, {44, D5}, {46, G5, 0x3, 0x04}, {47, 0, 0x3, 0x00}},
-                     {{48, A5}, {50, 0, 0x4, 0x34}, {51, VIBRATO_ON}},
-                 }));
+    melody(s, 4,
+           join({
+               {{0, C5}, {4, B4}, {6, A4}, {8, E5}, {12, D5}, {14, C5}},
+               {{16, A4}, {20, C5}, {24, F5}, {28, E5}, {30, D5}},
+               {{32, D5}, {36, B4}, {40, G4}, {42, B4}, {44, D5}, {46, G5, 0x3, 0x04}, {47, 0, 0x3, 0x00}},
+               {{48, A5}, {50, 0, 0x4, 0x34}, {51, VIBRATO_ON}},
+           }));
     for (int r = 52; r < 64; ++r) s.fx(4, r, CH_LEAD, 0x6, 0x02);  // vibrato on, fading
     if (s.extended) s.put(4, 56, CH_LEAD, KEY_OFF, 0, 0x6, 0x02);
     s.put(4, 48, CH_BASS, Am.bass, BASS);

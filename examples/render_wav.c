@@ -18,17 +18,17 @@ enum { CHUNK = 2048 }; /* frames per call: any count works */
 
 static unsigned char file_data[ZINDLE_IMAGE_BYTES];
 
-static void put_le(unsigned char *at, uint32_t value, int bytes) {
+static void put_le(unsigned char* at, uint32_t value, int bytes) {
     int i;
     for (i = 0; i < bytes; ++i) at[i] = (unsigned char)(value >> (8 * i));
 }
 
-static int write_header(FILE *out, uint32_t data_bytes) {
+static int write_header(FILE* out, uint32_t data_bytes) {
     unsigned char h[44] = "RIFF....WAVEfmt ....................data";
     put_le(h + 4, data_bytes + 36, 4);
     put_le(h + 16, 16, 4);
-    put_le(h + 20, 1, 2);                          /* PCM */
-    put_le(h + 22, 2, 2);                          /* stereo */
+    put_le(h + 20, 1, 2); /* PCM */
+    put_le(h + 22, 2, 2); /* stereo */
     put_le(h + 24, ZINDLE_SAMPLE_RATE, 4);
     put_le(h + 28, ZINDLE_SAMPLE_RATE * 4, 4);
     put_le(h + 32, 4, 2);
@@ -37,7 +37,7 @@ static int write_header(FILE *out, uint32_t data_bytes) {
     return fwrite(h, 1, sizeof h, out) == sizeof h;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     static int16_t frames[2 * CHUNK];
     static unsigned char bytes[4 * CHUNK];
     FILE *in, *out;

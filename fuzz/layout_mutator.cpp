@@ -49,45 +49,43 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
     const std::uint32_t channels = channels_of(data, size);
     constexpr std::size_t pattern_at = 1084;  // also the instrument records in the extended mode
     switch (next(8)) {
-        case 0:
-            std::memcpy(data + 1080, TAGS[next(15)], 4);
-            break;
-        case 1:
-            if (size < 1096 && max_size >= 1096) {
-                std::memset(data + size, 0, 1096 - size);
-                size = 1096;
-            }
-            if (size >= 1096) {
-                std::memcpy(data + 1084, "qorv", 4);
-                data[1094] = EXTREMES[next(7)];
-                data[1095] = next(2) ? EXTREMES[next(7)] : static_cast<std::uint8_t>(next(256));
-            }
-            break;
-        case 2: {  // a sample header field at an extreme
-            const std::size_t header = 20 + 30 * next(31);
-            put(data, size, header + 22 + next(8), EXTREMES[next(7)]);
-            break;
+    case 0: std::memcpy(data + 1080, TAGS[next(15)], 4); break;
+    case 1:
+        if (size < 1096 && max_size >= 1096) {
+            std::memset(data + size, 0, 1096 - size);
+            size = 1096;
         }
-        case 3:  // song length and order bytes
-            data[950] = next(2) ? EXTREMES[next(7)] : static_cast<std::uint8_t>(next(129));
-            data[952 + next(128)] = static_cast<std::uint8_t>(next(4));
-            break;
-        default: {  // a cell of pattern 0..3 with an interesting effect
-            const std::size_t pattern_bytes = static_cast<std::size_t>(channels) * 256;
-            const std::size_t at = pattern_at + next(4) * pattern_bytes + next(64) * channels * 4u + next(channels) * 4u;
-            if (at + 4 > max_size) break;
-            if (at + 4 > size) {
-                std::memset(data + size, 0, at + 4 - size);
-                size = at + 4;
-            }
-            const std::uint16_t period = next(3) ? PERIODS[next(11)] : static_cast<std::uint16_t>(next(4096));
-            const std::uint8_t sample = static_cast<std::uint8_t>(next(32));
-            data[at] = static_cast<std::uint8_t>((next(4) << 6) | (sample & 0x10) | (period >> 8));
-            data[at + 1] = static_cast<std::uint8_t>(period);
-            data[at + 2] = static_cast<std::uint8_t>(((sample & 15u) << 4) | next(16));
-            data[at + 3] = next(2) ? PARAMS[next(sizeof PARAMS)] : static_cast<std::uint8_t>(next(256));
-            break;
+        if (size >= 1096) {
+            std::memcpy(data + 1084, "qorv", 4);
+            data[1094] = EXTREMES[next(7)];
+            data[1095] = next(2) ? EXTREMES[next(7)] : static_cast<std::uint8_t>(next(256));
         }
+        break;
+    case 2: {  // a sample header field at an extreme
+        const std::size_t header = 20 + 30 * next(31);
+        put(data, size, header + 22 + next(8), EXTREMES[next(7)]);
+        break;
+    }
+    case 3:  // song length and order bytes
+        data[950] = next(2) ? EXTREMES[next(7)] : static_cast<std::uint8_t>(next(129));
+        data[952 + next(128)] = static_cast<std::uint8_t>(next(4));
+        break;
+    default: {  // a cell of pattern 0..3 with an interesting effect
+        const std::size_t pattern_bytes = static_cast<std::size_t>(channels) * 256;
+        const std::size_t at = pattern_at + next(4) * pattern_bytes + next(64) * channels * 4u + next(channels) * 4u;
+        if (at + 4 > max_size) break;
+        if (at + 4 > size) {
+            std::memset(data + size, 0, at + 4 - size);
+            size = at + 4;
+        }
+        const std::uint16_t period = next(3) ? PERIODS[next(11)] : static_cast<std::uint16_t>(next(4096));
+        const std::uint8_t sample = static_cast<std::uint8_t>(next(32));
+        data[at] = static_cast<std::uint8_t>((next(4) << 6) | (sample & 0x10) | (period >> 8));
+        data[at + 1] = static_cast<std::uint8_t>(period);
+        data[at + 2] = static_cast<std::uint8_t>(((sample & 15u) << 4) | next(16));
+        data[at + 3] = next(2) ? PARAMS[next(sizeof PARAMS)] : static_cast<std::uint8_t>(next(256));
+        break;
+    }
     }
     return size;
 }

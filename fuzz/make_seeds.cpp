@@ -50,8 +50,10 @@ ModuleBuilder busy(int channels, bool extended) {
             ++n;
             if (effect == 0xF || effect == 0xB || effect == 0xD) continue;
             b.cell(p, row, c,
-                   Cell{.period = amiga_period(1 + n % 3, n % 12), .sample = static_cast<std::uint8_t>(1 + n % 3),
-                        .effect = effect, .param = param});
+                   Cell{.period = amiga_period(1 + n % 3, n % 12),
+                        .sample = static_cast<std::uint8_t>(1 + n % 3),
+                        .effect = effect,
+                        .param = param});
         }
     }
     b.cell(first + 1, 40, 0, Cell{.period = 1});

@@ -28,8 +28,8 @@ bool start_refill_timer() {
 }
 
 bool open_sound_device() {
-    if (waveOutOpen(&wave_out, 0, &wave_format, reinterpret_cast<DWORD_PTR>(&wave_callback), 0,
-                    CALLBACK_FUNCTION) != MMSYSERR_NOERROR)
+    if (waveOutOpen(&wave_out, 0, &wave_format, reinterpret_cast<DWORD_PTR>(&wave_callback), 0, CALLBACK_FUNCTION) !=
+        MMSYSERR_NOERROR)
         return false;
     audio_ready.store(1, std::memory_order_relaxed);
     next_buffer = 0;
@@ -50,9 +50,7 @@ void prime_sound_device() {
 }
 
 // The last step of fill_buffer: queue the buffer just filled.
-void submit_buffer() {
-    waveOutWrite(wave_out, &wave_headers[next_buffer], sizeof(WAVEHDR));
-}
+void submit_buffer() { waveOutWrite(wave_out, &wave_headers[next_buffer], sizeof(WAVEHDR)); }
 
 // The device reports buffers in the order they were queued, and the ring
 // refills them in that same order, so counting is all the pump needs. The

@@ -46,8 +46,8 @@ void run_player() {
 
     const char* path = module_path(GetCommandLineA());
     if (path == nullptr) fail("Couldn't open file");
-    const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) fail("Couldn't open file");
     // A read that fails partway would play a damaged song as if all were
     // well: it counts as a file that cannot be opened.

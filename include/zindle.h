@@ -47,10 +47,10 @@ extern "C" {
 #define ZINDLE_IMAGE_BYTES 0x180000
 
 /* Error codes: every one is negative. */
-#define ZINDLE_ERROR_NULL_DATA (-1)   /* zindle_load: data is NULL, size is not 0 */
-#define ZINDLE_ERROR_EMPTY_SONG (-2)  /* zindle_load: the song length is 0 */
-#define ZINDLE_ERROR_NOT_LOADED (-3)  /* no song is loaded */
-#define ZINDLE_ERROR_ARGUMENT (-4)    /* an argument is out of range */
+#define ZINDLE_ERROR_NULL_DATA (-1)  /* zindle_load: data is NULL, size is not 0 */
+#define ZINDLE_ERROR_EMPTY_SONG (-2) /* zindle_load: the song length is 0 */
+#define ZINDLE_ERROR_NOT_LOADED (-3) /* no song is loaded */
+#define ZINDLE_ERROR_ARGUMENT (-4)   /* an argument is out of range */
 
 /* ---- Loading, rendering, seeking ------------------------------------- */
 
@@ -63,14 +63,14 @@ extern "C" {
  * song; after a failed call no song is loaded. The caller's bytes are not
  * used after the call returns.
  */
-ZINDLE_API int zindle_load(const void *data, size_t size);
+ZINDLE_API int zindle_load(const void* data, size_t size);
 
 /*
  * The loader's console bytes of the last zindle_load, exactly as the
  * player writes them ("channels: 00000004 \r\n..."), NUL-terminated. Also
  * after a failed load; "" before the first load and after a NULL data.
  */
-ZINDLE_API const char *zindle_report(void);
+ZINDLE_API const char* zindle_report(void);
 
 /*
  * Writes `frames` stereo frames to out, left then right, signed 16-bit in
@@ -80,7 +80,7 @@ ZINDLE_API const char *zindle_report(void);
  * however the song is cut into calls. The song never ends: it goes on
  * from where it comes back to, as the player does.
  */
-ZINDLE_API size_t zindle_render(int16_t *out, size_t frames);
+ZINDLE_API size_t zindle_render(int16_t* out, size_t frames);
 
 /*
  * Exact seek: afterwards zindle_render continues as if `frame` frames had
@@ -95,10 +95,10 @@ ZINDLE_API size_t zindle_render(int16_t *out, size_t frames);
 ZINDLE_API int zindle_seek(uint64_t frame);
 
 /* The library's version, "0.2.0" for instance. */
-ZINDLE_API const char *zindle_version(void);
+ZINDLE_API const char* zindle_version(void);
 
 /* A short English text for an error code; "unknown error" for others. */
-ZINDLE_API const char *zindle_strerror(int error);
+ZINDLE_API const char* zindle_strerror(int error);
 
 /* ---- The Z key ------------------------------------------------------- */
 
@@ -120,12 +120,12 @@ ZINDLE_API int zindle_jump(void);
  * With no song loaded the int functions return ZINDLE_ERROR_NOT_LOADED and
  * zindle_frame returns 0.
  */
-ZINDLE_API uint64_t zindle_frame(void);   /* frames since the load */
-ZINDLE_API int zindle_order(void);        /* order entry of the row playing, 0.. */
-ZINDLE_API int zindle_pattern(void);      /* its pattern number */
-ZINDLE_API int zindle_row(void);          /* row playing, 0 to 63 */
-ZINDLE_API int zindle_tick(void);         /* tick within the row, 0 is the row's own */
-ZINDLE_API int zindle_speed(void);        /* ticks per row */
+ZINDLE_API uint64_t zindle_frame(void);     /* frames since the load */
+ZINDLE_API int zindle_order(void);          /* order entry of the row playing, 0.. */
+ZINDLE_API int zindle_pattern(void);        /* its pattern number */
+ZINDLE_API int zindle_row(void);            /* row playing, 0 to 63 */
+ZINDLE_API int zindle_tick(void);           /* tick within the row, 0 is the row's own */
+ZINDLE_API int zindle_speed(void);          /* ticks per row */
 ZINDLE_API int zindle_bytes_per_tick(void); /* tempo: output bytes (4 a frame) per tick */
 /*
  * Passes completed: a pass ends when a row plays for the second time in
@@ -138,14 +138,14 @@ ZINDLE_API int zindle_passes(void);
 /* ---- The song -------------------------------------------------------- */
 /* With no song loaded the int functions return ZINDLE_ERROR_NOT_LOADED,
    the texts are "" and zindle_pass_frames returns 0. */
-ZINDLE_API const char *zindle_title(void);       /* up to 20 bytes, as stored */
+ZINDLE_API const char* zindle_title(void); /* up to 20 bytes, as stored */
 /* The name of sample 1 to zindle_sample_count(), up to 22 bytes as stored;
    NULL for any other number. */
-ZINDLE_API const char *zindle_sample_name(int sample);
-ZINDLE_API int zindle_channel_count(void);       /* 4 to 32 */
-ZINDLE_API int zindle_sample_count(void);        /* 15 or 31 */
-ZINDLE_API int zindle_extended_mode(void);       /* 1 with the instrument extension */
-ZINDLE_API int zindle_song_length(void);         /* order entries used, 1 to 255 */
+ZINDLE_API const char* zindle_sample_name(int sample);
+ZINDLE_API int zindle_channel_count(void); /* 4 to 32 */
+ZINDLE_API int zindle_sample_count(void);  /* 15 or 31 */
+ZINDLE_API int zindle_extended_mode(void); /* 1 with the instrument extension */
+ZINDLE_API int zindle_song_length(void);   /* order entries used, 1 to 255 */
 /*
  * Frames in the first pass: the frame at which the first row heard for the
  * second time starts. When no row comes back within 20 minutes of song
@@ -168,8 +168,8 @@ ZINDLE_API int zindle_return_row(void);
  * callback must not call zindle_load, zindle_render, zindle_seek or
  * zindle_jump. zindle_load keeps the callback.
  */
-typedef void (*zindle_row_callback)(void *user, uint64_t frame, int order, int pattern, int row);
-ZINDLE_API void zindle_set_row_callback(zindle_row_callback callback, void *user);
+typedef void (*zindle_row_callback)(void* user, uint64_t frame, int order, int pattern, int row);
+ZINDLE_API void zindle_set_row_callback(zindle_row_callback callback, void* user);
 
 #ifdef __cplusplus
 }

@@ -35,22 +35,22 @@ constexpr std::uint32_t ROW_QUEUE = 8;
 // One row as it started: where, when, and what the tick schedule of the
 // row is from there.
 struct RowStart {
-    std::uint64_t frame;          // the frame in which its row tick ran
+    std::uint64_t frame;  // the frame in which its row tick ran
     std::uint32_t order;
     std::uint32_t pattern;
     std::uint32_t row;
     std::uint32_t speed;
     std::uint32_t bytes_per_tick;
-    std::int64_t window_after;   // the row's tick window (after a delay), from its tick
-    std::uint32_t passes;         // passes completed once this row started
+    std::int64_t window_after;  // the row's tick window (after a delay), from its tick
+    std::uint32_t passes;       // passes completed once this row started
 };
 
 struct Library {
     bool loaded;
-    bool jumped;             // a Z jump since the load or the last seek
-    bool capture_report;     // console bytes go to the report
-    bool quiet;              // seeking: no row callback
-    bool scanning;           // finding the first pass: ticks only, no queue
+    bool jumped;          // a Z jump since the load or the last seek
+    bool capture_report;  // console bytes go to the report
+    bool quiet;           // seeking: no row callback
+    bool scanning;        // finding the first pass: ticks only, no queue
     std::uint32_t report_length;
     char report[REPORT_CAPACITY + 1];
     char title[TITLE_BYTES + 1];
@@ -64,15 +64,15 @@ struct Library {
     std::uint64_t frames_given;
     std::uint64_t buffer_first_frame;  // engine frame of the buffer's first frame
     std::uint32_t buffer_first_clock;
-    std::uint32_t waiting_at;          // first frame of the buffer not yet given out
-    std::uint32_t waiting;             // frames of the buffer not yet given out
+    std::uint32_t waiting_at;  // first frame of the buffer not yet given out
+    std::uint32_t waiting;     // frames of the buffer not yet given out
 
     PassTracker passes;
     RowStart queue[ROW_QUEUE];
     std::uint32_t queue_head;
     std::uint32_t queue_count;
     RowStart current;
-    bool started;            // a row has started in the frames given out
+    bool started;  // a row has started in the frames given out
 
     zindle_row_callback callback;
     void* callback_user;
@@ -138,9 +138,7 @@ void copy_text(char* to, const std::uint8_t* from, std::uint32_t count) {
     to[i] = 0;
 }
 
-std::uint32_t first_pattern() {
-    return player.song.order_table[0];
-}
+std::uint32_t first_pattern() { return player.song.order_table[0]; }
 
 // Called by the engine right after each row tick's decode.
 void row_started(const std::uint8_t* entry, std::uint32_t row_offset) {
@@ -166,7 +164,6 @@ void row_started(const std::uint8_t* entry, std::uint32_t row_offset) {
     lib.queue[(lib.queue_head + lib.queue_count) % ROW_QUEUE] = start;
     if (lib.queue_count < ROW_QUEUE) ++lib.queue_count;
 }
-
 
 // The song from its start, as zindle_load left it, without a new report.
 void restart() {
@@ -319,9 +316,7 @@ int zindle_load(const void* data, size_t size) {
     return 0;
 }
 
-const char* zindle_report(void) {
-    return lib.report;
-}
+const char* zindle_report(void) { return lib.report; }
 
 size_t zindle_render(int16_t* out, size_t frames) {
     if (!lib.loaded || out == nullptr) return 0;
@@ -357,9 +352,7 @@ int zindle_seek(uint64_t frame) {
     return 0;
 }
 
-const char* zindle_version(void) {
-    return ZINDLE_LIBRARY_VERSION;
-}
+const char* zindle_version(void) { return ZINDLE_LIBRARY_VERSION; }
 
 const char* zindle_strerror(int error) {
     switch (error) {
@@ -378,74 +371,46 @@ int zindle_jump(void) {
     return jump_to_next_order();
 }
 
-uint64_t zindle_frame(void) {
-    return lib.loaded ? lib.frames_given : 0;
-}
+uint64_t zindle_frame(void) { return lib.loaded ? lib.frames_given : 0; }
 
-int zindle_order(void) {
-    return lib.loaded ? static_cast<int>(lib.current.order) : ZINDLE_ERROR_NOT_LOADED;
-}
+int zindle_order(void) { return lib.loaded ? static_cast<int>(lib.current.order) : ZINDLE_ERROR_NOT_LOADED; }
 
-int zindle_pattern(void) {
-    return lib.loaded ? static_cast<int>(lib.current.pattern) : ZINDLE_ERROR_NOT_LOADED;
-}
+int zindle_pattern(void) { return lib.loaded ? static_cast<int>(lib.current.pattern) : ZINDLE_ERROR_NOT_LOADED; }
 
-int zindle_row(void) {
-    return lib.loaded ? static_cast<int>(lib.current.row) : ZINDLE_ERROR_NOT_LOADED;
-}
+int zindle_row(void) { return lib.loaded ? static_cast<int>(lib.current.row) : ZINDLE_ERROR_NOT_LOADED; }
 
-int zindle_tick(void) {
-    return lib.loaded ? static_cast<int>(current_tick()) : ZINDLE_ERROR_NOT_LOADED;
-}
+int zindle_tick(void) { return lib.loaded ? static_cast<int>(current_tick()) : ZINDLE_ERROR_NOT_LOADED; }
 
-int zindle_speed(void) {
-    return lib.loaded ? static_cast<int>(lib.current.speed) : ZINDLE_ERROR_NOT_LOADED;
-}
+int zindle_speed(void) { return lib.loaded ? static_cast<int>(lib.current.speed) : ZINDLE_ERROR_NOT_LOADED; }
 
 int zindle_bytes_per_tick(void) {
     return lib.loaded ? static_cast<int>(lib.current.bytes_per_tick) : ZINDLE_ERROR_NOT_LOADED;
 }
 
-int zindle_passes(void) {
-    return lib.loaded ? static_cast<int>(lib.current.passes) : ZINDLE_ERROR_NOT_LOADED;
-}
+int zindle_passes(void) { return lib.loaded ? static_cast<int>(lib.current.passes) : ZINDLE_ERROR_NOT_LOADED; }
 
-const char* zindle_title(void) {
-    return lib.title;
-}
+const char* zindle_title(void) { return lib.title; }
 
 const char* zindle_sample_name(int sample) {
     if (!lib.loaded || sample < 1 || sample >= player.song.sample_slots) return nullptr;
     return lib.sample_names[sample];
 }
 
-int zindle_channel_count(void) {
-    return lib.loaded ? player.song.channel_count : ZINDLE_ERROR_NOT_LOADED;
-}
+int zindle_channel_count(void) { return lib.loaded ? player.song.channel_count : ZINDLE_ERROR_NOT_LOADED; }
 
-int zindle_sample_count(void) {
-    return lib.loaded ? player.song.sample_slots - 1 : ZINDLE_ERROR_NOT_LOADED;
-}
+int zindle_sample_count(void) { return lib.loaded ? player.song.sample_slots - 1 : ZINDLE_ERROR_NOT_LOADED; }
 
-int zindle_extended_mode(void) {
-    return lib.loaded ? player.song.extended_mode : ZINDLE_ERROR_NOT_LOADED;
-}
+int zindle_extended_mode(void) { return lib.loaded ? player.song.extended_mode : ZINDLE_ERROR_NOT_LOADED; }
 
 int zindle_song_length(void) {
     return lib.loaded ? static_cast<int>(player.song.song_length) : ZINDLE_ERROR_NOT_LOADED;
 }
 
-uint64_t zindle_pass_frames(void) {
-    return lib.loaded ? lib.pass_frames : 0;
-}
+uint64_t zindle_pass_frames(void) { return lib.loaded ? lib.pass_frames : 0; }
 
-int zindle_return_order(void) {
-    return lib.loaded ? lib.return_order : ZINDLE_ERROR_NOT_LOADED;
-}
+int zindle_return_order(void) { return lib.loaded ? lib.return_order : ZINDLE_ERROR_NOT_LOADED; }
 
-int zindle_return_row(void) {
-    return lib.loaded ? lib.return_row : ZINDLE_ERROR_NOT_LOADED;
-}
+int zindle_return_row(void) { return lib.loaded ? lib.return_row : ZINDLE_ERROR_NOT_LOADED; }
 
 void zindle_set_row_callback(zindle_row_callback callback, void* user) {
     lib.callback = callback;

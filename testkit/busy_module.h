@@ -31,7 +31,7 @@ struct BusyOptions {
     int channels = 4;
     int patterns = 4;
     std::uint32_t seed = 1;
-    bool extended = false;  // the "qorv" mode with envelopes and key-offs
+    bool extended = false;      // the "qorv" mode with envelopes and key-offs
     bool rare_commands = true;  // 9xx past the end, cuts, retriggers, delays
 };
 
@@ -76,7 +76,7 @@ inline std::vector<std::uint8_t> busy_module(const BusyOptions& o) {
                 r[2 * k] = static_cast<std::uint8_t>(1 + rng.next(20));
                 r[2 * k + 1] = static_cast<std::uint8_t>(static_cast<std::int32_t>(rng.next(41)) - 20);
             }
-            if (s % 3 == 0) r[2 * pairs] = 0, r[2 * pairs + 1] = 0;             // sustain
+            if (s % 3 == 0) r[2 * pairs] = 0, r[2 * pairs + 1] = 0;                  // sustain
             if (s % 4 == 1) r[2 * pairs] = 0x80, r[2 * pairs + 1] = 200, r[26] = 0;  // marker loop, above 128
             r[24] = static_cast<std::uint8_t>(rng.next(8));
             r[25] = static_cast<std::uint8_t>(rng.next(256));
@@ -115,11 +115,16 @@ inline std::vector<std::uint8_t> busy_module(const BusyOptions& o) {
                 case 5: cell.effect = 3, cell.param = static_cast<std::uint8_t>(rng.next(64)); break;
                 case 6: cell.effect = 0xC, cell.param = static_cast<std::uint8_t>(rng.next(65)); break;
                 case 7: cell.effect = 7, cell.param = static_cast<std::uint8_t>(rng.next(256)); break;
-                case 8: cell.effect = 9, cell.param = static_cast<std::uint8_t>(rng.next(256)); break;  // often past the end
+                case 8:
+                    cell.effect = 9, cell.param = static_cast<std::uint8_t>(rng.next(256));
+                    break;  // often past the end
                 case 9: cell.effect = 0xE, cell.param = static_cast<std::uint8_t>(0xC0 + rng.next(16)); break;
                 case 10: cell.effect = 0xE, cell.param = static_cast<std::uint8_t>(0x90 + rng.next(16)); break;
                 case 11: cell.effect = 0xE, cell.param = static_cast<std::uint8_t>(0xE0 + rng.next(3)); break;
-                case 12: cell.effect = 0xF, cell.param = static_cast<std::uint8_t>(rng.next(2) ? 1 + rng.next(8) : 32 + rng.next(200)); break;
+                case 12:
+                    cell.effect = 0xF,
+                    cell.param = static_cast<std::uint8_t>(rng.next(2) ? 1 + rng.next(8) : 32 + rng.next(200));
+                    break;
                 default: break;
                 }
                 if (rng.next(8) == 0) cell.pan_bits = pans[rng.next(4)];

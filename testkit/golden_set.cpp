@@ -103,12 +103,14 @@ std::vector<std::string> golden_differences(const std::string& committed, const 
             checked.push_back(kernels);
             allow_mixer_extensions(level);
             const std::string got = render_digest(song);
-            if (got != it->second) found.push_back(song.name + " (" + label + "): " + got + " differs from " + it->second);
+            if (got != it->second)
+                found.push_back(song.name + " (" + label + "): " + got + " differs from " + it->second);
         }
         allow_mixer_extensions(MixerExtensions::all);
     }
     for (const auto& [name, digest] : expected)
-        if (!in_set.count(name) && name.rfind("corpus/", 0) != 0) found.push_back(name + ": committed but not in the set");
+        if (!in_set.count(name) && name.rfind("corpus/", 0) != 0)
+            found.push_back(name + ": committed but not in the set");
     return found;
 }
 

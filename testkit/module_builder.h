@@ -11,12 +11,12 @@
 namespace zindle::test {
 
 struct Sample {
-    std::vector<std::int8_t> data;             // written after the patterns
+    std::vector<std::int8_t> data;              // written after the patterns
     std::optional<std::uint16_t> length_words;  // header length; default data.size() / 2 rounded up
     std::uint8_t finetune = 0;                  // raw header byte (low nibble is the finetune)
     std::uint8_t volume = 64;                   // raw header byte
     std::uint16_t loop_start_words = 0;
-    std::uint16_t loop_length_words = 0;        // 0 or 1: no loop
+    std::uint16_t loop_length_words = 0;  // 0 or 1: no loop
 };
 
 struct Cell {
@@ -40,7 +40,7 @@ public:
     ModuleBuilder& fifteen_samples();                 // old layout, 4 channels, no tag
     ModuleBuilder& sample(int number, Sample sample);
     ModuleBuilder& orders(std::vector<std::uint8_t> entries);  // also sets the song length
-    ModuleBuilder& order_byte(int index, std::uint8_t value);   // any of the 128 bytes
+    ModuleBuilder& order_byte(int index, std::uint8_t value);  // any of the 128 bytes
     ModuleBuilder& song_length(std::uint8_t length);
     ModuleBuilder& restart_byte(std::uint8_t value);
     ModuleBuilder& cell(int pattern, int row, int channel, Cell cell);

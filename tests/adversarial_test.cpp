@@ -97,9 +97,11 @@ TEST(Adversarial, SampleHeadersClaimingFarMoreThanTheFileReadOnlyTheImageAndItsT
     // behind sample 1 fills the file area to its end with loud bytes, so a
     // sample placed anywhere but at the pinned end would be heard.
     ModuleBuilder b(4);
-    b.sample(1, Sample{.data = saw(64), .length_words = 0xFFFF, .loop_start_words = 0xFFFF, .loop_length_words = 0xFFFF});
+    b.sample(1,
+             Sample{.data = saw(64), .length_words = 0xFFFF, .loop_start_words = 0xFFFF, .loop_length_words = 0xFFFF});
     for (int s = 2; s <= 31; ++s)
-        b.sample(s, Sample{.data = {}, .length_words = 0xFFFF, .loop_start_words = 0x8000, .loop_length_words = 0xFFFF});
+        b.sample(s,
+                 Sample{.data = {}, .length_words = 0xFFFF, .loop_start_words = 0x8000, .loop_length_words = 0xFFFF});
     for (int c = 0; c < 4; ++c) b.cell(0, 0, c, Cell{.period = C2, .sample = static_cast<std::uint8_t>(28 + c)});
     std::vector<std::uint8_t> file = b.build();
     file.resize(IMAGE_BYTES, 0x7F);
@@ -236,7 +238,7 @@ struct PositionCase {
     const char* name;
     std::uint8_t effect;
     std::uint8_t param;
-    int entry;  // entry of pattern whose row 2 holds the command
+    int entry;                                                      // entry of pattern whose row 2 holds the command
     std::vector<std::pair<std::uint32_t, std::uint32_t>> expected;  // rows 3.. onwards
 };
 
@@ -266,7 +268,8 @@ TEST(Adversarial, PositionCommandsLeavingTheSongLandOnARowOfIt) {
         if (::testing::Test::HasFatalFailure()) return;
         ASSERT_GE(rows_seen.size(), 3 + pc.expected.size());
         for (std::size_t i = 0; i < 3; ++i)
-            EXPECT_EQ(rows_seen[i], std::make_pair(static_cast<std::uint32_t>(pc.entry), static_cast<std::uint32_t>(i)));
+            EXPECT_EQ(rows_seen[i],
+                      std::make_pair(static_cast<std::uint32_t>(pc.entry), static_cast<std::uint32_t>(i)));
         for (std::size_t i = 0; i < pc.expected.size(); ++i) EXPECT_EQ(rows_seen[3 + i], pc.expected[i]) << i;
     }
 }
@@ -380,7 +383,8 @@ TEST(Adversarial, ExtendedHeaderTempo0KeepsTheDefaultTempoAndSpeed0PlaysAsSpeed1
         b.orders({1});
         b.sample(1, Sample{.data = saw(64), .loop_start_words = 0, .loop_length_words = 32});
         for (int row = 0; row < 64; row += 3)
-            b.cell(1, row, row % 4, Cell{.period = static_cast<std::uint16_t>(C2 + row), .sample = 1, .effect = 0xA, .param = 0x01});
+            b.cell(1, row, row % 4,
+                   Cell{.period = static_cast<std::uint16_t>(C2 + row), .sample = 1, .effect = 0xA, .param = 0x01});
         return b.build();
     };
     bool ok = false;

@@ -53,7 +53,8 @@ ModuleBuilder notes(bool extended) {
     b.sample(2, Sample{.data = wave(1000), .volume = 40});
     for (int row = 0; row < 64; row += 2) {
         b.cell(p, row, row % 4,
-               Cell{.period = amiga_period(1 + row % 3, row % 12), .sample = static_cast<std::uint8_t>(1 + row % 2),
+               Cell{.period = amiga_period(1 + row % 3, row % 12),
+                    .sample = static_cast<std::uint8_t>(1 + row % 2),
                     .effect = static_cast<std::uint8_t>(row % 8 == 0 ? 0xA : 0x4),
                     .param = static_cast<std::uint8_t>(row % 8 == 0 ? 0x0F : 0x37)});
         if (row % 6 == 0) b.cell(p, row + 1, (row + 1) % 4, Cell{.period = 1});  // key-off
@@ -82,7 +83,8 @@ std::vector<Song> songs() {
     }
     {
         ModuleBuilder b = notes(false);
-        for (int row = 0; row < 64; ++row) b.cell(0, row, 3, Cell{.effect = 0xE, .param = static_cast<std::uint8_t>(0x90 | (row % 3 + 1))});
+        for (int row = 0; row < 64; ++row)
+            b.cell(0, row, 3, Cell{.effect = 0xE, .param = static_cast<std::uint8_t>(0x90 | (row % 3 + 1))});
         b.cell(0, 0, 2, Cell{.effect = 0xF, .param = 255});
         all.push_back({"retriggers at the fastest tempo", b.build()});
     }
@@ -93,8 +95,8 @@ TEST(ClockWrap, SongsStartedJustBeforeTheWrapSoundExactlyAsFromZero) {
     constexpr int BUFFERS = 110;  // about 5.1 s
     // Clocks that put the wrap a few seconds in, inside the first tick
     // window, inside the first ramp, and on the very next frame.
-    const std::uint32_t offsets[] = {3 * SECOND, 3 * SECOND + 1234 * 4, 2 * SECOND + 17 * 4, 3528 - 384, 3528 - 388,
-                                     512, 4};
+    const std::uint32_t offsets[] = {
+        3 * SECOND, 3 * SECOND + 1234 * 4, 2 * SECOND + 17 * 4, 3528 - 384, 3528 - 388, 512, 4};
     for (const Song& song : songs()) {
         SCOPED_TRACE(song.name);
         load_with_clock(song.file, 0);

@@ -27,12 +27,8 @@ TEST(ConsoleHex, EightUpperCaseDigitsThenBlankCrLfInOneWrite) {
         std::uint32_t value;
         const char* text;
     } cases[] = {
-        {0, "00000000 \r\n"},
-        {31, "0000001F \r\n"},
-        {0xFFFFFFFFu, "FFFFFFFF \r\n"},
-        {0x89ABCDEFu, "89ABCDEF \r\n"},
-        {0x01234567u, "01234567 \r\n"},
-        {0xA0000009u, "A0000009 \r\n"},
+        {0, "00000000 \r\n"},           {31, "0000001F \r\n"},          {0xFFFFFFFFu, "FFFFFFFF \r\n"},
+        {0x89ABCDEFu, "89ABCDEF \r\n"}, {0x01234567u, "01234567 \r\n"}, {0xA0000009u, "A0000009 \r\n"},
         {10, "0000000A \r\n"},
     };
     for (const auto& c : cases) {

@@ -167,8 +167,8 @@ ATOM WINAPI RegisterClassA(const WNDCLASSA* window_class) {
     return 1;
 }
 
-HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR window_name, DWORD style, int x, int y,
-                            int width, int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
+HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR window_name, DWORD style, int x, int y, int width,
+                            int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
     win32.calls.push_back("CreateWindowExA");
     if (ex_style != 0 || parent != nullptr || menu != nullptr || param != nullptr ||
         instance != reinterpret_cast<HINSTANCE>(&fake_module) || win32.class_name != class_name)
@@ -285,7 +285,7 @@ MMRESULT WINAPI waveOutOpen(LPHWAVEOUT wave_out, UINT device, LPCWAVEFORMATEX fo
 
 MMRESULT WINAPI waveOutPrepareHeader(HWAVEOUT wave_out, LPWAVEHDR header, UINT size) {
     win32.calls.push_back(wave_out == reinterpret_cast<HWAVEOUT>(&fake_device) ? "waveOutPrepareHeader"
-                                                                                : "waveOutPrepareHeader(other)");
+                                                                               : "waveOutPrepareHeader(other)");
     win32.prepared.push_back(header_index(header));
     win32.prepared_sizes.push_back(size);
     header->dwFlags |= WHDR_PREPARED;

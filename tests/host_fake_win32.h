@@ -37,15 +37,15 @@ struct Win32 {
     MMRESULT begin_period_result = TIMERR_NOERROR;
     MMRESULT open_result = MMSYSERR_NOERROR;
     LRESULT default_result = 0;
-    std::deque<Scripted> messages;            // GetMessageA hands these out, then 0
+    std::deque<Scripted> messages;             // GetMessageA hands these out, then 0
     std::function<void(int header)> on_write;  // runs inside waveOutWrite
 
     // Records
     std::vector<std::string> calls;  // every call but WriteFile, in order
     std::string console;             // bytes written to the console handle
     int console_writes = 0;
-    std::vector<int> written;        // header index of each waveOutWrite
-    std::vector<int> prepared;       // header index of each waveOutPrepareHeader
+    std::vector<int> written;   // header index of each waveOutWrite
+    std::vector<int> prepared;  // header index of each waveOutPrepareHeader
     std::vector<UINT> prepared_sizes;
     std::vector<Posted> posted;
     std::vector<Posted> defaulted;  // DefWindowProcA calls

@@ -46,8 +46,9 @@ std::vector<std::uint8_t> stay_put_song() {
             const auto period = test::amiga_period(2, (pattern * 4 + row * 3) % 12);
             b.cell(pattern, row, row % 4, {.period = period, .sample = 1, .effect = 0x4, .param = 0x46});
         }
-        b.cell(pattern, 3, 3, {.period = 0, .sample = 0, .effect = 0xB,
-                               .param = static_cast<std::uint8_t>(entry_of_pattern[pattern])});
+        b.cell(
+            pattern, 3, 3,
+            {.period = 0, .sample = 0, .effect = 0xB, .param = static_cast<std::uint8_t>(entry_of_pattern[pattern])});
     }
     return b.build();
 }
@@ -329,7 +330,8 @@ TEST_F(LinuxPlayer, AFloodOfKeysLosesNoneAndEscapeStillEnds) {
     EXPECT_TRUE(exited_with(child, 0)) << child.status();
     // Entries 0, 1, 2 hold patterns 0, 2, 1: each Z prints the next one's.
     std::string expected = report;
-    for (int press = 1; press <= 2000; ++press) expected += press % 3 == 1 ? "00000002 \r\n" : press % 3 == 2 ? "00000001 \r\n" : "00000000 \r\n";
+    for (int press = 1; press <= 2000; ++press)
+        expected += press % 3 == 1 ? "00000002 \r\n" : press % 3 == 2 ? "00000001 \r\n" : "00000000 \r\n";
     EXPECT_EQ(child.out().size(), expected.size());
     EXPECT_TRUE(child.out() == expected);
 }
@@ -362,7 +364,8 @@ TEST_F(LinuxPlayer, ABackgroundPlayerEndsOnEverySignalAndLeavesTheTerminalAlone)
         std::filesystem::remove(capture());
         Child child(script(paths,
                            "\"$P\" \"$M\" & p=$!; i=0; while [ ! -s capture.raw ] && [ $i -lt 50 ]; do sleep 0.1; "
-                           "i=$((i+1)); done; kill -" + std::to_string(number) + " $p; wait $p; echo \"status $?\"",
+                           "i=$((i+1)); done; kill -" +
+                               std::to_string(number) + " $p; wait $p; echo \"status $?\"",
                            true, Input::Terminal));
         ASSERT_TRUE(child.wait_stdout_contains("status " + std::to_string(128 + number) + "\n", 8000)) << child.out();
         ASSERT_TRUE(child.wait_exit(3000));

@@ -103,7 +103,7 @@ void timer_on_waiting_thread() {
     pass();
 }
 
-TEST_F(PosixPlatform, TimerCallbacksRunOnTheThreadWaitingForMessagesWithNoThreadOfTheirOwn) { 
+TEST_F(PosixPlatform, TimerCallbacksRunOnTheThreadWaitingForMessagesWithNoThreadOfTheirOwn) {
     EXPECT_EXIT(timer_on_waiting_thread(), ::testing::ExitedWithCode(0), "");
 }
 
@@ -126,7 +126,7 @@ void timer_keeps_schedule() {
     pass();
 }
 
-TEST_F(PosixPlatform, PeriodicEventsKeepTheirScheduleWhenTheLoopIsLate) { 
+TEST_F(PosixPlatform, PeriodicEventsKeepTheirScheduleWhenTheLoopIsLate) {
     EXPECT_EXIT(timer_keeps_schedule(), ::testing::ExitedWithCode(0), "");
 }
 
@@ -163,9 +163,7 @@ void one_shot_fires_once() {
     pass();
 }
 
-TEST_F(PosixPlatform, AOneShotEventFiresOnce) { 
-    EXPECT_EXIT(one_shot_fires_once(), ::testing::ExitedWithCode(0), "");
-}
+TEST_F(PosixPlatform, AOneShotEventFiresOnce) { EXPECT_EXIT(one_shot_fires_once(), ::testing::ExitedWithCode(0), ""); }
 
 void* post_later(void*) {
     const timespec pause = {0, 50 * MS};
@@ -189,7 +187,7 @@ void post_ends_wait() {
     pass();
 }
 
-TEST_F(PosixPlatform, AMessageFromAnotherThreadEndsTheWaitBeforeTheNextEvent) { 
+TEST_F(PosixPlatform, AMessageFromAnotherThreadEndsTheWaitBeforeTheNextEvent) {
     EXPECT_EXIT(post_ends_wait(), ::testing::ExitedWithCode(0), "");
 }
 
@@ -255,7 +253,7 @@ void device_without_timer() {
     pass();
 }
 
-TEST_F(PosixPlatform, WithNoTimerTheDeviceReportsEachBufferInOrderOnceItCouldHaveBeenHeard) { 
+TEST_F(PosixPlatform, WithNoTimerTheDeviceReportsEachBufferInOrderOnceItCouldHaveBeenHeard) {
     EXPECT_EXIT(device_without_timer(), ::testing::ExitedWithCode(0), "");
 }
 
@@ -283,7 +281,7 @@ void device_with_timer_and_refills() {
     pass();
 }
 
-TEST_F(PosixPlatform, ARefilledBufferPlaysOnAfterTheOthersAtTheNominalRate) { 
+TEST_F(PosixPlatform, ARefilledBufferPlaysOnAfterTheOthersAtTheNominalRate) {
     EXPECT_EXIT(device_with_timer_and_refills(), ::testing::ExitedWithCode(0), "");
 }
 

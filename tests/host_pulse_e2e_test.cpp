@@ -81,10 +81,12 @@ protected:
         fs::create_directories(root + "/runtime");
         write_text(root + "/server.pa",
                    "load-module module-null-sink sink_name=zindle format=s16le rate=44100 channels=2\n"
-                   "load-module module-native-protocol-unix auth-anonymous=1 socket=" + socket + "\n"
-                   "set-default-sink zindle\n"
-                   "set-sink-volume zindle 65536\n"
-                   "set-source-volume zindle.monitor 65536\n");
+                   "load-module module-native-protocol-unix auth-anonymous=1 socket=" +
+                       socket +
+                       "\n"
+                       "set-default-sink zindle\n"
+                       "set-sink-volume zindle 65536\n"
+                       "set-source-volume zindle.monitor 65536\n");
         write_text(root + "/client.conf", "autospawn = no\n");
         write_text(root + "/alsa.conf", "pcm.!default {\n    type pulse\n    server \"unix:" + socket +
                                             "\"\n}\nctl.!default {\n    type pulse\n    server \"unix:" + socket +
@@ -107,8 +109,17 @@ protected:
     std::unique_ptr<Child> start_server() {
         fs::remove(socket);
         Spawn spawn;
-        spawn.argv = {"/usr/bin/env", "pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1",
-                      "--use-pid-file=no", "--disable-shm=yes", "--log-target=stderr", "-F", root + "/server.pa"};
+        spawn.argv = {"/usr/bin/env",
+                      "pulseaudio",
+                      "-n",
+                      "--daemonize=no",
+                      "--system=false",
+                      "--exit-idle-time=-1",
+                      "--use-pid-file=no",
+                      "--disable-shm=yes",
+                      "--log-target=stderr",
+                      "-F",
+                      root + "/server.pa"};
         spawn.env = environment();
         auto server = std::make_unique<Child>(spawn);
         for (int waited = 0; waited < 10000 && !fs::exists(socket); waited += 20) sleep_ms(20);
@@ -121,7 +132,8 @@ protected:
         Spawn spawn;
         spawn.argv = {"/bin/sh", "-c",
                       "exec parec --server=unix:" + socket +
-                          " -d zindle.monitor --latency-msec=20 --raw --format=s16le --rate=44100 --channels=2 > '" + file + "'"};
+                          " -d zindle.monitor --latency-msec=20 --raw --format=s16le --rate=44100 --channels=2 > '" +
+                          file + "'"};
         spawn.env = environment();
         Child recorder(spawn);
         EXPECT_TRUE(wait_file_size(file, bytes, 15000)) << recorder.err();
@@ -165,8 +177,7 @@ TEST_F(PulsePlayer, PlaysBitExactThroughTheServerAndComesBackAfterItRestarts) {
     // Back: the music goes on, later in the song, still bit for bit.
     const std::string second = record(2 * SECOND);
     std::size_t later_length = 0;
-    const std::size_t later =
-        aligned_at(second, reference, later_length, at != std::string::npos ? at + length : 0);
+    const std::size_t later = aligned_at(second, reference, later_length, at != std::string::npos ? at + length : 0);
     EXPECT_NE(later, std::string::npos) << "the player plays on through the new server";
     EXPECT_GE(later_length, 3 * SECOND / 2) << second.size();
     std::printf("[ figures  ] first recording at %.2f s of the song for %.2f s; after the restart at %.2f s\n",

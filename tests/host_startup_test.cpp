@@ -67,11 +67,11 @@ protected:
 TEST_F(StartUp, RunsItsStepsInOrderAndEndsWithZeroWhenTheLoopEnds) {
     EXPECT_EQ(fake::run_to_exit(), 0u);
     const std::vector<std::string> expected = {
-        "GetModuleHandleA", "LoadCursorA(arrow)", "RegisterClassA", "CreateWindowExA", "ShowWindow",
-        "AllocConsole", "GetStdHandle(output)", "GetCommandLineA", "CreateFileA", "ReadFile", "CloseHandle",
-        "timeGetDevCaps", "timeBeginPeriod", "timeSetEvent", "waveOutOpen", "waveOutPrepareHeader",
-        "waveOutPrepareHeader", "waveOutPrepareHeader", "waveOutPrepareHeader", "waveOutWrite", "waveOutWrite",
-        "waveOutWrite", "waveOutWrite", "GetMessageA", "ExitProcess",
+        "GetModuleHandleA",     "LoadCursorA(arrow)",   "RegisterClassA",       "CreateWindowExA",      "ShowWindow",
+        "AllocConsole",         "GetStdHandle(output)", "GetCommandLineA",      "CreateFileA",          "ReadFile",
+        "CloseHandle",          "timeGetDevCaps",       "timeBeginPeriod",      "timeSetEvent",         "waveOutOpen",
+        "waveOutPrepareHeader", "waveOutPrepareHeader", "waveOutPrepareHeader", "waveOutPrepareHeader", "waveOutWrite",
+        "waveOutWrite",         "waveOutWrite",         "waveOutWrite",         "GetMessageA",          "ExitProcess",
     };
     EXPECT_EQ(win32.calls, expected);
     EXPECT_EQ(win32.console, REPORT);
@@ -185,8 +185,8 @@ TEST_F(StartUp, TimerCapabilitiesMustReachFiveAndThirtyFour) {
         UINT min, max;
         bool accepted;
     };
-    for (const Case& c : {Case{5, 34, true}, Case{1, 1000000, true}, Case{6, 34, false}, Case{5, 33, false},
-                          Case{0, 0, false}}) {
+    for (const Case& c :
+         {Case{5, 34, true}, Case{1, 1000000, true}, Case{6, 34, false}, Case{5, 33, false}, Case{0, 0, false}}) {
         SetUp();
         win32.caps = {c.min, c.max};
         const UINT code = fake::run_to_exit();

@@ -81,8 +81,7 @@ TEST(Instrument, HeaderSpeedTempoCentredChannelsAndHalfLevel) {
 TEST(Instrument, SustainHoldsUntilKeyOffThenTheFadeRunsOutAfter256Ticks) {
     ModuleBuilder b = extended_song({
         Record{.pairs = {{1, 64}, {0, 0}}, .fade_speed = 0x0100},
-        Record{.pairs = {{1, 64}, {0, 0}, {2, 10}}, .fade_speed = 0},
-        Record{},  // no envelope
+        Record{.pairs = {{1, 64}, {0, 0}, {2, 10}}, .fade_speed = 0}, Record{},  // no envelope
     });
     for (int c = 0; c < 3; ++c) {
         b.cell(1, 0, c, {.period = 428, .sample = static_cast<std::uint8_t>(c + 1)});
@@ -162,7 +161,8 @@ TEST(Instrument, MarkerAbove128StaysAndRaisesTheTarget) {
 
 TEST(Instrument, MarkerWhoseLoopTargetLiesPastTheEnvelopeEndsIt) {
     for (std::uint8_t loop : std::vector<std::uint8_t>{11, 60, 126, 139, 254}) {
-        ModuleBuilder b = extended_song({Record{.pairs = {{2, 10}, {0x80, 50}}, .fade_speed = 0x0303, .env_loop = loop}});
+        ModuleBuilder b =
+            extended_song({Record{.pairs = {{2, 10}, {0x80, 50}}, .fade_speed = 0x0303, .env_loop = loop}});
         b.cell(1, 0, 0, {.period = 428, .sample = 1});
         load(b.build());
         ChannelState& ch = player.channels;
@@ -210,7 +210,7 @@ TEST(Instrument, AutomaticVibratoReplacesArpeggioButNotVibrato) {
     EXPECT_EQ(ch.step[0], 1565u);
     EXPECT_EQ(ch.step[1], 1541u);  // vibrato: 2064 x 3424 >> 11 = 3450
     EXPECT_EQ(ch.step[2], 1565u);
-    run_tick();  // phase 2: f = 16128, 3370
+    run_tick();                    // phase 2: f = 16128, 3370
     EXPECT_EQ(ch.step[2], 1578u);  // the arpeggio's +3 is not heard
     // The slide moved period to 3408: 16128 x 3408 >> 14 = 3354.
     EXPECT_EQ(ch.period[3], 3408);

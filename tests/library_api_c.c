@@ -4,7 +4,7 @@
 
 #include <zindle.h>
 
-size_t render_in_chunks(int16_t *out, size_t frames, size_t chunk) {
+size_t render_in_chunks(int16_t* out, size_t frames, size_t chunk) {
     size_t done = 0;
     while (done < frames) {
         size_t want = frames - done < chunk ? frames - done : chunk;
@@ -15,7 +15,7 @@ size_t render_in_chunks(int16_t *out, size_t frames, size_t chunk) {
     return done;
 }
 
-int seek_and_render(uint64_t frame, int16_t *out, size_t frames) {
+int seek_and_render(uint64_t frame, int16_t* out, size_t frames) {
     int result = zindle_seek(frame);
     if (result != 0) return result;
     return zindle_render(out, frames) == frames ? 0 : -100;

@@ -25,7 +25,8 @@ constexpr std::size_t BUFFER_FRAMES = 2048;
 
 std::vector<std::int8_t> square(int length, int level) {
     std::vector<std::int8_t> wave(static_cast<std::size_t>(length));
-    for (int i = 0; i < length; ++i) wave[static_cast<std::size_t>(i)] = static_cast<std::int8_t>(i < length / 2 ? level : -level);
+    for (int i = 0; i < length; ++i)
+        wave[static_cast<std::size_t>(i)] = static_cast<std::int8_t>(i < length / 2 ? level : -level);
     return wave;
 }
 
@@ -73,8 +74,8 @@ TEST(LibraryRender, EveryChunkSizeGivesTheRenderersFrames) {
     const auto song = busy_song();
     const auto expected = engine_frames(song, 40);
     const std::size_t frames = expected.size() / 2;
-    for (const std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{1000}, std::size_t{2047},
-                                    BUFFER_FRAMES, std::size_t{2049}, std::size_t{4096}, std::size_t{30011}, frames}) {
+    for (const std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{1000}, std::size_t{2047}, BUFFER_FRAMES,
+                                    std::size_t{2049}, std::size_t{4096}, std::size_t{30011}, frames}) {
         ASSERT_EQ(load_song(song), 0);
         EXPECT_EQ(library_frames(frames, chunk), expected) << "chunks of " << chunk;
     }
@@ -207,7 +208,10 @@ TEST(LibraryLoad, ASecondLoadPlaysAsAFreshOne) {
 TEST(LibraryLoad, ReportAndErrors) {
     EXPECT_EQ(touch_every_function(), 24) << "with nothing loaded";
 
-    auto song = ModuleBuilder(8).orders({0}).sample(3, {.data = square(10, 5), .loop_start_words = 4, .loop_length_words = 9}).build();
+    auto song = ModuleBuilder(8)
+                    .orders({0})
+                    .sample(3, {.data = square(10, 5), .loop_start_words = 4, .loop_length_words = 9})
+                    .build();
     ASSERT_EQ(load_song(song), 0);
     EXPECT_EQ(std::string(zindle_report()),
               "channels: 00000008 \r\nsamples: 0000001F \r\n"
@@ -231,7 +235,8 @@ TEST(LibraryLoad, ReportAndErrors) {
     EXPECT_EQ(zindle_load(nullptr, 5), ZINDLE_ERROR_NULL_DATA);
     EXPECT_EQ(std::string(zindle_report()), "");
 
-    const int codes[] = {ZINDLE_ERROR_NULL_DATA, ZINDLE_ERROR_EMPTY_SONG, ZINDLE_ERROR_NOT_LOADED, ZINDLE_ERROR_ARGUMENT};
+    const int codes[] = {ZINDLE_ERROR_NULL_DATA, ZINDLE_ERROR_EMPTY_SONG, ZINDLE_ERROR_NOT_LOADED,
+                         ZINDLE_ERROR_ARGUMENT};
     for (const int a : codes) {
         EXPECT_STRNE(zindle_strerror(a), zindle_strerror(1234));
         for (const int b : codes)

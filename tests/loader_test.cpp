@@ -108,8 +108,8 @@ TEST(LoaderLayout, UntaggedFileUsesThe15SampleOffsets) {
 }
 
 TEST(LoaderLayout, NearMissTagsFallBackTo15Samples) {
-    const char* near_misses[] = {"M.K!", "m.k.", "4CHN", "FLT4", "6CHn", "1OCH", "34CH",
-                                 "00CH", "2CHN", "qorv", " M.K", "10CN"};
+    const char* near_misses[] = {"M.K!", "m.k.", "4CHN", "FLT4", "6CHn", "1OCH",
+                                 "34CH", "00CH", "2CHN", "qorv", " M.K", "10CN"};
     for (const char* tag : near_misses) {
         SCOPED_TRACE(tag);
         auto file = ModuleBuilder(4).tag(tag).orders({0}).build();
@@ -152,29 +152,29 @@ TEST(LoaderSamples, VolumeDropsTheTopBitThenClampsAndFinetuneTakesTheLowNibble) 
 TEST(LoaderSamples, LoopsAreClampedAndReportedInSampleOrder) {
     ModuleBuilder b(4);
     b.orders({0});
-    b.sample(1, header_only(8, 2, 4));         // 16 bytes, loop 4..12
-    b.sample(2, header_only(8, 0, 1));         // loop of one word: none
-    b.sample(3, header_only(8, 3, 0));         // no loop, start inside
-    b.sample(4, header_only(8, 4, 4));         // loop ends exactly at the end
-    b.sample(5, header_only(10, 3, 20));       // longer and then beyond
-    b.sample(6, header_only(0, 1, 4));         // empty sample with a loop
-    b.sample(7, header_only(4, 5, 0));         // unlooped, start past the end
-    b.sample(8, header_only(8, 6, 4));         // runs past the end
-    b.sample(9, header_only(4, 4, 1));         // unlooped, start exactly at the end
-    b.sample(10, header_only(8, 0, 8));        // loop over the whole sample
+    b.sample(1, header_only(8, 2, 4));                  // 16 bytes, loop 4..12
+    b.sample(2, header_only(8, 0, 1));                  // loop of one word: none
+    b.sample(3, header_only(8, 3, 0));                  // no loop, start inside
+    b.sample(4, header_only(8, 4, 4));                  // loop ends exactly at the end
+    b.sample(5, header_only(10, 3, 20));                // longer and then beyond
+    b.sample(6, header_only(0, 1, 4));                  // empty sample with a loop
+    b.sample(7, header_only(4, 5, 0));                  // unlooped, start past the end
+    b.sample(8, header_only(8, 6, 4));                  // runs past the end
+    b.sample(9, header_only(4, 4, 1));                  // unlooped, start exactly at the end
+    b.sample(10, header_only(8, 0, 8));                 // loop over the whole sample
     b.sample(11, header_only(0xFFFF, 0x8000, 0x7FFF));  // the largest sizes
-    b.sample(12, header_only(0, 0, 1));        // one-word loop on an empty sample
-    b.sample(31, header_only(2, 0, 3));        // longer only
+    b.sample(12, header_only(0, 0, 1));                 // one-word loop on an empty sample
+    b.sample(31, header_only(2, 0, 3));                 // longer only
     bool ok = false;
     const std::string report = load(b.build(), &ok);
     EXPECT_TRUE(ok);
-    EXPECT_EQ(report, REPORT_4_31 +                         //
-                          LONGER + "00000005 \r\n" +        //
-                          BEYOND + "00000005 \r\n" +        //
-                          LONGER + "00000006 \r\n" +        //
-                          BEYOND + "00000006 \r\n" +        //
-                          BEYOND + "00000007 \r\n" +        //
-                          BEYOND + "00000008 \r\n" +        //
+    EXPECT_EQ(report, REPORT_4_31 +                   //
+                          LONGER + "00000005 \r\n" +  //
+                          BEYOND + "00000005 \r\n" +  //
+                          LONGER + "00000006 \r\n" +  //
+                          BEYOND + "00000006 \r\n" +  //
+                          BEYOND + "00000007 \r\n" +  //
+                          BEYOND + "00000008 \r\n" +  //
                           LONGER + "0000001F \r\n");
 
     const SampleInfo& s = player.samples;
@@ -182,8 +182,8 @@ TEST(LoaderSamples, LoopsAreClampedAndReportedInSampleOrder) {
         int sample;
         std::uint32_t length, loop_end, loop_length;  // bytes
     } looped[] = {
-        {1, 16, 12, 8},  {4, 16, 16, 8},  {5, 20, 20, 20}, {8, 16, 16, 8},
-        {10, 16, 16, 16}, {11, 131070, 131070, 65534}, {31, 4, 4, 4},
+        {1, 16, 12, 8}, {4, 16, 16, 8}, {5, 20, 20, 20}, {8, 16, 16, 8}, {10, 16, 16, 16}, {11, 131070, 131070, 65534},
+        {31, 4, 4, 4},
     };
     for (const auto& l : looped) {
         EXPECT_EQ(s.sample_length[l.sample], l.length << 12) << l.sample;
@@ -258,10 +258,10 @@ TEST(LoaderChannels, AllChannelsStartClearedWithTheirPanAndPeriod) {
             EXPECT_EQ(ch.sample_data[c], nullptr) << c;
             EXPECT_EQ(ch.end_pos[c] | ch.step[c] | ch.pos[c], 0u) << c;
             EXPECT_EQ(ch.porta_target[c] | ch.fade_volume[c], 0) << c;
-            EXPECT_EQ(ch.note_volume[c] | ch.mix_target[c] | ch.mix_volume[c] | ch.sample_num[c] |
-                          ch.play_state[c] | ch.tick_mode[c] | ch.tick_param[c] | ch.effect_counter[c] |
-                          ch.porta_memory[c] | ch.tremolo_memory[c] | ch.vibrato_memory[c] | ch.key_on[c] |
-                          ch.env_index[c] | ch.env_countdown[c] | ch.env_volume[c] | ch.ramp_floor[c],
+            EXPECT_EQ(ch.note_volume[c] | ch.mix_target[c] | ch.mix_volume[c] | ch.sample_num[c] | ch.play_state[c] |
+                          ch.tick_mode[c] | ch.tick_param[c] | ch.effect_counter[c] | ch.porta_memory[c] |
+                          ch.tremolo_memory[c] | ch.vibrato_memory[c] | ch.key_on[c] | ch.env_index[c] |
+                          ch.env_countdown[c] | ch.env_volume[c] | ch.ramp_floor[c],
                       0)
                 << c;
             EXPECT_EQ(ch.vol_slide[c], 0) << c;
@@ -276,9 +276,14 @@ TEST(LoaderExtended, HeaderSpeedAndTempoAndTheFirstTickTime) {
         std::uint8_t speed, tempo;
         std::uint32_t bytes_per_tick;
     } cases[] = {
-        {3, 150, 2940}, {6, 125, 3528}, {1, 255, 1729}, {31, 1, 441000}, {9, 33, 13363},
+        {3, 150, 2940},
+        {6, 125, 3528},
+        {1, 255, 1729},
+        {31, 1, 441000},
+        {9, 33, 13363},
         // Speed is taken unchanged, 0 and values above 32 included.
-        {0, 125, 3528}, {200, 125, 3528},
+        {0, 125, 3528},
+        {200, 125, 3528},
         // Tempo 0 cannot divide: it keeps tempo 125.
         {4, 0, 3528},
     };
@@ -374,7 +379,8 @@ TEST(LoaderImageBounds, SampleStartsPastTheFileAreaArePinnedToItsEnd) {
     EXPECT_EQ(load(file), REPORT_4_31 + LONGER + "00000010 \r\n");
 
     const SampleInfo& s = player.samples;
-    for (int n = 1; n <= 12; ++n) EXPECT_EQ(at(s.sample_data[n]), 2108u + static_cast<std::uint32_t>(n - 1) * 131070u) << n;
+    for (int n = 1; n <= 12; ++n)
+        EXPECT_EQ(at(s.sample_data[n]), 2108u + static_cast<std::uint32_t>(n - 1) * 131070u) << n;
     EXPECT_EQ(at(s.sample_data[13]), 0x17FFFEu);
     for (int n = 14; n < 32; ++n) EXPECT_EQ(at(s.sample_data[n]), IMAGE_BYTES) << n;
     // Lengths and loops stay those of the header.

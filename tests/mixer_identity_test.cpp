@@ -41,8 +41,8 @@ void expect_frames(const std::vector<std::int16_t>& fast, const std::vector<std:
     const auto diff = std::mismatch(fast.begin(), fast.end(), reference.begin());
     if (diff.first != fast.end()) {
         const auto at = diff.first - fast.begin();
-        ADD_FAILURE() << path << ": first difference at frame " << at / 2 << (at % 2 ? " right" : " left")
-                      << ": fast " << *diff.first << ", reference " << *diff.second;
+        ADD_FAILURE() << path << ": first difference at frame " << at / 2 << (at % 2 ? " right" : " left") << ": fast "
+                      << *diff.first << ", reference " << *diff.second;
     }
 }
 
@@ -111,8 +111,7 @@ std::vector<Busy> busy_cases() {
 INSTANTIATE_TEST_SUITE_P(Modules, BusyIdentity, ::testing::ValuesIn(busy_cases()),
                          [](const ::testing::TestParamInfo<Busy>& p) {
                              return std::to_string(p.param.channels) + "ch_" +
-                                    (p.param.extended ? "extended_" : "normal_") +
-                                    std::to_string(p.param.seed);
+                                    (p.param.extended ? "extended_" : "normal_") + std::to_string(p.param.seed);
                          });
 
 // Channel states the busy songs reach only by chance: a 2-byte loop played

@@ -84,7 +84,8 @@ TEST_P(Kernels, SlopeMovesTheVolumeBeforeEachFrame) {
                 const auto data = sample_bytes(rng_, frames * step / 4096 + 2);
                 const std::uint32_t pos = below(4096);
                 // The volume never reaches 0 nor passes 255 on the way.
-                const auto volume = static_cast<std::uint8_t>(change > 0 ? below(256 - frames) : frames + below(256 - frames));
+                const auto volume =
+                    static_cast<std::uint8_t>(change > 0 ? below(256 - frames) : frames + below(256 - frames));
                 std::vector<std::int16_t> to(frames + BLOCK_SLACK);
                 k_.stage_slope(data.data(), pos, step, volume, change, to.data(), frames);
                 for (std::uint32_t i = 0; i < frames; ++i)
@@ -154,7 +155,8 @@ Smoothed smooth_plainly(const Lane* lanes, std::uint32_t count, std::uint32_t fr
         std::int32_t last = ch.last_out[c];
         for (std::uint32_t i = 0; i < lanes[l].sounding; ++i) {
             std::int32_t x = mixer_scratch.lane_rows[l][i];
-            if (ch.step[c] <= SMOOTHING_MAX_STEP) x = last + (((x - last) * static_cast<std::int32_t>(ch.step[c])) >> 12);
+            if (ch.step[c] <= SMOOTHING_MAX_STEP)
+                x = last + (((x - last) * static_cast<std::int32_t>(ch.step[c])) >> 12);
             if ((ch.pan[c] & PAN_LEFT) != 0) out.sums[2 * i] += x >> 1;
             if ((ch.pan[c] & PAN_RIGHT) != 0) out.sums[2 * i + 1] += x >> 1;
             // A sample that ends sounds in its last frame but keeps the value before.

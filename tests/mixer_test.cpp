@@ -77,14 +77,14 @@ TEST(TickClock, LookAheadFadesOnlyChannelsWhoseNextCellStartsANoteOrSwitchesSamp
     b.sample(2, looped(256, 50));
     b.orders({0});
     for (int c = 0; c < 8; ++c) b.cell(0, 0, c, {.period = 80, .sample = 1});
-    b.cell(0, 1, 0, {.sample = 1});                                    // same sample, no note
-    b.cell(0, 1, 1, {});                                               // empty
-    b.cell(0, 1, 2, {.period = 1});                                    // key-off
-    b.cell(0, 1, 3, {.period = 2});                                    // vibrato continue
-    b.cell(0, 1, 4, {.period = 28, .effect = 0xC, .param = 0});        // not a note
-    b.cell(0, 1, 5, {.period = 29, .effect = 3, .param = 0x10});       // tone portamento note
-    b.cell(0, 1, 6, {.sample = 2});                                    // another sample
-    b.cell(0, 1, 7, {.period = 428, .effect = 0xE, .param = 0xD3});    // delayed note
+    b.cell(0, 1, 0, {.sample = 1});                                  // same sample, no note
+    b.cell(0, 1, 1, {});                                             // empty
+    b.cell(0, 1, 2, {.period = 1});                                  // key-off
+    b.cell(0, 1, 3, {.period = 2});                                  // vibrato continue
+    b.cell(0, 1, 4, {.period = 28, .effect = 0xC, .param = 0});      // not a note
+    b.cell(0, 1, 5, {.period = 29, .effect = 3, .param = 0x10});     // tone portamento note
+    b.cell(0, 1, 6, {.sample = 2});                                  // another sample
+    b.cell(0, 1, 7, {.period = 428, .effect = 0xE, .param = 0xD3});  // delayed note
     load(b.build());
     ticks(5);
     for (int c = 0; c < 8; ++c) EXPECT_EQ(player.channels.ramp_floor[c], 128) << c;

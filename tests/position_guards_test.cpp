@@ -61,7 +61,6 @@ TEST(OrderJump, BackToTheCurrentEntryAndPastTheSongEndRestartWithoutSilencing) {
     EXPECT_EQ(player.song.row_offset, PATTERN);
 }
 
-
 TEST(PatternLoop, AfterAJumpIntoAPatternWithoutALoopStartLoopsToItsRowZero) {
     ModuleBuilder b = with_sample();
     b.orders({0, 1});
@@ -82,7 +81,6 @@ TEST(PatternLoop, AfterAJumpIntoAPatternWithoutALoopStartLoopsToItsRowZero) {
     }
     EXPECT_EQ(player.song.loop_row_offset, PATTERN);
 }
-
 
 TEST(ImageBounds, PatternRowsPastTheImageReadAsEmpty) {
     // Pattern 200 of a 32-channel file starts at 1084 + 200 x 8192, past
@@ -120,12 +118,24 @@ TEST(PositionGuards, OddPositionCommandsKeepTheSongOnItsPatterns) {
         ASSERT_TRUE(on_its_pattern()) << t;
     }
     // Rows 0-5 of pattern 0, then pattern 2 rows 0-2 three times, 3, 4.
-    const std::pair<std::uint32_t, std::uint32_t> start[] = {
-        {0, 0}, {0, 16}, {0, 32}, {0, 48}, {0, 64}, {0, 80},
-        {2, 2 * PATTERN}, {2, 2 * PATTERN + 16}, {2, 2 * PATTERN + 32},
-        {2, 2 * PATTERN}, {2, 2 * PATTERN + 16}, {2, 2 * PATTERN + 32},
-        {2, 2 * PATTERN}, {2, 2 * PATTERN + 16}, {2, 2 * PATTERN + 32},
-        {2, 2 * PATTERN + 48}, {2, 2 * PATTERN + 64}, {0, 0}};
+    const std::pair<std::uint32_t, std::uint32_t> start[] = {{0, 0},
+                                                             {0, 16},
+                                                             {0, 32},
+                                                             {0, 48},
+                                                             {0, 64},
+                                                             {0, 80},
+                                                             {2, 2 * PATTERN},
+                                                             {2, 2 * PATTERN + 16},
+                                                             {2, 2 * PATTERN + 32},
+                                                             {2, 2 * PATTERN},
+                                                             {2, 2 * PATTERN + 16},
+                                                             {2, 2 * PATTERN + 32},
+                                                             {2, 2 * PATTERN},
+                                                             {2, 2 * PATTERN + 16},
+                                                             {2, 2 * PATTERN + 32},
+                                                             {2, 2 * PATTERN + 48},
+                                                             {2, 2 * PATTERN + 64},
+                                                             {0, 0}};
     for (std::size_t i = 0; i < std::size(start); ++i) EXPECT_EQ(decoded[i], start[i]) << i;
 }
 

@@ -252,14 +252,13 @@ TEST_F(RenderCli, BuffersGiveExactlyTheInProcessBytesRawWavOrOnStandardOutput) {
     const std::string wav = read_file(work / "out.wav");
     ASSERT_EQ(wav.size(), 44 + expected.size());
     const unsigned char header[44] = {
-        'R', 'I', 'F', 'F', 0x24, 0x60, 0x00, 0x00,  // 36 + 24576
-        'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
-        16, 0, 0, 0,     // fmt chunk size
-        1, 0, 2, 0,      // PCM, 2 channels
-        0x44, 0xAC, 0, 0,  // 44100 Hz
-        0x10, 0xB1, 0x02, 0,  // 176400 bytes per second
-        4, 0, 16, 0,     // 4 bytes per frame, 16 bits
-        'd', 'a', 't', 'a', 0x00, 0x60, 0x00, 0x00,  // 24576
+        'R',  'I',  'F',  'F', 0x24, 0x60, 0x00, 0x00,               // 36 + 24576
+        'W',  'A',  'V',  'E', 'f',  'm',  't',  ' ',  16, 0, 0, 0,  // fmt chunk size
+        1,    0,    2,    0,                                         // PCM, 2 channels
+        0x44, 0xAC, 0,    0,                                         // 44100 Hz
+        0x10, 0xB1, 0x02, 0,                                         // 176400 bytes per second
+        4,    0,    16,   0,                                         // 4 bytes per frame, 16 bits
+        'd',  'a',  't',  'a', 0x00, 0x60, 0x00, 0x00,               // 24576
     };
     EXPECT_EQ(std::memcmp(wav.data(), header, 44), 0);
     EXPECT_TRUE(wav.substr(44) == expected);
@@ -300,16 +299,13 @@ TEST_F(RenderCli, SecondsGiveTheLeastWholeNumberOfBuffersCoveringThem) {
         const char* seconds;
         std::uintmax_t buffers;
     } cases[] = {
-        {"0", 0},
-        {"0.0", 0},
-        {"1", 22},         // 44100 frames: 21.5 buffers
-        {"0.04", 1},       // 1764 frames
-        {"0.0464", 1},     // 2046.24 frames
-        {"0.0465", 2},     // 2050.65 frames
-        {"20.48", 441},    // exactly 903168 frames
-        {"20.481", 442},
-        {"143.36", 3087},  // exactly 6322176 frames, not one buffer more
-        {"3.", 65},        // 132300 frames: 64.6 buffers
+        {"0", 0},        {"0.0", 0},       {"1", 22},  // 44100 frames: 21.5 buffers
+        {"0.04", 1},                                   // 1764 frames
+        {"0.0464", 1},                                 // 2046.24 frames
+        {"0.0465", 2},                                 // 2050.65 frames
+        {"20.48", 441},                                // exactly 903168 frames
+        {"20.481", 442}, {"143.36", 3087},             // exactly 6322176 frames, not one buffer more
+        {"3.", 65},                                    // 132300 frames: 64.6 buffers
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.seconds);
@@ -538,8 +534,8 @@ TEST_F(RenderCli, FourGibibytesOrMoreGetAnRf64HeaderWithTheTrueSizes) {
     EXPECT_EQ(le32(h, 40), 524287u * 8192);
 
     // 524288 buffers (4 GiB) and 30,000 s do not.
-    for (const auto& [buffers, bytes] : {std::pair<std::string, std::uint64_t>{"524288", 524288ull * 8192},
-                                         {"645997", 645997ull * 8192}}) {
+    for (const auto& [buffers, bytes] :
+         {std::pair<std::string, std::uint64_t>{"524288", 524288ull * 8192}, {"645997", 645997ull * 8192}}) {
         SCOPED_TRACE(buffers);
         h = header_for(buffers);
         ASSERT_EQ(h.size(), 80u);

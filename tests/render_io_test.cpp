@@ -17,8 +17,8 @@ TEST(StrictNumber, WholeNumbersAreDigitsUpToTheBoundAndNothingElse) {
     EXPECT_EQ(value, 0u);
     EXPECT_TRUE(parse_whole_number("000001000000000", MAX_BUFFERS, value));
     EXPECT_EQ(value, MAX_BUFFERS);
-    for (const char* bad : {"", "1000000001", "99999999999999999999999", "18446744073709551615", "-0", "+1", " 1",
-                            "1 ", "1\n", "1.0", "0x1", "1e3", "\xd9\xa1"}) {
+    for (const char* bad : {"", "1000000001", "99999999999999999999999", "18446744073709551615", "-0", "+1", " 1", "1 ",
+                            "1\n", "1.0", "0x1", "1e3", "\xd9\xa1"}) {
         SCOPED_TRACE(bad);
         value = 7;
         EXPECT_FALSE(parse_whole_number(bad, MAX_BUFFERS, value));

@@ -26,7 +26,8 @@ std::string read_file(const fs::path& path) {
 
 std::vector<std::int8_t> wave(int length, int level) {
     std::vector<std::int8_t> w(static_cast<std::size_t>(length));
-    for (int i = 0; i < length; ++i) w[static_cast<std::size_t>(i)] = static_cast<std::int8_t>((i * 7) % 2 ? level : -level);
+    for (int i = 0; i < length; ++i)
+        w[static_cast<std::size_t>(i)] = static_cast<std::int8_t>((i * 7) % 2 ? level : -level);
     return w;
 }
 
@@ -37,7 +38,8 @@ std::vector<std::uint8_t> one_pattern_song() {
     b.sample(1, {.data = wave(64, 50), .volume = 64, .loop_start_words = 0, .loop_length_words = 32});
     b.sample(2, {.data = wave(500, 30), .volume = 40});
     b.orders({0});
-    for (int row = 0; row < 64; row += 3) b.cell(0, row, row % 4, {.period = amiga_period(2, row % 12), .sample = 1, .effect = 4, .param = 0x26});
+    for (int row = 0; row < 64; row += 3)
+        b.cell(0, row, row % 4, {.period = amiga_period(2, row % 12), .sample = 1, .effect = 4, .param = 0x26});
     b.cell(0, 5, 2, {.period = 300, .sample = 2});
     auto file = b.build();
     const char title[] = "pass test";
@@ -54,8 +56,8 @@ protected:
         root = make_temp_dir();
         song = root / "song.mod";
         const auto bytes = one_pattern_song();
-        std::ofstream(song, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                    static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(song, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
     void TearDown() override { fs::remove_all(root); }
 
@@ -125,12 +127,19 @@ TEST_F(RenderOptions, InfoDescribesTheSongAndRendersNothing) {
 }
 
 TEST_F(RenderOptions, BadStartsPassesAndInfoUsesAreBadUsage) {
-    const std::vector<std::vector<std::string>> bad = {
-        {"--start", "1:60"},       {"--start", "1:5"},          {"--start", "-1"},
-        {"--start", "1."},         {"--start", ""},             {"--start", "1:30:00"},
-        {"--start", "46000000.1"}, {"--passes", "0"},           {"--passes", "1001"},
-        {"--passes", "2", "--buffers", "3"}, {"--start", "1", "--start", "2"},
-        {"--info", "--buffers", "3"}, {"--info", "--start", "1"}};
+    const std::vector<std::vector<std::string>> bad = {{"--start", "1:60"},
+                                                       {"--start", "1:5"},
+                                                       {"--start", "-1"},
+                                                       {"--start", "1."},
+                                                       {"--start", ""},
+                                                       {"--start", "1:30:00"},
+                                                       {"--start", "46000000.1"},
+                                                       {"--passes", "0"},
+                                                       {"--passes", "1001"},
+                                                       {"--passes", "2", "--buffers", "3"},
+                                                       {"--start", "1", "--start", "2"},
+                                                       {"--info", "--buffers", "3"},
+                                                       {"--info", "--start", "1"}};
     for (auto args : bad) {
         args.push_back(song.string());
         const auto run = render(args);
@@ -155,7 +164,8 @@ TEST(StartTime, SecondsAndMinutesReadExactly) {
     ASSERT_TRUE(zindle::parse_time_as_frames("0.0000226758", frames));
     EXPECT_EQ(frames, 1u);
     ASSERT_TRUE(zindle::parse_time_as_frames("46000000", frames));
-    for (const char* bad : {"", ":", "1:", ":30", "1:3", "1:300", "1:60", "+1", "1e3", "1.5.", "1 ", "0x10", "766667:00"})
+    for (const char* bad :
+         {"", ":", "1:", ":30", "1:3", "1:300", "1:60", "+1", "1e3", "1.5.", "1 ", "0x10", "766667:00"})
         EXPECT_FALSE(zindle::parse_time_as_frames(bad, frames)) << '"' << bad << '"';
 }
 

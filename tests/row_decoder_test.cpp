@@ -82,8 +82,7 @@ TEST(PatternBreak, InTheLastEntryWrapsMidRowSilencingLowerChannelsAndItsOwnNote)
 }
 
 TEST(PatternBreak, RowFromDecimalNibblesAndBreaksPastRow63GoToRowZero) {
-    const std::pair<std::uint8_t, std::uint32_t> cases[] = {
-        {0x63, 63}, {0x1F, 25}, {0x64, 0}, {0x70, 0}, {0xFF, 0}};
+    const std::pair<std::uint8_t, std::uint32_t> cases[] = {{0x63, 63}, {0x1F, 25}, {0x64, 0}, {0x70, 0}, {0xFF, 0}};
     for (const auto& [param, row] : cases) {
         ModuleBuilder b = with_sample();
         b.orders({0, 2});

@@ -45,7 +45,7 @@ TEST(TonePortamento, From6848DownTo3424By16ArrivesExactly) {
     b.cell(0, 3, 0, {.effect = 3, .param = 0x00});
     load(b.build());
     ticks(6);
-    ticks(1);  // row 1
+    ticks(1);                                    // row 1
     EXPECT_EQ(player.channels.period[0], 6848);  // the row tick itself does not slide
     EXPECT_EQ(player.channels.porta_target[0], 3424);
     EXPECT_EQ(player.channels.tick_param[0], 0xF0);  // -16
@@ -118,9 +118,9 @@ TEST(TonePortamento, FromTheInitialPeriodSlidesDownAndParametersAreBounded) {
 
 TEST(PeriodSlide, ClampsAt912And61440AndSignedParameters) {
     ModuleBuilder b = song();
-    b.cell(0, 0, 0, {.period = 113, .sample = 1, .effect = 1, .param = 0x80});  // 1808 - 2048
-    b.cell(0, 0, 1, {.period = 3800, .sample = 1, .effect = 2, .param = 0x40});  // 60800 + 1024
-    b.cell(0, 0, 2, {.period = 428, .sample = 1, .effect = 2, .param = 0x90});   // -0x70
+    b.cell(0, 0, 0, {.period = 113, .sample = 1, .effect = 1, .param = 0x80});    // 1808 - 2048
+    b.cell(0, 0, 1, {.period = 3800, .sample = 1, .effect = 2, .param = 0x40});   // 60800 + 1024
+    b.cell(0, 0, 2, {.period = 428, .sample = 1, .effect = 2, .param = 0x90});    // -0x70
     b.cell(0, 0, 3, {.period = 428, .sample = 1, .effect = 0xE, .param = 0x13});  // once, -3
     load(b.build());
     ticks(1);

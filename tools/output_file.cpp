@@ -151,7 +151,8 @@ void reserve_standard_streams() {
 void remove_temporaries_on_signals() {
     for (const int signal_number : {SIGINT, SIGTERM
 #ifndef _WIN32
-                                    , SIGHUP
+                                    ,
+                                    SIGHUP
 #endif
          })
         std::signal(signal_number, remove_temporaries_and_end);

@@ -68,8 +68,8 @@ private:
     bool flush();
     void fail(int error);
     std::string name_;
-    std::string target_;     // where a temporary file goes on commit
-    int slot_ = -1;          // its entry in the list of temporaries
+    std::string target_;  // where a temporary file goes on commit
+    int slot_ = -1;       // its entry in the list of temporaries
     int fd_ = -1;
     bool to_stdout_ = false;
     int error_ = 0;

@@ -145,7 +145,8 @@ int print_info() {
     std::printf("title: %s\n", shown(zindle_title()).c_str());
     std::printf("channels: %d\n", zindle_channel_count());
     std::printf("samples: %d%s\n", zindle_sample_count(), zindle_extended_mode() == 1 ? " (instrument extension)" : "");
-    for (int s = 1; s <= zindle_sample_count(); ++s) std::printf("sample %2d: %s\n", s, shown(zindle_sample_name(s)).c_str());
+    for (int s = 1; s <= zindle_sample_count(); ++s)
+        std::printf("sample %2d: %s\n", s, shown(zindle_sample_name(s)).c_str());
     std::printf("song length: %d\n", zindle_song_length());
     const std::uint64_t frames = zindle_pass_frames();
     std::printf("one pass: %s (%llu frames)\n", minutes_text(frames).c_str(), static_cast<unsigned long long>(frames));

@@ -104,8 +104,7 @@ private:
     }
 
     ClipSums out_;
-    __m256i coefficients_[CHAINS], coefficients_b_[CHAINS], left_[CHAINS], right_[CHAINS], p_[CHAINS],
-        before_[CHAINS];
+    __m256i coefficients_[CHAINS], coefficients_b_[CHAINS], left_[CHAINS], right_[CHAINS], p_[CHAINS], before_[CHAINS];
 };
 
 }  // namespace
@@ -116,8 +115,7 @@ private:
 void interleave_rows(const std::int16_t* const* rows, std::int16_t* to_chain, std::uint32_t frames) {
     for (std::uint32_t i = 0; i < frames; i += 16) {
         __m256i r[8];
-        for (std::uint32_t l = 0; l < 8; ++l)
-            r[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[l] + i));
+        for (std::uint32_t l = 0; l < 8; ++l) r[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[l] + i));
         __m256i a[8], b[8];
         for (std::uint32_t k = 0; k < 4; ++k) {
             a[2 * k] = _mm256_unpacklo_epi16(r[2 * k], r[2 * k + 1]);
@@ -142,7 +140,6 @@ void interleave_rows(const std::int16_t* const* rows, std::int16_t* to_chain, st
 
 namespace {
 
-
 // The SSSE3 staging's 16-frame blocks (see ssse3.cpp) in 256-bit
 // vector. Steps of up to one sample byte per frame stage one block of 16
 // frames: its 16 bytes sit in both halves, frames 0-7 are shuffled out of
@@ -154,8 +151,9 @@ public:
     // `upper`: the frame of the block at which the upper half starts, 8 or
     // 0 (two blocks).
     Blocks(std::uint32_t step, std::uint8_t volume, std::int16_t upper) {
-        const __m256i frames = _mm256_add_epi16(_mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7),
-                                                _mm256_inserti128_si256(_mm256_setzero_si256(), _mm_set1_epi16(upper), 1));
+        const __m256i frames =
+            _mm256_add_epi16(_mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7),
+                             _mm256_inserti128_si256(_mm256_setzero_si256(), _mm_set1_epi16(upper), 1));
         ramp_ = _mm256_mullo_epi16(_mm256_set1_epi16(static_cast<std::int16_t>(step)), frames);
         scale_ = _mm256_set1_epi16(volume);
     }
@@ -181,12 +179,12 @@ private:
     // its half's first frame, times the volume.
     void put(__m256i bytes, __m256i frac, std::int16_t* to) const {
         const __m256i offsets = _mm256_srli_epi16(_mm256_add_epi16(frac, ramp_), 12);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_maddubs_epi16(scale_, _mm256_shuffle_epi8(bytes, offsets)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
+                            _mm256_maddubs_epi16(scale_, _mm256_shuffle_epi8(bytes, offsets)));
     }
 
     __m256i ramp_, scale_;
 };
-
 
 }  // namespace
 

@@ -23,7 +23,8 @@ struct ClipSums {
     std::int16_t* samples;
     [[gnu::always_inline]] void put(std::uint32_t i, __m128i two_sums, bool two) const {
         const __m128i packed = _mm_packs_epi32(two_sums, two_sums);
-        const __m128i clipped = _mm_max_epi16(_mm_min_epi16(packed, _mm_set1_epi16(CLIP_HIGH)), _mm_set1_epi16(CLIP_LOW));
+        const __m128i clipped =
+            _mm_max_epi16(_mm_min_epi16(packed, _mm_set1_epi16(CLIP_HIGH)), _mm_set1_epi16(CLIP_LOW));
         if (two)
             _mm_storel_epi64(reinterpret_cast<__m128i*>(samples + 2 * i), clipped);
         else
@@ -34,7 +35,6 @@ struct ClipSums {
         samples[2 * i + 1] = clip_sample(right);
     }
 };
-
 
 // Four lanes in the four 32-bit parts of a 128-bit vector. x is blended
 // into the lower 16 bits of P << 4 (which holds last in its upper 16), so
@@ -70,8 +70,8 @@ public:
         const __m128i zero = _mm_setzero_si128();
         const __m128i pa =
             _mm_madd_epi16(_mm_blend_epi16(_mm_slli_epi32(p_, 4), _mm_unpacklo_epi16(x, zero), 0x55), coefficients_);
-        const __m128i pb = _mm_madd_epi16(_mm_blend_epi16(_mm_slli_epi32(pa, 4), _mm_unpackhi_epi16(x, zero), 0x55),
-                                          coefficients_b_);
+        const __m128i pb =
+            _mm_madd_epi16(_mm_blend_epi16(_mm_slli_epi32(pa, 4), _mm_unpackhi_epi16(x, zero), 0x55), coefficients_b_);
         before_ = pa;
         p_ = pb;
         coefficients_ = coefficients_b_;
@@ -80,7 +80,8 @@ public:
 
     // Frame i alone, the last of an odd run.
     [[gnu::always_inline]] void single(std::uint32_t i) {
-        const __m128i x = _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(mixer_scratch.staged + LANES * i)));
+        const __m128i x =
+            _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(mixer_scratch.staged + LANES * i)));
         before_ = p_;
         p_ = _mm_madd_epi16(_mm_blend_epi16(_mm_slli_epi32(p_, 4), x, 0x55), coefficients_);
         add_heard(_mm_packs_epi32(_mm_srai_epi32(p_, 13), _mm_setzero_si128()), i, false);

@@ -50,7 +50,8 @@ constexpr std::uint32_t SPLIT_MIN_FACTOR = 2;
 }
 
 // Frame f of the four lanes one by one from P values `p`, its sums put.
-[[gnu::noinline]] void replay(const LaneSetup& s, std::int32_t* p, std::int32_t* before, std::uint32_t f, ClipSums out) {
+[[gnu::noinline]] void replay(const LaneSetup& s, std::int32_t* p, std::int32_t* before, std::uint32_t f,
+                              ClipSums out) {
     std::int32_t left = 0, right = 0;
     for (std::uint32_t l = 0; l < LANES; ++l) {
         before[l] = p[l];
@@ -177,9 +178,10 @@ void smooth_pieces(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSum
     // start on, as the eight rows of one chain.
     for (std::uint32_t n = 0; n < CHAINS; ++n) {
         const std::uint32_t first = 2 * n * spacing, next = first + spacing;
-        const std::int16_t* const rows[WIDE_LANES] = {mixer_scratch.lane_rows[0] + first, mixer_scratch.lane_rows[1] + first, mixer_scratch.lane_rows[2] + first,
-                                                      mixer_scratch.lane_rows[3] + first, mixer_scratch.lane_rows[0] + next,  mixer_scratch.lane_rows[1] + next,
-                                                      mixer_scratch.lane_rows[2] + next,  mixer_scratch.lane_rows[3] + next};
+        const std::int16_t* const rows[WIDE_LANES] = {
+            mixer_scratch.lane_rows[0] + first, mixer_scratch.lane_rows[1] + first, mixer_scratch.lane_rows[2] + first,
+            mixer_scratch.lane_rows[3] + first, mixer_scratch.lane_rows[0] + next,  mixer_scratch.lane_rows[1] + next,
+            mixer_scratch.lane_rows[2] + next,  mixer_scratch.lane_rows[3] + next};
         interleave_rows(rows, mixer_scratch.staged + CHAIN_STRIDE * n, steps);
     }
 
@@ -204,8 +206,8 @@ void smooth_pieces(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSum
     // piece's in the lower 128 bits.
     const auto pair = [&](std::uint32_t n, std::uint32_t t) {
         const auto x = [n](std::uint32_t i) {
-            return _mm256_cvtepu16_epi32(
-                _mm_load_si128(reinterpret_cast<const __m128i*>(mixer_scratch.staged + CHAIN_STRIDE * n + WIDE_LANES * i)));
+            return _mm256_cvtepu16_epi32(_mm_load_si128(
+                reinterpret_cast<const __m128i*>(mixer_scratch.staged + CHAIN_STRIDE * n + WIDE_LANES * i)));
         };
         pa[n] = _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(p[n], 4), x(t), 0x55), coefficients);
         p[n] = _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(pa[n], 4), x(t + 1), 0x55), coefficients);
@@ -261,7 +263,6 @@ void smooth_pieces(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSum
     if (frames != even) replay(s, last_p, before, even, out);
     store_lasts(lanes, count, frames, last_p, before);
 }
-
 
 }  // namespace
 

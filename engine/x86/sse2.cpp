@@ -75,8 +75,8 @@ public:
 
     // Frame i alone, the last of an odd run.
     void single(std::uint32_t i) {
-        const __m128i x = _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(mixer_scratch.staged + LANES * i)),
-                                             _mm_setzero_si128());
+        const __m128i x = _mm_unpacklo_epi16(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(mixer_scratch.staged + LANES * i)), _mm_setzero_si128());
         before_ = p_;
         p_ = _mm_add_epi32(_mm_madd_epi16(_mm_slli_epi32(p_, 4), keep_), _mm_madd_epi16(x, weight_));
         add_heard(_mm_packs_epi32(_mm_srai_epi32(p_, 13), _mm_setzero_si128()), i, false);
@@ -88,9 +88,7 @@ public:
     }
 
 private:
-    static __m128i load(const std::int32_t* v) {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
-    }
+    static __m128i load(const std::int32_t* v) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(v)); }
 
     // heard: the lanes' halved values of frames i and i + 1 as 16-bit
     // numbers; each side's sum is one multiply-add by its 0/1 weights and

@@ -21,12 +21,13 @@ struct ShuffleBlocks {
     __m128i ramp_low, ramp_high;  // k * step for frames 0-7, 8-15
 
     explicit ShuffleBlocks(std::uint32_t step) {
-        ramp_low = _mm_mullo_epi16(_mm_set1_epi16(static_cast<std::int16_t>(step)), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
+        ramp_low =
+            _mm_mullo_epi16(_mm_set1_epi16(static_cast<std::int16_t>(step)), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
         ramp_high = _mm_add_epi16(ramp_low, _mm_set1_epi16(static_cast<std::int16_t>(8 * step)));
     }
 
     void stage(const std::uint8_t* from, std::uint32_t pos, __m128i volume_low, __m128i volume_high,
-                              std::int16_t* to) const {
+               std::int16_t* to) const {
         const __m128i frac = _mm_set1_epi16(static_cast<std::int16_t>(pos & 0xFFF));
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
         const __m128i low = _mm_shuffle_epi8(bytes, _mm_srli_epi16(_mm_add_epi16(frac, ramp_low), 12));
@@ -51,7 +52,8 @@ void stage_slope_ssse3(const std::uint8_t* data, std::uint32_t pos, std::uint32_
                        std::int32_t change, std::int16_t* to, std::uint32_t frames) {
     const ShuffleBlocks blocks(step);
     const __m128i by = _mm_set1_epi16(static_cast<std::int16_t>(change));
-    __m128i volume_low = _mm_add_epi16(_mm_set1_epi16(volume), _mm_mullo_epi16(by, _mm_setr_epi16(1, 2, 3, 4, 5, 6, 7, 8)));
+    __m128i volume_low =
+        _mm_add_epi16(_mm_set1_epi16(volume), _mm_mullo_epi16(by, _mm_setr_epi16(1, 2, 3, 4, 5, 6, 7, 8)));
     __m128i volume_high = _mm_add_epi16(volume_low, _mm_slli_epi16(by, 3));
     const __m128i block_change = _mm_slli_epi16(by, 4);
     for (std::uint32_t i = 0; i < frames; i += 16, pos += 16 * step) {

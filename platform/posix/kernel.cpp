@@ -91,8 +91,7 @@ LPSTR WINAPI GetCommandLineA() { return command_line; }
 
 // Opens existing files for reading, the one use the host has. A folder is
 // refused, as it is on Windows without backup semantics.
-HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
-                          HANDLE) {
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
     if (access != GENERIC_READ || disposition != OPEN_EXISTING) return INVALID_HANDLE_VALUE;
     const int fd = ::open(name, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return INVALID_HANDLE_VALUE;

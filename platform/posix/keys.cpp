@@ -123,9 +123,9 @@ void install(int signal_number, void (*handler)(int), int flags) {
 // Every signal whose usual action ends the process, except SIGPIPE, which
 // the player ignores, and SIGKILL, which cannot be caught.
 void install_signal_handlers() {
-    const int ways_out[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,    SIGTRAP, SIGABRT, SIGBUS,  SIGFPE,
-                            SIGUSR1, SIGSEGV, SIGUSR2, SIGALRM,   SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM,
-                            SIGPROF, SIGIO,   SIGSYS,  SIGSTKFLT, SIGPWR};
+    const int ways_out[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,
+                            SIGFPE,  SIGUSR1,   SIGSEGV, SIGUSR2, SIGALRM, SIGTERM,   SIGXCPU,
+                            SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGSYS,  SIGSTKFLT, SIGPWR};
     for (int signal_number : ways_out) install(signal_number, on_ending_signal, static_cast<int>(SA_RESETHAND));
     for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number)
         install(signal_number, on_ending_signal, static_cast<int>(SA_RESETHAND));

@@ -48,8 +48,8 @@ long long run_due_timers(long long now) {
         } else if (due) {
             // After a long stall (a suspended machine) start the schedule
             // afresh rather than firing every missed period at once.
-            event.due_ns = event.due_ns + NANOS_PER_SECOND < now ? now + event.period_ns
-                                                                 : event.due_ns + event.period_ns;
+            event.due_ns =
+                event.due_ns + NANOS_PER_SECOND < now ? now + event.period_ns : event.due_ns + event.period_ns;
         }
         pthread_mutex_unlock(&events_lock);
         // The callback may set events itself, so no lock is held.

@@ -74,7 +74,8 @@ bool device_open;
 
 void notify(HWAVEOUT__& out, UINT message, DWORD_PTR param1) {
     if (out.callback == 0) return;
-    const auto callback = reinterpret_cast<void(CALLBACK*)(HWAVEOUT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR)>(out.callback);
+    const auto callback =
+        reinterpret_cast<void(CALLBACK*)(HWAVEOUT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR)>(out.callback);
     callback(&out, message, out.instance, param1, 0);
 }
 

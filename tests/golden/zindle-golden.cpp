@@ -21,9 +21,12 @@ int main(int argc, char** argv) {
     std::string corpus = ZINDLE_CORPUS_DIR;
     int i = 1;
     for (; i + 1 < argc && argv[i][0] == '-'; i += 2) {
-        if (std::strcmp(argv[i], "--examples") == 0) examples = argv[i + 1];
-        else if (std::strcmp(argv[i], "--corpus") == 0) corpus = argv[i + 1];
-        else break;
+        if (std::strcmp(argv[i], "--examples") == 0)
+            examples = argv[i + 1];
+        else if (std::strcmp(argv[i], "--corpus") == 0)
+            corpus = argv[i + 1];
+        else
+            break;
     }
     const std::string command = i < argc ? argv[i] : "";
     const auto songs = zindle::test::golden_songs(examples, corpus);
@@ -37,7 +40,8 @@ int main(int argc, char** argv) {
             if (song.corpus) continue;
             const std::string path = std::string(argv[i + 1]) + "/" + song.name + ".mod";
             std::ofstream out(path, std::ios::binary);
-            out.write(reinterpret_cast<const char*>(song.module.data()), static_cast<std::streamsize>(song.module.size()));
+            out.write(reinterpret_cast<const char*>(song.module.data()),
+                      static_cast<std::streamsize>(song.module.size()));
             if (!out.flush()) {
                 std::fprintf(stderr, "zindle-golden: cannot write %s\n", path.c_str());
                 return 2;
@@ -57,6 +61,7 @@ int main(int argc, char** argv) {
         std::printf("%zu songs, %zu differences\n", songs.size(), differences.size());
         return differences.empty() ? 0 : 1;
     }
-    std::fputs("usage: zindle-golden [--examples DIR] [--corpus DIR] print | check DIGESTS_FILE | modules DIR\n", stderr);
+    std::fputs("usage: zindle-golden [--examples DIR] [--corpus DIR] print | check DIGESTS_FILE | modules DIR\n",
+               stderr);
     return 2;
 }

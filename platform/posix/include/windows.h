@@ -132,8 +132,8 @@ BOOL WINAPI CloseHandle(HANDLE object);
 // USER32
 HCURSOR WINAPI LoadCursorA(HINSTANCE instance, LPCSTR cursor_name);
 ATOM WINAPI RegisterClassA(const WNDCLASSA* window_class);
-HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR window_name, DWORD style, int x, int y,
-                            int width, int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param);
+HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR window_name, DWORD style, int x, int y, int width,
+                            int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param);
 BOOL WINAPI ShowWindow(HWND window, int show);
 BOOL WINAPI DestroyWindow(HWND window);
 BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT filter_min, UINT filter_max);

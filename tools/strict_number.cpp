@@ -22,6 +22,28 @@ const char* read_digits(const char* at, std::uint64_t most, std::uint64_t& value
     return at;
 }
 
+// Reads the digits after a decimal point at `at` (at most 12 kept, so that
+// 44100 x 10^12 fits in 64 bits): the kept part is fraction / scale, and
+// `more` is set when a nonzero digit past the twelfth was dropped.
+struct Fraction {
+    std::uint64_t value = 0;
+    std::uint64_t scale = 1;
+    bool more = false;
+    int digits = 0;
+};
+const char* read_fraction(const char* at, Fraction& fraction) {
+    constexpr int MAX_FRACTION_DIGITS = 12;
+    for (; is_digit(*at); ++at) {
+        if (++fraction.digits <= MAX_FRACTION_DIGITS) {
+            fraction.value = fraction.value * 10 + static_cast<std::uint64_t>(*at - '0');
+            fraction.scale *= 10;
+        } else if (*at != '0') {
+            fraction.more = true;
+        }
+    }
+    return at;
+}
+
 }  // namespace
 
 bool parse_whole_number(const char* text, std::uint64_t most, std::uint64_t& value) {
@@ -34,37 +56,23 @@ bool parse_whole_number(const char* text, std::uint64_t most, std::uint64_t& val
 }
 
 bool parse_seconds_as_buffers(const char* text, std::uint64_t& buffers) {
-    constexpr int MAX_FRACTION_DIGITS = 12;  // 44100 x 10^12 fits in 64 bits
     std::uint64_t whole = 0;
     int whole_digits = 0;
     const char* at = read_digits(text, MAX_SECONDS, whole, whole_digits);
     if (at == nullptr) return false;
-    std::uint64_t fraction = 0;
-    std::uint64_t scale = 1;
-    bool more_fraction = false;  // nonzero digits past the twelfth
-    int fraction_digits = 0;
-    if (*at == '.') {
-        for (++at; is_digit(*at); ++at) {
-            if (++fraction_digits <= MAX_FRACTION_DIGITS) {
-                fraction = fraction * 10 + static_cast<std::uint64_t>(*at - '0');
-                scale *= 10;
-            } else if (*at != '0') {
-                more_fraction = true;
-            }
-        }
-    }
-    if (*at != 0 || whole_digits + fraction_digits == 0) return false;
+    Fraction fraction;
+    if (*at == '.') at = read_fraction(at + 1, fraction);
+    if (*at != 0 || whole_digits + fraction.digits == 0) return false;
     // The bound is on the time itself: MAX_SECONDS and any fraction is over.
-    if (whole == MAX_SECONDS && (fraction != 0 || more_fraction)) return false;
-    const std::uint64_t fraction_frames = fraction * SAMPLE_RATE;
-    std::uint64_t frames = whole * SAMPLE_RATE + fraction_frames / scale;
-    if (fraction_frames % scale != 0 || more_fraction) ++frames;
+    if (whole == MAX_SECONDS && (fraction.value != 0 || fraction.more)) return false;
+    const std::uint64_t fraction_frames = fraction.value * SAMPLE_RATE;
+    std::uint64_t frames = whole * SAMPLE_RATE + fraction_frames / fraction.scale;
+    if (fraction_frames % fraction.scale != 0 || fraction.more) ++frames;
     buffers = (frames + FRAMES_PER_BUFFER - 1) / FRAMES_PER_BUFFER;
     return true;
 }
 
 bool parse_time_as_frames(const char* text, std::uint64_t& frames) {
-    constexpr int MAX_FRACTION_DIGITS = 12;  // 44100 x 10^12 fits in 64 bits
     std::uint64_t whole = 0;
     int whole_digits = 0;
     const char* at = read_digits(text, MAX_SECONDS, whole, whole_digits);
@@ -77,24 +85,14 @@ bool parse_time_as_frames(const char* text, std::uint64_t& frames) {
         if (at == nullptr || second_digits != 2) return false;
         whole = whole * 60 + seconds;
     }
-    std::uint64_t fraction = 0;
-    std::uint64_t scale = 1;
-    bool more_fraction = false;
+    Fraction fraction;
     if (*at == '.') {
-        int fraction_digits = 0;
-        for (++at; is_digit(*at); ++at) {
-            if (++fraction_digits <= MAX_FRACTION_DIGITS) {
-                fraction = fraction * 10 + static_cast<std::uint64_t>(*at - '0');
-                scale *= 10;
-            } else if (*at != '0') {
-                more_fraction = true;
-            }
-        }
-        if (fraction_digits == 0) return false;
+        at = read_fraction(at + 1, fraction);
+        if (fraction.digits == 0) return false;
     }
     if (*at != 0 || whole > MAX_SECONDS) return false;
-    if (whole == MAX_SECONDS && (fraction != 0 || more_fraction)) return false;
-    frames = whole * SAMPLE_RATE + fraction * SAMPLE_RATE / scale;
+    if (whole == MAX_SECONDS && (fraction.value != 0 || fraction.more)) return false;
+    frames = whole * SAMPLE_RATE + fraction.value * SAMPLE_RATE / fraction.scale;
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -242,5 +243,35 @@ std::string render(const std::string& module, std::uint64_t buffers, std::string
 std::string bin_path(const std::string& program) { return std::string(ZINDLE_BIN_DIR) + "/" + program; }
 
 std::string source_path(const std::string& relative) { return std::string(ZINDLE_SOURCE_DIR) + "/" + relative; }
+
+bool in_ci() {
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::string(ci) == "true";
+}
+
+bool on_path(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    const std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    for (std::size_t at = 0; at <= dirs.size();) {
+        const std::size_t end = std::min(dirs.find(':', at), dirs.size());
+        if (::access((dirs.substr(at, end - at) + "/" + program).c_str(), X_OK) == 0) return true;
+        at = end + 1;
+    }
+    return false;
+}
+
+std::string alsa_plugin(const std::string& type) {
+    std::vector<std::string> roots;
+    if (const char* unpacked = std::getenv("ZINDLE_ALSA_PLUGIN_ROOT"); unpacked != nullptr && *unpacked != '\0')
+        roots.emplace_back(unpacked);
+    roots.emplace_back();  // installed
+    for (const std::string& root : roots)
+        for (const char* dir : {"/usr/lib/x86_64-linux-gnu/alsa-lib", "/usr/lib/aarch64-linux-gnu/alsa-lib",
+                                "/usr/lib/i386-linux-gnu/alsa-lib", "/usr/lib64/alsa-lib", "/usr/lib/alsa-lib"}) {
+            const std::string file = root + dir + "/libasound_module_pcm_" + type + ".so";
+            if (::access(file.c_str(), R_OK) == 0) return file;
+        }
+    return {};
+}
 
 }  // namespace zindle::e2e

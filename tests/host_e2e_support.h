@@ -46,6 +46,7 @@ public:
     const std::string& out() const { return out_; }
     const std::string& err() const { return err_; }
     int status() const { return status_; }  // as from waitpid
+    pid_t pid() const { return pid_; }
     // The terminal's settings as the child left them (Terminal input only).
     termios terminal() const;
     termios terminal_at_start() const { return terminal_at_start_; }
@@ -94,5 +95,14 @@ std::string bin_path(const std::string& program);
 std::string source_path(const std::string& relative);
 
 void sleep_ms(int ms);
+
+// Whether CI runs this: there a missing part fails a test instead of
+// skipping it.
+bool in_ci();
+// Whether the program is found on PATH.
+bool on_path(const std::string& program);
+// The file of ALSA's plugin for a PCM type ("pulse", "pipewire"), installed
+// or unpacked under $ZINDLE_ALSA_PLUGIN_ROOT; empty when there is none.
+std::string alsa_plugin(const std::string& type);
 
 }  // namespace zindle::e2e

@@ -29,24 +29,6 @@ namespace fs = std::filesystem;
 const std::string ESC = "\x1b";
 constexpr std::size_t SECOND = 44100 * 4;
 
-bool on_path(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    for (std::size_t at = 0; at <= dirs.size();) {
-        const std::size_t end = std::min(dirs.find(':', at), dirs.size());
-        if (::access((dirs.substr(at, end - at) + "/" + program).c_str(), X_OK) == 0) return true;
-        at = end + 1;
-    }
-    return false;
-}
-
-bool pulse_plugin_installed() {
-    for (const char* dir : {"/usr/lib/x86_64-linux-gnu/alsa-lib", "/usr/lib/aarch64-linux-gnu/alsa-lib",
-                            "/usr/lib/i386-linux-gnu/alsa-lib", "/usr/lib64/alsa-lib", "/usr/lib/alsa-lib"})
-        if (fs::exists(std::string(dir) + "/libasound_module_pcm_pulse.so")) return true;
-    return false;
-}
-
 void write_text(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 // Where `recording` (silence at its ends cut) sits in `reference`, at
@@ -70,9 +52,8 @@ std::size_t aligned_at(const std::string& recording, const std::string& referenc
 class PulsePlayer : public ::testing::Test {
 protected:
     void SetUp() override {
-        const bool ci = std::getenv("CI") != nullptr && std::string(std::getenv("CI")) == "true";
-        if (!on_path("pulseaudio") || !on_path("parec") || !pulse_plugin_installed()) {
-            if (ci) FAIL() << "pulseaudio, pulseaudio-utils and libasound2-plugins are needed";
+        if (!on_path("pulseaudio") || !on_path("parec") || alsa_plugin("pulse").empty()) {
+            if (in_ci()) FAIL() << "pulseaudio, pulseaudio-utils and libasound2-plugins are needed";
             GTEST_SKIP() << "pulseaudio, parec or ALSA's pulse plugin is missing";
         }
         // Short paths: a unix socket's name has room for about 100 bytes.

@@ -68,6 +68,8 @@ constexpr long long OPEN_WAIT_NS = 5000000000LL;
 constexpr long long KEY_CHECK_NS = 20000000LL;
 constexpr long long STALL_FIRST_NS = 10000000LL;
 constexpr long long STALL_MOST_NS = 100000000LL;
+// Recoveries one hand-over may make before it leaves the device for later.
+constexpr int MOST_RECOVERIES = 2;
 
 HWAVEOUT__ device;
 bool device_open;
@@ -219,23 +221,65 @@ unsigned long long header_frames(const HWAVEOUT__& out, const WAVEHDR& header) {
     return header.dwBufferLength / out.frame_bytes;
 }
 
-// Hands ALSA as many written frames as it has room for. An underrun (the
-// host fell behind) or a suspend is recovered and the rest follows: the
-// player skips nothing of what it still holds, though a sound server may
-// drop what it held itself when it ran dry. A device that stops working is
-// lost (see lose_device): what was queued goes unheard, and the nominal
-// clock moves the song on at its speed.
+// Frames handed to ALSA that it has not passed on yet. A PCM in the xrun
+// state still tells, though its delay no longer does.
+unsigned long long frames_unplayed(const HWAVEOUT__& out) {
+    snd_pcm_status_t* status = nullptr;
+    if (snd_pcm_status_malloc(&status) < 0) return 0;
+    unsigned long long unplayed = 0;
+    if (snd_pcm_status(out.pcm, status) == 0) {
+        const snd_pcm_uframes_t avail = snd_pcm_status_get_avail(status);
+        if (avail < out.device_frames) unplayed = out.device_frames - avail;
+    }
+    snd_pcm_status_free(status);
+    return unplayed;
+}
+
+// The first frame of the oldest header not yet reported done: the player
+// holds every frame from there on.
+unsigned long long first_frame_held(const HWAVEOUT__& out) {
+    if (out.queue_count == 0) return out.frames_written;
+    return out.queue_end[out.queue_head] - header_frames(out, *out.queue[out.queue_head]);
+}
+
+// Recovers the PCM from a failed write (or an underrun seen in its state);
+// false when the device is lost instead. Frames ALSA dropped in recovering
+// are handed over again.
+bool recover(HWAVEOUT__& out, int error, long long now) {
+    const unsigned long long dropped = error == -EPIPE ? frames_unplayed(out) : 0;
+    if (snd_pcm_recover(out.pcm, error, 1) < 0) {
+        // The device stopped working: what is queued goes by unheard.
+        lose_device(out, now);
+        out.frames_taken = out.frames_written;
+        return false;
+    }
+    const unsigned long long held = out.frames_taken - first_frame_held(out);
+    out.frames_taken -= dropped < held ? dropped : held;
+    return true;
+}
+
+// Hands ALSA as many written frames as it has room for. An underrun or a
+// suspend is recovered and the rest follows. Recovering from an underrun
+// empties ALSA's buffer, and a sound server can call an underrun with
+// frames still in it (one that was frozen for a while does): those frames
+// are handed over again, so nothing the player still holds is skipped.
+// A device that stops working is lost (see lose_device): what was queued
+// goes unheard, and the nominal clock moves the song on at its speed.
 void hand_over(HWAVEOUT__& out, long long now) {
-    if (out.frames_taken == out.frames_written) return;
     if (out.lost) {
+        if (out.frames_taken == out.frames_written) return;
         // Nobody to hear them: they go by on the nominal clock.
         if (nominal_frames(out, now) >= out.frames_taken) out.clock_start_ns = now - frames_ns(out, out.frames_taken);
         out.frames_taken = out.frames_written;
         return;
     }
+    // An underrun shows in the state before any write fails.
+    if (snd_pcm_state(out.pcm) == SND_PCM_STATE_XRUN && !recover(out, -EPIPE, now)) return;
+    if (out.frames_taken == out.frames_written) return;
     // A sink that ran dry starts again from now, not from where it stopped.
     if (nominal_frames(out, now) >= out.frames_taken) out.clock_start_ns = now - frames_ns(out, out.frames_taken);
     unsigned long long handed = 0;
+    int recoveries = 0;
     unsigned slot = out.queue_head;
     while (out.frames_taken < out.frames_written) {
         while (out.queue_end[slot] <= out.frames_taken) slot = (slot + 1) % HWAVEOUT__::QUEUE_SLOTS;
@@ -251,11 +295,11 @@ void hand_over(HWAVEOUT__& out, long long now) {
             if (out.frames_taken < end) break;
         } else if (written == 0 || written == -EAGAIN) {
             break;
-        } else if (written != -EINTR && snd_pcm_recover(out.pcm, static_cast<int>(written), 1) < 0) {
-            // The device stopped working: what is queued goes by unheard.
-            lose_device(out, now);
-            out.frames_taken = out.frames_written;
-            return;
+        } else if (written != -EINTR) {
+            // A device that keeps failing is left for the next look.
+            if (++recoveries > MOST_RECOVERIES) break;
+            if (!recover(out, static_cast<int>(written), now)) return;
+            slot = out.queue_head;
         }
     }
     // Which kind the sink is shows in what it still holds right after a
@@ -271,12 +315,18 @@ void hand_over(HWAVEOUT__& out, long long now) {
 // run flat out and starve the window's keys; it is held to the nominal
 // rate, so a buffer is reported no earlier than it could have been heard.
 unsigned long long frames_played(HWAVEOUT__& out, long long now) {
-    snd_pcm_sframes_t held = 0;
-    if (out.sink_holds && !out.lost && snd_pcm_delay(out.pcm, &held) == 0) {
-        const unsigned long long holding = held < 0 ? 0 : static_cast<unsigned long long>(held);
-        const unsigned long long played = holding < out.frames_taken ? out.frames_taken - holding : 0;
-        out.clock_start_ns = now - frames_ns(out, played);
-        return played;
+    if (out.sink_holds && !out.lost) {
+        snd_pcm_sframes_t room = 0;
+        snd_pcm_sframes_t held = 0;
+        if (snd_pcm_avail_delay(out.pcm, &room, &held) == 0) {
+            const unsigned long long holding = held < 0 ? 0 : static_cast<unsigned long long>(held);
+            const unsigned long long played = holding < out.frames_taken ? out.frames_taken - holding : 0;
+            out.clock_start_ns = now - frames_ns(out, played);
+            return played;
+        }
+        // An underrun not yet recovered: what ALSA still holds will be
+        // handed over again, so nothing more counts as played.
+        if (snd_pcm_state(out.pcm) == SND_PCM_STATE_XRUN) return out.last_played;
     }
     const unsigned long long nominal = nominal_frames(out, now);
     return nominal < out.frames_taken ? nominal : out.frames_taken;

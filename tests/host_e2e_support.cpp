@@ -260,6 +260,17 @@ bool on_path(const std::string& program) {
     return false;
 }
 
+long long waits_of(pid_t pid) {
+    long long total = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream status(task.path() / "status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total += std::stoll(line.substr(24));
+    }
+    return total;
+}
+
 std::string alsa_plugin(const std::string& type) {
     std::vector<std::string> roots;
     if (const char* unpacked = std::getenv("ZINDLE_ALSA_PLUGIN_ROOT"); unpacked != nullptr && *unpacked != '\0')

@@ -101,6 +101,9 @@ void sleep_ms(int ms);
 bool in_ci();
 // Whether the program is found on PATH.
 bool on_path(const std::string& program);
+// Waits so far by all of a process's threads (context switches they asked
+// for): a process that sleeps until it has work adds one per wake-up.
+long long waits_of(pid_t pid);
 // The file of ALSA's plugin for a PCM type ("pulse", "pipewire"), installed
 // or unpacked under $ZINDLE_ALSA_PLUGIN_ROOT; empty when there is none.
 std::string alsa_plugin(const std::string& type);

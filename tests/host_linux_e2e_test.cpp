@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -95,6 +97,43 @@ TEST_F(LinuxPlayer, DemoPlaysExactlyWhatTheRendererMakesAndEscapeEndsWithZero) {
     ASSERT_GE(played.size(), 24 * BUFFER);
     ASSERT_LE(played.size(), reference.size()) << "a short run; the reference is longer";
     EXPECT_TRUE(played == reference.substr(0, played.size())) << "the capture is a prefix of the rendering";
+}
+
+// A device whose played count stops just short of the end of the header it
+// plays (a sound server frozen there) is looked at less and less often,
+// not polled every few milliseconds until the header ends. A player that
+// served the device from a thread of its own woke 3,600 times a second here.
+TEST_F(LinuxPlayer, AStalledDeviceIsLookedAtLessAndLessOften) {
+    Spawn spawn = player({source_path("examples/demo.mod")}, Input::Pipe);
+    spawn.env.push_back({"LD_PRELOAD", ZINDLE_STALLING_DEVICE});
+    spawn.env.push_back({"ZINDLE_STALL_AFTER_MS", "1500"});
+    // The sanitizers' runtime need not come first in the sanitizer tree.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    spawn.env.push_back({"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + (asan != nullptr ? ":" : "") +
+                                             "verify_asan_link_order=0"});
+    std::string report;
+    render(source_path("examples/demo.mod"), 1, &report);
+    Child child(spawn);
+    ASSERT_TRUE(child.wait_stdout(report, 5000)) << child.out() << child.err();
+
+    sleep_ms(300);
+    long long before = waits_of(child.pid());
+    sleep_ms(1000);
+    const long long playing = waits_of(child.pid()) - before;
+    sleep_ms(700);  // the stall begins 1.5 s after the first frame
+    before = waits_of(child.pid());
+    sleep_ms(1000);
+    const long long stalled = waits_of(child.pid()) - before;
+    std::printf("[ figures  ] the player waits %lld times a second playing, %lld with the device stalled\n", playing,
+                stalled);
+    // The host's 17 ms timer wakes it 59 times a second; the device adds
+    // a look every 100 ms at most.
+    EXPECT_LE(stalled, 80);
+
+    child.send(ESC);
+    ASSERT_TRUE(child.wait_exit(3000));
+    EXPECT_TRUE(exited_with(child, 0)) << child.status();
+    EXPECT_EQ(child.out(), report);
 }
 
 // Applies what the Z key is to do to a freshly loaded engine after `before`

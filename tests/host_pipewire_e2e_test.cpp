@@ -106,18 +106,6 @@ Continuity continuity_of(std::vector<Piece> pieces) {
     return result;
 }
 
-// Context switches asked for by all of a process's threads: one per wait.
-long long waits_of(pid_t pid) {
-    long long total = 0;
-    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        std::ifstream status(task.path() / "status");
-        std::string line;
-        while (std::getline(status, line))
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total += std::stoll(line.substr(24));
-    }
-    return total;
-}
-
 class PipeWirePlayer : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -278,8 +266,9 @@ TEST_F(PipeWirePlayer, AServerThatFreezesLosesNothingThePlayerStillHeld) {
     EXPECT_LE(hearing.stray, FREEZES * 2048u);
 }
 
-// While the server is frozen the player waits rather than polls: it wakes
-// no more often than while the music flows.
+// While the server is frozen the player waits rather than polls. A player
+// that served the device from a thread of its own woke 130 to 140 times a
+// second here.
 TEST_F(PipeWirePlayer, AFrozenServerIsWaitedForNotPolled) {
     auto player = start_player();
     std::string report;
@@ -299,7 +288,9 @@ TEST_F(PipeWirePlayer, AFrozenServerIsWaitedForNotPolled) {
     daemon->signal(SIGCONT);
     std::printf("[ figures  ] the player waits %lld times a second playing, %lld with the server frozen\n", playing,
                 frozen);
-    EXPECT_LE(frozen, playing + 10);
+    // The host's 17 ms timer wakes it 59 times a second; the device adds
+    // a look every 100 ms at most.
+    EXPECT_LE(frozen, 80);
 
     player->send(ESC);
     ASSERT_TRUE(player->wait_exit(3000));

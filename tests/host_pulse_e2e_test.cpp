@@ -1,6 +1,5 @@
-// The Linux player through a real sound server: a private PulseAudio
-// server with no card, only a null sink at s16le, 44100 Hz, stereo, 100 %
-// volumes and a unix socket of its own. The player plays the demo through
+// The Linux player through a real sound server, a private PulseAudio
+// server (pulse_server.h). The player plays the demo through
 // ALSA's pulse plugin; the sink's monitor, recorded with parec and aligned,
 // must be zindle-render's output bit for bit. Then the server is killed and
 // started again: the player says so, plays on through the new server, and
@@ -14,11 +13,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "host_e2e_support.h"
-#include "module_builder.h"
+#include "pulse_server.h"
 
 using namespace zindle::e2e;
 
@@ -28,8 +26,6 @@ namespace fs = std::filesystem;
 
 const std::string ESC = "\x1b";
 constexpr std::size_t SECOND = 44100 * 4;
-
-void write_text(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 // Where `recording` (silence at its ends cut) sits in `reference`, at
 // `from` or later: the offset of its first sounding frame, or npos when it
@@ -52,67 +48,25 @@ std::size_t aligned_at(const std::string& recording, const std::string& referenc
 class PulsePlayer : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!on_path("pulseaudio") || !on_path("parec") || alsa_plugin("pulse").empty()) {
+        if (!PulseServer::installed() || !on_path("parec")) {
             if (in_ci()) FAIL() << "pulseaudio, pulseaudio-utils and libasound2-plugins are needed";
             GTEST_SKIP() << "pulseaudio, parec or ALSA's pulse plugin is missing";
         }
-        // Short paths: a unix socket's name has room for about 100 bytes.
-        root = zindle::test::make_temp_dir();
-        socket = root + "/native";
-        fs::create_directories(root + "/runtime");
-        write_text(root + "/server.pa",
-                   "load-module module-null-sink sink_name=zindle format=s16le rate=44100 channels=2\n"
-                   "load-module module-native-protocol-unix auth-anonymous=1 socket=" +
-                       socket +
-                       "\n"
-                       "set-default-sink zindle\n"
-                       "set-sink-volume zindle 65536\n"
-                       "set-source-volume zindle.monitor 65536\n");
-        write_text(root + "/client.conf", "autospawn = no\n");
-        write_text(root + "/alsa.conf", "pcm.!default {\n    type pulse\n    server \"unix:" + socket +
-                                            "\"\n}\nctl.!default {\n    type pulse\n    server \"unix:" + socket +
-                                            "\"\n}\n");
-    }
-    void TearDown() override {
-        if (!root.empty()) fs::remove_all(root);
+        pulse = std::make_unique<PulseServer>();
     }
 
-    // The server's own files all live in the test's folder.
-    std::vector<std::pair<std::string, std::string>> environment() const {
-        return {{"HOME", root},
-                {"XDG_RUNTIME_DIR", root + "/runtime"},
-                {"XDG_CONFIG_HOME", root + "/config"},
-                {"PULSE_RUNTIME_PATH", root + "/runtime"},
-                {"PULSE_STATE_PATH", root + "/state"},
-                {"PULSE_CLIENTCONFIG", root + "/client.conf"},
-                {"ALSA_CONFIG_PATH", root + "/alsa.conf"}};
-    }
+    std::vector<std::pair<std::string, std::string>> environment() const { return pulse->environment(); }
     std::unique_ptr<Child> start_server() {
-        fs::remove(socket);
-        Spawn spawn;
-        spawn.argv = {"/usr/bin/env",
-                      "pulseaudio",
-                      "-n",
-                      "--daemonize=no",
-                      "--system=false",
-                      "--exit-idle-time=-1",
-                      "--use-pid-file=no",
-                      "--disable-shm=yes",
-                      "--log-target=stderr",
-                      "-F",
-                      root + "/server.pa"};
-        spawn.env = environment();
-        auto server = std::make_unique<Child>(spawn);
-        for (int waited = 0; waited < 10000 && !fs::exists(socket); waited += 20) sleep_ms(20);
-        EXPECT_TRUE(fs::exists(socket)) << server->err();
+        auto server = pulse->start();
+        EXPECT_TRUE(fs::exists(pulse->socket())) << server->err();
         return server;
     }
     // Records the sink's monitor, raw, until it holds `bytes`.
     std::string record(std::size_t bytes) {
-        const std::string file = root + "/rec" + std::to_string(++recordings) + ".raw";
+        const std::string file = pulse->root() + "/rec" + std::to_string(++recordings) + ".raw";
         Spawn spawn;
         spawn.argv = {"/bin/sh", "-c",
-                      "exec parec --server=unix:" + socket +
+                      "exec parec --server=unix:" + pulse->socket() +
                           " -d zindle.monitor --latency-msec=20 --raw --format=s16le --rate=44100 --channels=2 > '" +
                           file + "'"};
         spawn.env = environment();
@@ -123,7 +77,7 @@ protected:
         return read_file(file);
     }
 
-    std::string root, socket;
+    std::unique_ptr<PulseServer> pulse;
     int recordings = 0;
 };
 

@@ -127,6 +127,18 @@ private:
     std::string display_;
 };
 
+// Where the capture first leaves the rendering, and whether silence was
+// put in there (what a sound stack does when the player falls behind).
+std::string first_difference(const std::string& played, const std::string& reference, std::size_t length) {
+    std::size_t at = 0;
+    while (at < length && played[at] == reference[at]) ++at;
+    const std::size_t frame = at / 4;
+    std::size_t zeros = frame * 4;
+    while (zeros < played.size() && played[zeros] == '\0') ++zeros;
+    return "first difference at frame " + std::to_string(frame) + ", where the capture holds " +
+           std::to_string((zeros - frame * 4) / 4) + " silent frames";
+}
+
 std::string hex_line(unsigned value) {
     char text[16];
     std::snprintf(text, sizeof text, "%08X \r\n", value);
@@ -225,7 +237,7 @@ TEST(WinePlayer, DemoPlaysZMovesAndEscapeEndsWithZero) {
     const std::string reference = render(demo, before_z / BUFFER + 1);
     ASSERT_GE(played.size(), before_z);
     EXPECT_TRUE(played.compare(0, before_z, reference, 0, before_z) == 0)
-        << "until Z, the capture is what zindle-render makes";
+        << "until Z, the capture is what zindle-render makes; " << first_difference(played, reference, before_z);
     server->signal(SIGTERM);
     EXPECT_TRUE(server->wait_exit(5000));
 }

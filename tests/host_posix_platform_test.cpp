@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <string>
 
+#include "host_e2e_support.h"
 #include "posix_platform.h"
 #include <mmsystem.h>
 
@@ -214,7 +215,7 @@ void CALLBACK wave_done(HWAVEOUT, UINT message, DWORD_PTR, DWORD_PTR param1, DWO
 }
 
 HWAVEOUT open_device() {
-    setenv("ALSA_CONFIG_PATH", ZINDLE_SOURCE_DIR "/tests/alsa/capture.conf", 1);
+    setenv("ALSA_CONFIG_PATH", zindle::e2e::alsa_config(ZINDLE_SOURCE_DIR "/tests/alsa/capture.conf").c_str(), 1);
     setenv("ZINDLE_PCM_CAPTURE", "/dev/null", 1);
     const WAVEFORMATEX format = {WAVE_FORMAT_PCM, 2, RATE, RATE * 4, 4, 16, 0};
     HWAVEOUT out = nullptr;

@@ -195,7 +195,7 @@ TEST(WinePlayer, DemoPlaysZMovesAndEscapeEndsWithZero) {
     spawn.env.push_back({"DISPLAY", x.display()});
     for (const auto& [name, value] : pulse.environment())
         if (name != "ALSA_CONFIG_PATH") spawn.env.emplace_back(name, value);
-    spawn.env.push_back({"ALSA_CONFIG_PATH", alsa_conf});
+    spawn.env.push_back({"ALSA_CONFIG_PATH", alsa_config(alsa_conf)});
     spawn.cwd = dir.path();
     Child player(spawn);
     ASSERT_TRUE(player.wait_stdout(report, 60000)) << '[' << player.out() << "] " << player.err();

@@ -32,6 +32,18 @@ void check(bool ok, const char* what) {
 
 void pass() { _exit(0); }
 
+}  // namespace
+
+// The program's side of the sound device's notices: the file sink these
+// cases play into never goes away, and no key is pressed.
+namespace zindle::posix {
+void sound_device_lost() { check(false, "the device was lost"); }
+void sound_device_back() { check(false, "the device came back"); }
+void escape_while_opening() { check(false, "Escape while opening"); }
+}  // namespace zindle::posix
+
+namespace {
+
 LRESULT CALLBACK quiet_procedure(HWND, UINT, WPARAM, LPARAM) { return 0; }
 
 // Also where each case starts: one that waits forever ends here instead.

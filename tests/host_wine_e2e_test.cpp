@@ -155,8 +155,8 @@ TEST(WinePlayer, DemoPlaysZMovesAndEscapeEndsWithZero) {
         GTEST_SKIP() << "wine, Xvfb or xdotool is not installed";
     }
     if (access(exe.c_str(), F_OK) != 0) {
-        if (required()) FAIL() << exe << " is missing: build the windows preset first";
-        GTEST_SKIP() << exe << " is not built";
+        if (required()) FAIL() << exe << " is missing: make windows, or configure ZINDLE_WINDOWS_EXE";
+        GTEST_SKIP() << exe << " is not built (make windows, or configure ZINDLE_WINDOWS_EXE)";
     }
     if (!PulseServer::installed()) {
         if (required()) FAIL() << "pulseaudio and libasound2-plugins are needed";

@@ -324,7 +324,8 @@ TEST(WindowsLibrary, AProgramOnTheDllRendersAsZindleRender) {
         ASSERT_EQ(linux_render.status(), 0) << song << ' ' << linux_render.err();
         const std::string expected = read_file(dir / "linux.wav");
         ASSERT_GT(expected.size(), 44u) << song;
-        EXPECT_TRUE(read_file(dir / "dll.wav") == expected) << song << ": the DLL's render differs from zindle-render's";
+        EXPECT_TRUE(read_file(dir / "dll.wav") == expected)
+            << song << ": the DLL's render differs from zindle-render's";
     }
 }
 

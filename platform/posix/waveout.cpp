@@ -153,8 +153,7 @@ void try_reopen(HWAVEOUT__& out, long long now) {
     Pcm* pcm = nullptr;
     unsigned long long buffer_frames = 0;
     if (!take_open_result(pcm, buffer_frames)) {
-        if (now >= out.reopen_due_ns && start_open_attempt(out.format))
-            out.reopen_due_ns = now + REOPEN_INTERVAL_NS;
+        if (now >= out.reopen_due_ns && start_open_attempt(out.format)) out.reopen_due_ns = now + REOPEN_INTERVAL_NS;
         return;
     }
     if (pcm == nullptr) return;

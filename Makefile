@@ -20,8 +20,10 @@ DEPS := $(BUILD_PACKAGES)
 player render install release-tree: DEPS := $(PLAYER_PACKAGES)
 test test-asan: DEPS := $(BUILD_PACKAGES) $(TEST_PACKAGES)
 
+# The guidance after a failed play names the checkout when make was run
+# from elsewhere (make -C): $(PWD) is the folder make was started in.
 play: player
-	@scripts/play-demo
+	@ZINDLE_CALLER_DIR="$${ZINDLE_CALLER_DIR:-$(PWD)}" scripts/play-demo
 
 player: release-tree
 	cmake --build --preset release -j $(JOBS) --target zindle

@@ -1,10 +1,9 @@
 // zindle-render: plays a module offline, at full speed, into a file,
 // through libzindle's public interface alone.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,33 +12,24 @@
 #include <vector>
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #endif
 
+#include "file_system.h"
+#include "options.h"
 #include "output_file.h"
-#include "strict_number.h"
 #include "wav_header.h"
 #include "zindle.h"
-
-// Files are read and written as bytes everywhere: no line-end translation
-// where the C library would otherwise do it.
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
 
 namespace zindle {
 
 namespace {
 
-constexpr const char* USAGE =
-    "usage: zindle-render [--buffers N | --seconds S | --passes N] [--start TIME] [--trace FILE] MODULE [OUTPUT]"
-    " | --info MODULE\n";
 constexpr std::uint64_t BLOCK_FRAMES = 2048;  // output comes in whole blocks of 2048 frames
 constexpr std::uint64_t BLOCK_BYTES = BLOCK_FRAMES * 4;
 constexpr std::uint64_t MAX_PASS_BLOCKS =
     (20ull * 60 * ZINDLE_SAMPLE_RATE + BLOCK_FRAMES - 1) / BLOCK_FRAMES;  // 20 minutes a pass at most
-// The largest --passes: a thousand passes (at most about 14 days).
-constexpr std::uint64_t MAX_PASSES = 1000;
 
 OutputFile output;
 OutputFile trace;
@@ -58,16 +48,18 @@ bool ends_with(const std::string& text, const char* suffix) {
     return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
 }
 
-// The module's file name without folder and extension, plus ".wav".
+// The module's file name without folder and extension, plus ".wav"; the
+// Amiga's mod.NAME gives NAME.wav.
 std::string default_output_name(const std::string& module) {
-#ifdef _WIN32
-    const char* const separators = "/\\:";  // C:\music\song.mod, C:song.mod
-#else
-    const char* const separators = "/";
-#endif
-    std::string name = module.substr(module.find_last_of(separators) + 1);
-    const std::size_t dot = name.find_last_of('.');
-    if (dot != std::string::npos && dot != 0) name.resize(dot);
+    std::string name = base_of(module);
+    const bool amiga = name.size() > 4 && (name[0] | 0x20) == 'm' && (name[1] | 0x20) == 'o' &&
+                       (name[2] | 0x20) == 'd' && name[3] == '.';
+    if (amiga) {
+        name.erase(0, 4);
+    } else {
+        const std::size_t dot = name.find_last_of('.');
+        if (dot != std::string::npos && dot != 0) name.resize(dot);
+    }
     if (name.empty()) name = "out";
     return name + ".wav";
 }
@@ -107,8 +99,10 @@ bool load_song(const char* module, const std::vector<std::uint8_t>& file) {
     return false;
 }
 
-int usage() {
-    std::fputs(USAGE, stderr);
+// Bad usage: what was wrong, then the usage line.
+int usage(const std::string& why) {
+    std::fprintf(stderr, "zindle-render: %s\n", why.c_str());
+    std::fputs(usage_text().c_str(), stderr);
     return 2;
 }
 
@@ -136,25 +130,48 @@ std::string minutes_text(std::uint64_t frames) {
 // Stored names are shown as they are, but for control bytes, shown as '.'.
 std::string shown(const char* name) {
     std::string text(name);
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '.';
+    // C1 bytes too: 0x9B is a terminal's 8-bit CSI.
+    for (char& c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || (byte >= 0x7F && byte <= 0x9F)) c = '.';
+    }
     return text;
 }
 
+// Writes `text` to standard output: 0, or 1 with the line that says why not.
+int write_standard_output(const std::string& text) {
+    OutputFile out;
+    out.open("-");
+    out.write(text.data(), text.size());
+    if (!out.finish()) return cannot_write(out);
+    return 0;
+}
+
+std::string printed(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string printed(const char* format, ...) {
+    char line[160];
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    return std::string(line, static_cast<std::size_t>(length < 0 ? 0 : length));
+}
+
 int print_info() {
-    std::printf("title: %s\n", shown(zindle_title()).c_str());
-    std::printf("channels: %d\n", zindle_channel_count());
-    std::printf("samples: %d%s\n", zindle_sample_count(), zindle_extended_mode() == 1 ? " (instrument extension)" : "");
+    std::string text = "title: " + shown(zindle_title()) + "\n";
+    text += printed("channels: %d\n", zindle_channel_count());
+    text += printed("samples: %d%s\n", zindle_sample_count(),
+                    zindle_extended_mode() == 1 ? " (instrument extension)" : "");
     for (int s = 1; s <= zindle_sample_count(); ++s)
-        std::printf("sample %2d: %s\n", s, shown(zindle_sample_name(s)).c_str());
-    std::printf("song length: %d\n", zindle_song_length());
+        text += printed("sample %2d: ", s) + shown(zindle_sample_name(s)) + "\n";
+    text += printed("song length: %d\n", zindle_song_length());
     const std::uint64_t frames = zindle_pass_frames();
-    std::printf("one pass: %s (%llu frames)\n", minutes_text(frames).c_str(), static_cast<unsigned long long>(frames));
+    text += "one pass: " + minutes_text(frames) + printed(" (%llu frames)\n", static_cast<unsigned long long>(frames));
     if (zindle_return_order() >= 0)
-        std::printf("comes back to: order %d, row %d\n", zindle_return_order(), zindle_return_row());
+        text += printed("comes back to: order %d, row %d\n", zindle_return_order(), zindle_return_row());
     else
-        std::printf("comes back to: nowhere within 20 minutes\n");
-    return std::fflush(stdout) == 0 ? 0 : 1;
+        text += "comes back to: nowhere within 20 minutes\n";
+    return write_standard_output(text);
 }
 
 // Blocks from the current position until `passes` more passes have ended,
@@ -171,6 +188,24 @@ std::uint64_t blocks_for_passes(std::uint64_t passes) {
     return blocks;
 }
 
+// How long the render is, as far as it is known before it starts.
+struct Length {
+    std::uint64_t blocks;  // at most this many
+    bool until_passes;     // or fewer: up to the block in which the passes end
+    std::uint64_t target;  // the passes count that ends it
+};
+
+// One pass from where the song starts is known from the load; other
+// passes are seen as they end.
+Length length_of(const RenderOptions& o) {
+    if (!o.by_passes) return {o.blocks, false, 0};
+    const std::uint64_t pass_end = zindle_pass_frames();
+    if (o.passes == 1 && o.start < pass_end && zindle_return_order() >= 0)
+        return {(pass_end - o.start) / BLOCK_FRAMES + 1, false, 0};
+    if (o.passes == 1 && o.start == 0) return {MAX_PASS_BLOCKS, false, 0};  // no row comes back in 20 minutes
+    return {o.passes * MAX_PASS_BLOCKS, true, static_cast<std::uint64_t>(zindle_passes()) + o.passes};
+}
+
 }  // namespace
 
 }  // namespace zindle
@@ -178,75 +213,31 @@ std::uint64_t blocks_for_passes(std::uint64_t passes) {
 int main(int argc, char** argv) {
     using namespace zindle;
     reserve_standard_streams();
+    // Before anything is sought, counted or written.
+    guard_temporaries_against_signals();
 #ifdef _WIN32
     // Raw frames on standard output, the report byte for byte on standard error.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
 #endif
-    // The version stands alone; with anything else it is bad usage.
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("zindle-render %s\n", zindle_version());
-        return std::fflush(stdout) == 0 ? 0 : 1;
-    }
-    std::uint64_t blocks = 0;
-    std::uint64_t passes = 1;
-    bool counted = false;  // --buffers, --seconds or --passes given
-    bool by_passes = true;
-    bool info = false;
-    std::uint64_t start = 0;
-    bool started = false;
-    const char* trace_path = nullptr;
-    const char* module = nullptr;
-    const char* out_path = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--buffers" || arg == "--seconds" || arg == "--passes") {
-            if (counted || i + 1 >= argc) return usage();
-            bool ok;
-            if (arg == "--buffers") {
-                ok = parse_whole_number(argv[++i], MAX_BUFFERS, blocks);
-                by_passes = false;
-            } else if (arg == "--seconds") {
-                ok = parse_seconds_as_buffers(argv[++i], blocks);
-                by_passes = false;
-            } else {
-                ok = parse_whole_number(argv[++i], MAX_PASSES, passes) && passes > 0;
-            }
-            if (!ok) return usage();
-            counted = true;
-        } else if (arg == "--start") {
-            if (started || i + 1 >= argc || !parse_time_as_frames(argv[++i], start)) return usage();
-            started = true;
-        } else if (arg == "--trace") {
-            if (trace_path != nullptr || i + 1 >= argc) return usage();
-            trace_path = argv[++i];
-        } else if (arg == "--info") {
-            if (info) return usage();
-            info = true;
-        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
-            return usage();
-        } else if (module == nullptr) {
-            module = argv[i];
-        } else if (out_path == nullptr) {
-            out_path = argv[i];
-        } else {
-            return usage();
-        }
-    }
-    if (module == nullptr) return usage();
-    // --info renders nothing, so it takes no output and no length.
-    if (info && (counted || started || trace_path != nullptr || out_path != nullptr)) return usage();
+    RenderOptions options;
+    const std::string why = parse_options(argc, argv, options);
+    if (!why.empty()) return usage(why);
+    if (options.version) return write_standard_output(std::string("zindle-render ") + zindle_version() + "\n");
+    if (options.help) return write_standard_output(help_text());
+    const char* const module = options.module;
+    const char* const trace_path = options.trace;
 
     std::vector<std::uint8_t> file;
     if (!read_module(module, file)) {
         std::fprintf(stderr, "zindle-render: cannot read %s: %s\n", module, std::strerror(errno));
         return 1;
     }
-    if (info) return load_song(module, file) ? print_info() : 1;
+    if (options.info) return load_song(module, file) ? print_info() : 1;
 
     // Nothing is ever written over the module, nor the trace over the
     // output: names are compared by the files they reach.
-    const std::string out_name = out_path != nullptr ? out_path : default_output_name(module);
+    const std::string out_name = options.output != nullptr ? options.output : default_output_name(module);
     const FileIdentity module_id = identity_of(module);
     const FileIdentity out_id = identity_of(out_name);
     const FileIdentity trace_id = trace_path != nullptr ? identity_of(trace_path) : FileIdentity{};
@@ -261,44 +252,51 @@ int main(int argc, char** argv) {
     }
 
     if (!load_song(module, file)) return 1;
-
-    // The passes are measured first, so that a header written before the
-    // frames (to a pipe, too) holds the true length; the render then
-    // starts again from the start point.
-    zindle_seek(start);
-    if (by_passes) {
-        blocks = blocks_for_passes(passes);
-        zindle_seek(start);
-    }
+    if (options.start_given) zindle_seek(options.start);
+    Length length = length_of(options);
 
     const bool wav = out_name != "-" && ends_with(out_name, ".wav");
-    remove_temporaries_on_signals();
     tracing = trace_path != nullptr;
     if (tracing && !trace.open(trace_path)) return cannot_write(trace);
     if (!output.open(out_name)) {
         trace.discard();
         return cannot_write(output);
     }
-    if (wav) {
-        std::uint8_t header[MAX_WAV_HEADER_BYTES];
-        output.write(header, make_wav_header(blocks * BLOCK_BYTES, header));
+    // A header written before the frames must hold their length. When the
+    // passes' end is not known yet, a file gets the header written over
+    // its start at the end, as long as it cannot need the longer RF64 one;
+    // a pipe gets the passes measured first, and the render then starts
+    // again from the start point.
+    std::uint8_t header[MAX_WAV_HEADER_BYTES];
+    bool header_at_end = false;
+    if (wav && length.until_passes) {
+        header_at_end = output.rewritable() && make_wav_header(length.blocks * BLOCK_BYTES, header) == WAV_HEADER_BYTES;
+        if (!header_at_end) {
+            length = {blocks_for_passes(options.passes), false, 0};
+            zindle_seek(options.start);
+        }
     }
+    if (wav) output.write(header, make_wav_header(length.blocks * BLOCK_BYTES, header));
 
     // Stops at the first failed write, of either file. Samples are written
     // little-endian whatever the machine's order.
     if (tracing) zindle_set_row_callback(trace_row, nullptr);
     static std::int16_t frames[2 * BLOCK_FRAMES];
     static std::uint8_t bytes[BLOCK_BYTES];
-    for (std::uint64_t rendered = 0; rendered < blocks && failed_output() == nullptr; ++rendered) {
+    std::uint64_t rendered = 0;
+    while (rendered < length.blocks && failed_output() == nullptr) {
         zindle_render(frames, BLOCK_FRAMES);
+        ++rendered;
         for (std::size_t i = 0; i < 2 * BLOCK_FRAMES; ++i) {
             const auto v = static_cast<std::uint16_t>(frames[i]);
             bytes[2 * i] = static_cast<std::uint8_t>(v);
             bytes[2 * i + 1] = static_cast<std::uint8_t>(v >> 8);
         }
         output.write(bytes, BLOCK_BYTES);
+        if (length.until_passes && static_cast<std::uint64_t>(zindle_passes()) >= length.target) break;
     }
     zindle_set_row_callback(nullptr, nullptr);
+    if (header_at_end) output.rewrite_start(header, make_wav_header(rendered * BLOCK_BYTES, header));
     // Both complete on the disk before either takes its place.
     if (failed_output() == nullptr && tracing) trace.finish();
     if (failed_output() == nullptr) output.finish();

@@ -1,0 +1,178 @@
+#include "options.h"
+
+#include <array>
+#include <cstring>
+
+#include "strict_number.h"
+#include "zindle.h"
+
+namespace zindle {
+
+namespace {
+
+// The largest --passes: a thousand passes (at most about 14 days).
+constexpr std::uint64_t MAX_PASSES = 1000;
+// The furthest --start: the library's bound on a seek, 24 hours of song,
+// which a seek passes in seconds; past it zindle_seek refuses at once.
+constexpr std::uint64_t START_LIMIT_FRAMES = 24ull * 60 * 60 * ZINDLE_SAMPLE_RATE;
+constexpr int LENGTH = 1;  // the group of --buffers, --seconds and --passes
+
+std::string take_buffers(RenderOptions& o, const char* value) {
+    if (!parse_whole_number(value, MAX_BUFFERS, o.blocks))
+        return std::string(value) + " is not in 0.." + std::to_string(MAX_BUFFERS);
+    o.length_given = true;
+    o.by_passes = false;
+    return "";
+}
+
+std::string take_seconds(RenderOptions& o, const char* value) {
+    if (!parse_seconds_as_buffers(value, o.blocks))
+        return std::string(value) + " is not a number of seconds in 0.." + std::to_string(MAX_SECONDS);
+    o.length_given = true;
+    o.by_passes = false;
+    return "";
+}
+
+std::string take_passes(RenderOptions& o, const char* value) {
+    if (!parse_whole_number(value, MAX_PASSES, o.passes) || o.passes == 0)
+        return std::string(value) + " is not in 1.." + std::to_string(MAX_PASSES);
+    o.length_given = true;
+    return "";
+}
+
+std::string take_start(RenderOptions& o, const char* value) {
+    constexpr std::uint64_t limit_seconds = START_LIMIT_FRAMES / ZINDLE_SAMPLE_RATE;
+    if (!parse_time_as_frames(value, o.start) || o.start > START_LIMIT_FRAMES)
+        return std::string(value) + " is not a time (seconds, or minutes:seconds) in 0.." + std::to_string(limit_seconds) +
+               " s";
+    o.start_given = true;
+    return "";
+}
+
+std::string take_trace(RenderOptions& o, const char* value) {
+    o.trace = value;
+    return "";
+}
+
+std::string take_info(RenderOptions& o, const char*) {
+    o.info = true;
+    return "";
+}
+
+std::string take_version(RenderOptions& o, const char*) {
+    o.version = true;
+    return "";
+}
+
+std::string take_help(RenderOptions& o, const char*) {
+    o.help = true;
+    return "";
+}
+
+constexpr std::array<OptionSpec, 8> OPTIONS = {{
+    {"--buffers", "N", LENGTH, "render N buffers of 2048 frames (0 to 1000000000)", take_buffers},
+    {"--seconds", "S", LENGTH, "render the whole buffers that cover S seconds (up to 46000000)", take_seconds},
+    {"--passes", "N", LENGTH, "render N passes of the song (1 to 1000; 1 by default)", take_passes},
+    {"--start", "TIME", 0, "start at TIME, as seconds (95.5) or minutes:seconds (1:35.5)", take_start},
+    {"--trace", "FILE", 0, "write one line per row played to FILE", take_trace},
+    {"--info", nullptr, 0, "describe the module and render nothing", take_info},
+    {"--version", nullptr, 0, "write the version", take_version},
+    {"--help", nullptr, 0, "write this help", take_help},
+}};
+
+const OptionSpec* find_option(const char* name) {
+    for (const OptionSpec& spec : OPTIONS)
+        if (std::strcmp(spec.name, name) == 0) return &spec;
+    return nullptr;
+}
+
+std::string option_usage(const OptionSpec& spec) {
+    return spec.argument != nullptr ? std::string(spec.name) + " " + spec.argument : spec.name;
+}
+
+bool is_option(const char* arg) { return arg[0] == '-' && arg[1] != 0; }
+
+}  // namespace
+
+std::span<const OptionSpec> option_table() { return OPTIONS; }
+
+std::string usage_text() {
+    // The render's options in brackets, one group's options joined by |,
+    // then the forms that render nothing.
+    std::string text = "usage: zindle-render";
+    std::string modes;
+    for (std::size_t i = 0; i < OPTIONS.size(); ++i) {
+        const OptionSpec& spec = OPTIONS[i];
+        if (spec.argument == nullptr) {
+            modes += std::string(" | ") + spec.name + (std::strcmp(spec.name, "--info") == 0 ? " MODULE" : "");
+            continue;
+        }
+        const bool joined = i > 0 && spec.group != 0 && OPTIONS[i - 1].group == spec.group;
+        const bool more = i + 1 < OPTIONS.size() && spec.group != 0 && OPTIONS[i + 1].group == spec.group;
+        text += joined ? " | " : " [";
+        text += option_usage(spec);
+        if (!more) text += "]";
+    }
+    return text + " MODULE [OUTPUT]" + modes + "\n";
+}
+
+std::string help_text() {
+    std::string text = usage_text();
+    for (const OptionSpec& spec : OPTIONS) {
+        std::string left = "  " + option_usage(spec);
+        left.resize(left.size() < 18 ? 18 : left.size() + 1, ' ');
+        text += left + spec.help + "\n";
+    }
+    return text;
+}
+
+std::string parse_options(int argc, const char* const* argv, RenderOptions& o) {
+    o = RenderOptions{};
+    bool seen[OPTIONS.size()] = {};
+    const OptionSpec* group_seen[2] = {nullptr, nullptr};
+    const char* names_left_over = nullptr;
+    int given = 0;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (!is_option(arg)) {
+            if (o.module == nullptr)
+                o.module = arg;
+            else if (o.output == nullptr)
+                o.output = arg;
+            else if (names_left_over == nullptr)
+                names_left_over = arg;
+            continue;
+        }
+        const OptionSpec* spec = find_option(arg);
+        if (spec == nullptr) return std::string(arg) + ": no such option";
+        const std::size_t index = static_cast<std::size_t>(spec - OPTIONS.data());
+        if (seen[index]) return std::string(arg) + ": given twice";
+        seen[index] = true;
+        ++given;
+        if (spec->group != 0) {
+            if (group_seen[spec->group] != nullptr)
+                return std::string(arg) + ": " + group_seen[spec->group]->name + " is given already";
+            group_seen[spec->group] = spec;
+        }
+        const char* value = nullptr;
+        if (spec->argument != nullptr) {
+            if (i + 1 >= argc) return std::string(arg) + ": " + spec->argument + " is missing";
+            value = argv[++i];
+        }
+        const std::string why = spec->take(o, value);
+        if (!why.empty()) return std::string(arg) + ": " + why;
+    }
+    // --version and --help stand alone; --info takes the module alone.
+    for (const char* alone : {"--version", "--help"}) {
+        const bool asked = std::strcmp(alone, "--version") == 0 ? o.version : o.help;
+        if (asked && (given > 1 || o.module != nullptr)) return std::string(alone) + ": must be the only argument";
+        if (asked) return "";
+    }
+    if (o.module == nullptr) return "no module named";
+    if (names_left_over != nullptr) return std::string(names_left_over) + ": one name too many (MODULE [OUTPUT])";
+    if (o.info && given > 1) return "--info: takes the module alone";
+    if (o.info && o.output != nullptr) return "--info: takes the module alone, no output";
+    return "";
+}
+
+}  // namespace zindle

@@ -1,0 +1,51 @@
+// The renderer's command line: every option in one table, which the
+// parser, the usage line and --help all read.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace zindle {
+
+// What a command line asks for.
+struct RenderOptions {
+    // The length: one pass unless --buffers, --seconds or --passes say
+    // otherwise (--seconds is kept as whole buffers).
+    bool length_given = false;
+    bool by_passes = true;
+    std::uint64_t blocks = 0;
+    std::uint64_t passes = 1;
+    bool start_given = false;
+    std::uint64_t start = 0;  // frames
+    const char* trace = nullptr;
+    bool info = false;
+    bool version = false;
+    bool help = false;
+    const char* module = nullptr;
+    const char* output = nullptr;
+};
+
+struct OptionSpec {
+    const char* name;      // "--buffers"
+    const char* argument;  // its value's name in the usage line, or null
+    int group;             // options of one nonzero group exclude each other
+    const char* help;      // one line for --help
+    // Takes the value (null for an option without one) into `options`;
+    // returns "" or why the value is refused.
+    std::string (*take)(RenderOptions& options, const char* value);
+};
+
+// Every option, in the order the usage line and --help show them.
+std::span<const OptionSpec> option_table();
+
+// The one-line usage, "usage: zindle-render ...\n", from the table.
+std::string usage_text();
+// The usage line, then one line per option.
+std::string help_text();
+
+// Reads argv[1..argc-1]. Returns "" on success, or the reason the command
+// line is bad usage, such as "--passes: 0 is not in 1..1000".
+std::string parse_options(int argc, const char* const* argv, RenderOptions& options);
+
+}  // namespace zindle

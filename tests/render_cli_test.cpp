@@ -122,7 +122,7 @@ void expect_one_line(const std::string& err, const std::string& line) {
     EXPECT_EQ(err.find("zindle-render: "), err.rfind("zindle-render: ")) << err;
 }
 
-TEST_F(RenderCli, BadUsageExits2WithOneUsageLineAndWritesNothing) {
+TEST_F(RenderCli, BadUsageExits2WithTheReasonAndTheUsageLineAndWritesNothing) {
     const std::string mod = module("t.mod", tune().build()).string();
     const std::vector<std::vector<std::string>> cases = {
         {},
@@ -164,8 +164,10 @@ TEST_F(RenderCli, BadUsageExits2WithOneUsageLineAndWritesNothing) {
         SCOPED_TRACE(shown);
         const auto run = render(args);
         EXPECT_EQ(run.exit_code, 2);
-        EXPECT_EQ(run.err.rfind("usage: zindle-render ", 0), 0u) << run.err;
-        EXPECT_EQ(line_count(run.err), 1);
+        // What was wrong, then the usage line.
+        EXPECT_EQ(run.err.rfind("zindle-render: ", 0), 0u) << run.err;
+        EXPECT_EQ(run.err.find("usage: zindle-render "), run.err.find('\n') + 1) << run.err;
+        EXPECT_EQ(line_count(run.err), 2);
         EXPECT_EQ(run.err.back(), '\n');
         EXPECT_EQ(run.out, "");
         EXPECT_TRUE(work_is_empty());
@@ -198,8 +200,9 @@ TEST_F(RenderCli, VersionAloneWritesTheBuildVersionAndAnythingBesideItIsBadUsage
         SCOPED_TRACE(shown);
         const auto bad = render(args);
         EXPECT_EQ(bad.exit_code, 2);
-        EXPECT_EQ(bad.err.rfind("usage: zindle-render ", 0), 0u) << bad.err;
-        EXPECT_EQ(line_count(bad.err), 1);
+        EXPECT_EQ(bad.err.rfind("zindle-render: ", 0), 0u) << bad.err;
+        EXPECT_EQ(bad.err.find("usage: zindle-render "), bad.err.find('\n') + 1) << bad.err;
+        EXPECT_EQ(line_count(bad.err), 2);
         EXPECT_EQ(bad.out, "");
         EXPECT_TRUE(work_is_empty());
     }

@@ -165,7 +165,7 @@ TEST_F(RenderOptions, BadStartsPassesAndInfoUsesAreBadUsage) {
                                                        {"--start", "-1"},
                                                        {"--start", ""},
                                                        {"--start", "1:30:00"},
-                                                       {"--start", "86400.1"},
+                                                       {"--start", "24347.8872"},
                                                        {"--start", "46000000"},
                                                        {"--passes", "0"},
                                                        {"--passes", "1001"},

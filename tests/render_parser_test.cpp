@@ -81,8 +81,9 @@ TEST(OptionParser, EveryRefusalNamesTheOptionAndTheReason) {
         {{"--passes", "1001", "m"}, "--passes: 1001 is not in 1..1000"},
         {{"--buffers", "x", "m"}, "--buffers: x is not in 0..1000000000"},
         {{"--seconds", "-1", "m"}, "--seconds: -1 is not a number of seconds in 0..46000000"},
-        {{"--start", "99:99", "m"}, "--start: 99:99 is not a time (seconds, or minutes:seconds) in 0..86400 s"},
-        {{"--start", "86400.1", "m"}, "--start: 86400.1 is not a time (seconds, or minutes:seconds) in 0..86400 s"},
+        {{"--start", "99:99", "m"}, "--start: 99:99 is not a time (seconds, or minutes:seconds) in 0..24347.88 s"},
+        {{"--start", "24347.89", "m"}, "--start: 24347.89 is not a time (seconds, or minutes:seconds) in 0..24347.88 s"},
+        {{"--start", "405:48", "m"}, "--start: 405:48 is not a time (seconds, or minutes:seconds) in 0..24347.88 s"},
         {{"--buffers"}, "--buffers: N is missing"},
         {{"m", "--trace"}, "--trace: FILE is missing"},
         {{"--bogus", "m"}, "--bogus: no such option"},
@@ -101,9 +102,11 @@ TEST(OptionParser, EveryRefusalNamesTheOptionAndTheReason) {
         SCOPED_TRACE(c.why);
         EXPECT_EQ(parse(c.args, o), c.why);
     }
-    // The furthest start is the seek bound itself.
-    EXPECT_EQ(parse({"--start", "86400", "m"}, o), "");
-    EXPECT_EQ(parse({"--start", "1440:00", "m"}, o), "");
+    // The furthest start is the library's seek bound, 2^30 frames, itself.
+    ASSERT_EQ(parse({"--start", "24347.887165533", "m"}, o), "");
+    EXPECT_EQ(o.start, 1u << 30);
+    EXPECT_EQ(parse({"--start", "405:47.88", "m"}, o), "");
+    EXPECT_NE(parse({"--start", "24347.8872", "m"}, o), "");
 }
 
 TEST(OptionParser, UsageAndHelpComeFromTheTable) {

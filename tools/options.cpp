@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 
 #include "strict_number.h"
@@ -12,9 +13,13 @@ namespace {
 
 // The largest --passes: a thousand passes (at most about 14 days).
 constexpr std::uint64_t MAX_PASSES = 1000;
-// The furthest --start: the library's bound on a seek, 24 hours of song,
-// which a seek passes in seconds; past it zindle_seek refuses at once.
-constexpr std::uint64_t START_LIMIT_FRAMES = 24ull * 60 * 60 * ZINDLE_SAMPLE_RATE;
+// The furthest --start: the library's bound on a seek (2^30 frames, about
+// 6 h 46 min), past which zindle_seek refuses at once.
+#ifdef ZINDLE_SEEK_MAX_FRAMES
+constexpr std::uint64_t START_LIMIT_FRAMES = ZINDLE_SEEK_MAX_FRAMES;
+#else
+constexpr std::uint64_t START_LIMIT_FRAMES = 1ull << 30;
+#endif
 constexpr int LENGTH = 1;  // the group of --buffers, --seconds and --passes
 
 std::string take_buffers(RenderOptions& o, const char* value) {
@@ -41,10 +46,14 @@ std::string take_passes(RenderOptions& o, const char* value) {
 }
 
 std::string take_start(RenderOptions& o, const char* value) {
-    constexpr std::uint64_t limit_seconds = START_LIMIT_FRAMES / ZINDLE_SAMPLE_RATE;
-    if (!parse_time_as_frames(value, o.start) || o.start > START_LIMIT_FRAMES)
-        return std::string(value) + " is not a time (seconds, or minutes:seconds) in 0.." + std::to_string(limit_seconds) +
-               " s";
+    if (!parse_time_as_frames(value, o.start) || o.start > START_LIMIT_FRAMES) {
+        // The bound in hundredths of a second, cut: every time up to it is taken.
+        const std::uint64_t hundredths = START_LIMIT_FRAMES * 100 / ZINDLE_SAMPLE_RATE;
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%llu.%02llu", static_cast<unsigned long long>(hundredths / 100),
+                      static_cast<unsigned long long>(hundredths % 100));
+        return std::string(value) + " is not a time (seconds, or minutes:seconds) in 0.." + limit + " s";
+    }
     o.start_given = true;
     return "";
 }

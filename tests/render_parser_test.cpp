@@ -131,3 +131,36 @@ TEST(OptionParser, UsageAndHelpComeFromTheTable) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ChannelList, NumbersAndRangesFromOneTo32) {
+    std::uint32_t channels = 0;
+    ASSERT_TRUE(zindle::parse_channel_list("1,3-4", channels));
+    EXPECT_EQ(channels, 0b1101u);
+    ASSERT_TRUE(zindle::parse_channel_list("32", channels));
+    EXPECT_EQ(channels, 0x80000000u);
+    ASSERT_TRUE(zindle::parse_channel_list("1-32", channels));
+    EXPECT_EQ(channels, 0xFFFFFFFFu);
+    ASSERT_TRUE(zindle::parse_channel_list("2,2,1-2,07", channels));
+    EXPECT_EQ(channels, 0b1000011u);
+    ASSERT_TRUE(zindle::parse_channel_list("5-5", channels));
+    EXPECT_EQ(channels, 0b10000u);
+    for (const char* bad : {"", "0", "33", "1,", ",1", "1,,2", "4-3", "1-", "-2", "1-33", "1 ,2", " 1", "1.5", "a",
+                            "0001", "1-2-3", "99999999999999999999"}) {
+        SCOPED_TRACE(bad);
+        channels = 7;
+        EXPECT_FALSE(zindle::parse_channel_list(bad, channels));
+        EXPECT_EQ(channels, 7u);
+    }
+}
+
+TEST(StemName, TheChannelBeforeTheOutputsExtension) {
+    EXPECT_EQ(zindle::stem_name("song.wav", 1), "song-ch01.wav");
+    EXPECT_EQ(zindle::stem_name("out/song.raw", 12), "out/song-ch12.raw");
+    EXPECT_EQ(zindle::stem_name("my.song.wav", 32), "my.song-ch32.wav");
+    EXPECT_EQ(zindle::stem_name("mix", 3), "mix-ch03");
+    EXPECT_EQ(zindle::stem_name("dir.d/.hidden", 4), "dir.d/.hidden-ch04");
+}
+
+}  // namespace

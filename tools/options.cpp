@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "file_system.h"
 #include "strict_number.h"
 #include "zindle.h"
 
@@ -104,6 +105,45 @@ bool is_option(const char* arg) { return arg[0] == '-' && arg[1] != 0; }
 }  // namespace
 
 std::span<const OptionSpec> option_table() { return OPTIONS; }
+
+bool parse_channel_list(const char* text, std::uint32_t& channels) {
+    // One channel number at `at`, 1 to 32 in at most two digits (01 too).
+    const auto read_channel = [](const char*& at, std::uint32_t& channel) {
+        channel = 0;
+        int digits = 0;
+        for (; *at >= '0' && *at <= '9'; ++at)
+            if (++digits > 2) return false;
+            else channel = channel * 10 + static_cast<std::uint32_t>(*at - '0');
+        return digits > 0 && channel >= 1 && channel <= MAX_CHANNELS;
+    };
+    std::uint32_t parsed = 0;
+    const char* at = text;
+    for (;;) {
+        std::uint32_t first = 0;
+        if (!read_channel(at, first)) return false;
+        std::uint32_t last = first;
+        if (*at == '-' && (!read_channel(++at, last) || last < first)) return false;
+        for (std::uint32_t c = first; c <= last; ++c) parsed |= 1u << (c - 1);
+        if (*at == 0) break;
+        if (*at++ != ',') return false;
+    }
+    channels = parsed;
+    return true;
+}
+
+std::string stem_name(const std::string& output, int channel) {
+    const std::string folder = folder_of(output);
+    std::string base = base_of(output);
+    std::string extension;
+    const std::size_t dot = base.find_last_of('.');
+    if (dot != std::string::npos && dot != 0) {
+        extension = base.substr(dot);
+        base.resize(dot);
+    }
+    char number[16];
+    std::snprintf(number, sizeof number, "-ch%02d", channel);
+    return folder + base + number + extension;
+}
 
 std::string usage_text() {
     // The render's options in brackets, one group's options joined by |,

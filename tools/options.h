@@ -44,6 +44,19 @@ std::string usage_text();
 // The usage line, then one line per option.
 std::string help_text();
 
+// The most channels a song has; channel lists number them from 1.
+inline constexpr int MAX_CHANNELS = 32;
+
+// A list of channels as a musician counts them, from 1: numbers and
+// ranges joined by commas, such as "1,3-4". Bit c - 1 of `channels` is set
+// for channel c. False for anything else (0, past 32, a range running
+// backwards, blanks, an empty item).
+bool parse_channel_list(const char* text, std::uint32_t& channels);
+
+// The name of channel `channel`'s stem beside `output`: song.wav gives
+// song-ch01.wav, out/mix gives out/mix-ch01.
+std::string stem_name(const std::string& output, int channel);
+
 // Reads argv[1..argc-1]. Returns "" on success, or the reason the command
 // line is bad usage, such as "--passes: 0 is not in 1..1000".
 std::string parse_options(int argc, const char* const* argv, RenderOptions& options);

@@ -206,6 +206,63 @@ Length length_of(const RenderOptions& o) {
     return {o.passes * MAX_PASS_BLOCKS, true, static_cast<std::uint64_t>(zindle_passes()) + o.passes};
 }
 
+// Nothing is ever written over the module, nor the trace over the output:
+// names are compared by the files they reach. 0, or 1 with the line that
+// says why not.
+int refuse_clashes(const char* module, const std::string& out_name, const char* trace_path) {
+    const FileIdentity module_id = identity_of(module);
+    const FileIdentity out_id = identity_of(out_name);
+    const FileIdentity trace_id = trace_path != nullptr ? identity_of(trace_path) : FileIdentity{};
+    const char* const overwrite = out_id == module_id ? out_name.c_str() : trace_id == module_id ? trace_path : nullptr;
+    if (overwrite != nullptr) {
+        std::fprintf(stderr, "zindle-render: %s is the module itself; not writing over it\n", overwrite);
+        return 1;
+    }
+    if (trace_path != nullptr && (trace_id == out_id || (out_name != "-" && std::string(trace_path) == out_name))) {
+        std::fprintf(stderr, "zindle-render: %s cannot be both the trace and the output\n", trace_path);
+        return 1;
+    }
+    return 0;
+}
+
+// Renders the blocks of `length` into the output, up to the first failed
+// write; returns how many were rendered. Samples are written
+// little-endian whatever the machine's order.
+std::uint64_t render_blocks(const Length& length) {
+    if (tracing) zindle_set_row_callback(trace_row, nullptr);
+    static std::int16_t frames[2 * BLOCK_FRAMES];
+    static std::uint8_t bytes[BLOCK_BYTES];
+    std::uint64_t rendered = 0;
+    while (rendered < length.blocks && failed_output() == nullptr) {
+        zindle_render(frames, BLOCK_FRAMES);
+        ++rendered;
+        for (std::size_t i = 0; i < 2 * BLOCK_FRAMES; ++i) {
+            const auto v = static_cast<std::uint16_t>(frames[i]);
+            bytes[2 * i] = static_cast<std::uint8_t>(v);
+            bytes[2 * i + 1] = static_cast<std::uint8_t>(v >> 8);
+        }
+        output.write(bytes, BLOCK_BYTES);
+        if (length.until_passes && static_cast<std::uint64_t>(zindle_passes()) >= length.target) break;
+    }
+    zindle_set_row_callback(nullptr, nullptr);
+    return rendered;
+}
+
+// Both files complete on the disk before either takes its place. 0, or 1
+// with the line that names the first that failed.
+int commit_outputs() {
+    if (failed_output() == nullptr && tracing) trace.finish();
+    if (failed_output() == nullptr) output.finish();
+    if (failed_output() == nullptr && tracing) trace.commit();
+    if (failed_output() == nullptr) output.commit();
+    if (const OutputFile* failed = failed_output()) {
+        output.discard();
+        trace.discard();
+        return cannot_write(*failed);
+    }
+    return 0;
+}
+
 }  // namespace
 
 }  // namespace zindle
@@ -225,39 +282,22 @@ int main(int argc, char** argv) {
     if (!why.empty()) return usage(why);
     if (options.version) return write_standard_output(std::string("zindle-render ") + zindle_version() + "\n");
     if (options.help) return write_standard_output(help_text());
-    const char* const module = options.module;
-    const char* const trace_path = options.trace;
 
     std::vector<std::uint8_t> file;
-    if (!read_module(module, file)) {
-        std::fprintf(stderr, "zindle-render: cannot read %s: %s\n", module, std::strerror(errno));
+    if (!read_module(options.module, file)) {
+        std::fprintf(stderr, "zindle-render: cannot read %s: %s\n", options.module, std::strerror(errno));
         return 1;
     }
-    if (options.info) return load_song(module, file) ? print_info() : 1;
+    if (options.info) return load_song(options.module, file) ? print_info() : 1;
 
-    // Nothing is ever written over the module, nor the trace over the
-    // output: names are compared by the files they reach.
-    const std::string out_name = options.output != nullptr ? options.output : default_output_name(module);
-    const FileIdentity module_id = identity_of(module);
-    const FileIdentity out_id = identity_of(out_name);
-    const FileIdentity trace_id = trace_path != nullptr ? identity_of(trace_path) : FileIdentity{};
-    const char* const overwrite = out_id == module_id ? out_name.c_str() : trace_id == module_id ? trace_path : nullptr;
-    if (overwrite != nullptr) {
-        std::fprintf(stderr, "zindle-render: %s is the module itself; not writing over it\n", overwrite);
-        return 1;
-    }
-    if (trace_path != nullptr && (trace_id == out_id || (out_name != "-" && std::string(trace_path) == out_name))) {
-        std::fprintf(stderr, "zindle-render: %s cannot be both the trace and the output\n", trace_path);
-        return 1;
-    }
-
-    if (!load_song(module, file)) return 1;
+    const std::string out_name = options.output != nullptr ? options.output : default_output_name(options.module);
+    if (refuse_clashes(options.module, out_name, options.trace) != 0) return 1;
+    if (!load_song(options.module, file)) return 1;
     if (options.start_given) zindle_seek(options.start);
     Length length = length_of(options);
 
-    const bool wav = out_name != "-" && ends_with(out_name, ".wav");
-    tracing = trace_path != nullptr;
-    if (tracing && !trace.open(trace_path)) return cannot_write(trace);
+    tracing = options.trace != nullptr;
+    if (tracing && !trace.open(options.trace)) return cannot_write(trace);
     if (!output.open(out_name)) {
         trace.discard();
         return cannot_write(output);
@@ -267,6 +307,7 @@ int main(int argc, char** argv) {
     // its start at the end, as long as it cannot need the longer RF64 one;
     // a pipe gets the passes measured first, and the render then starts
     // again from the start point.
+    const bool wav = out_name != "-" && ends_with(out_name, ".wav");
     std::uint8_t header[MAX_WAV_HEADER_BYTES];
     bool header_at_end = false;
     if (wav && length.until_passes) {
@@ -277,35 +318,7 @@ int main(int argc, char** argv) {
         }
     }
     if (wav) output.write(header, make_wav_header(length.blocks * BLOCK_BYTES, header));
-
-    // Stops at the first failed write, of either file. Samples are written
-    // little-endian whatever the machine's order.
-    if (tracing) zindle_set_row_callback(trace_row, nullptr);
-    static std::int16_t frames[2 * BLOCK_FRAMES];
-    static std::uint8_t bytes[BLOCK_BYTES];
-    std::uint64_t rendered = 0;
-    while (rendered < length.blocks && failed_output() == nullptr) {
-        zindle_render(frames, BLOCK_FRAMES);
-        ++rendered;
-        for (std::size_t i = 0; i < 2 * BLOCK_FRAMES; ++i) {
-            const auto v = static_cast<std::uint16_t>(frames[i]);
-            bytes[2 * i] = static_cast<std::uint8_t>(v);
-            bytes[2 * i + 1] = static_cast<std::uint8_t>(v >> 8);
-        }
-        output.write(bytes, BLOCK_BYTES);
-        if (length.until_passes && static_cast<std::uint64_t>(zindle_passes()) >= length.target) break;
-    }
-    zindle_set_row_callback(nullptr, nullptr);
+    const std::uint64_t rendered = render_blocks(length);
     if (header_at_end) output.rewrite_start(header, make_wav_header(rendered * BLOCK_BYTES, header));
-    // Both complete on the disk before either takes its place.
-    if (failed_output() == nullptr && tracing) trace.finish();
-    if (failed_output() == nullptr) output.finish();
-    if (failed_output() == nullptr && tracing) trace.commit();
-    if (failed_output() == nullptr) output.commit();
-    if (const OutputFile* failed = failed_output()) {
-        output.discard();
-        trace.discard();
-        return cannot_write(*failed);
-    }
-    return 0;
+    return commit_outputs();
 }

@@ -83,8 +83,8 @@ TEST_F(RenderOptions, StartGivesTheFramesOfAWholeRenderFromThere) {
     const struct {
         const char* time;
         std::size_t frame;
-    } starts[] = {{"1.5", 66150}, {"0:02.000", 88200}, {"0.333333333333", 14699}, {"0", 0},
-                  {"0:00", 0},    {".5", 22050},       {"2.", 88200},             {"0:02.", 88200}};
+    } starts[] = {{"1.5", 66150}, {"0:02.000", 88200}, {"0.333333333333", 14699}, {"0", 0}, {"0:00", 0},
+                  {".5", 22050},  {"2.", 88200},       {"0:02.", 88200}};
     for (const auto& s : starts) {
         const std::string part = rendered({"--start", s.time, "--buffers", "20"});
         ASSERT_EQ(part.size(), 20 * BLOCK_BYTES) << s.time;

@@ -78,7 +78,8 @@ protected:
 // that file, sends the signal, and prints how the renderer ended. PREFIX
 // runs the renderer (nohup, say); READ drains the fifo before the wait.
 std::string blocked_render(const std::string& prefix, const std::string& signal, bool drain) {
-    return "mkfifo fifo; " + prefix + " \"$R\" --buffers 300 --trace trace.txt \"$M\" - > fifo 2> err & pid=$!; "
+    return "mkfifo fifo; " + prefix +
+           " \"$R\" --buffers 300 --trace trace.txt \"$M\" - > fifo 2> err & pid=$!; "
            "exec 3< fifo; "
            "for i in $(seq 400); do ls -A | grep -q '^\\.zindle-' && break; sleep 0.05; done; "
            "ls -A | grep -c '^\\.zindle-'; kill -" +
@@ -127,15 +128,17 @@ TEST_F(RenderSignals, SignalsIgnoredAtTheStartStayIgnored) {
 
 TEST_F(RenderSignals, ABrokenPipeOrTheFileSizeLimitIsAFailedWrite) {
     // The trace on a pipe that closes early: the output's temporary goes.
-    auto run = shell("{ \"$R\" --trace - --buffers 20000 \"$M\" p.wav 2> err; echo $? > rc; } | head -c 100 > /dev/null;"
-                     " cat rc; rm rc");
+    auto run = shell(
+        "{ \"$R\" --trace - --buffers 20000 \"$M\" p.wav 2> err; echo $? > rc; } | head -c 100 > /dev/null;"
+        " cat rc; rm rc");
     EXPECT_EQ(run.out, "1\n");
     EXPECT_EQ(last_line(read_file(work / "err")), "zindle-render: cannot write -: Broken pipe\n");
     EXPECT_EQ(names_in(work), std::vector<std::string>{"err"});
 
     // Frames on a pipe that closes, the trace in a file.
-    run = shell("{ \"$R\" --trace t.txt --buffers 20000 \"$M\" - 2> err; echo $? > rc; } | head -c 100 > /dev/null;"
-                " cat rc; rm rc");
+    run = shell(
+        "{ \"$R\" --trace t.txt --buffers 20000 \"$M\" - 2> err; echo $? > rc; } | head -c 100 > /dev/null;"
+        " cat rc; rm rc");
     EXPECT_EQ(run.out, "1\n");
     EXPECT_EQ(last_line(read_file(work / "err")), "zindle-render: cannot write -: Broken pipe\n");
     EXPECT_EQ(names_in(work), std::vector<std::string>{"err"});
@@ -191,7 +194,8 @@ TEST_F(RenderSignals, InfoVersionAndHelpReportAnOutputTheyCannotWrite) {
 
 TEST_F(RenderSignals, AmigaNamesRenderToTheirOwnNames) {
     fs::create_directory(root / "amiga");
-    for (const char* name : {"mod.intro", "MOD.Space Debris", "mod.x.y", "mod.", "song.mod"}) fs::copy_file(mod, root / "amiga" / name);
+    for (const char* name : {"mod.intro", "MOD.Space Debris", "mod.x.y", "mod.", "song.mod"})
+        fs::copy_file(mod, root / "amiga" / name);
     const auto run = shell("for f in ../amiga/*; do \"$R\" --buffers 1 \"$f\" 2>/dev/null || echo failed; done");
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(names_in(work),
@@ -203,7 +207,8 @@ TEST_F(RenderSignals, InfoShowsEveryControlByteAsADot) {
     // The title: C0, DEL, every C1 byte, and the Latin-1 letters past them.
     const std::uint8_t title[20] = {'a', 0x1B, 0x7F, 0x80, 0x9B, 0x9F, 0xA0, 0xE9, 'z', 0};
     std::copy(title, title + 20, file.begin());
-    for (int b = 0x80; b <= 0x9F; ++b) file[20 + static_cast<std::size_t>(b - 0x80) % 22] = static_cast<std::uint8_t>(b);
+    for (int b = 0x80; b <= 0x9F; ++b)
+        file[20 + static_cast<std::size_t>(b - 0x80) % 22] = static_cast<std::uint8_t>(b);
     write_file(mod, file);
     const auto run = run_program({RENDER, "--info", mod});
     ASSERT_EQ(run.exit_code, 0) << run.err;

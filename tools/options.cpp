@@ -112,8 +112,10 @@ bool parse_channel_list(const char* text, std::uint32_t& channels) {
         channel = 0;
         int digits = 0;
         for (; *at >= '0' && *at <= '9'; ++at)
-            if (++digits > 2) return false;
-            else channel = channel * 10 + static_cast<std::uint32_t>(*at - '0');
+            if (++digits > 2)
+                return false;
+            else
+                channel = channel * 10 + static_cast<std::uint32_t>(*at - '0');
         return digits > 0 && channel >= 1 && channel <= MAX_CHANNELS;
     };
     std::uint32_t parsed = 0;

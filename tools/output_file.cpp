@@ -17,7 +17,6 @@
 
 #include "file_system.h"
 
-
 namespace zindle {
 
 namespace {
@@ -145,10 +144,8 @@ void guard_temporaries_against_signals() {
         case SIGCONT:
         case SIGCHLD:
         case SIGURG:
-        case SIGWINCH:
-            continue;
-        default:
-            break;
+        case SIGWINCH: continue;
+        default: break;
         }
         struct sigaction before;
         if (::sigaction(signal_number, nullptr, &before) != 0) continue;  // not one the system lets us catch
@@ -158,8 +155,7 @@ void guard_temporaries_against_signals() {
         struct sigaction action {};
         // A closed pipe or the file size limit makes the write fail with
         // EPIPE or EFBIG, reported as any other failed write.
-        action.sa_handler =
-            signal_number == SIGPIPE || signal_number == SIGXFSZ ? SIG_IGN : remove_temporaries_and_end;
+        action.sa_handler = signal_number == SIGPIPE || signal_number == SIGXFSZ ? SIG_IGN : remove_temporaries_and_end;
         sigfillset(&action.sa_mask);
         ::sigaction(signal_number, &action, nullptr);
     }

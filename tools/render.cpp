@@ -160,8 +160,8 @@ std::string printed(const char* format, ...) {
 int print_info() {
     std::string text = "title: " + shown(zindle_title()) + "\n";
     text += printed("channels: %d\n", zindle_channel_count());
-    text += printed("samples: %d%s\n", zindle_sample_count(),
-                    zindle_extended_mode() == 1 ? " (instrument extension)" : "");
+    text +=
+        printed("samples: %d%s\n", zindle_sample_count(), zindle_extended_mode() == 1 ? " (instrument extension)" : "");
     for (int s = 1; s <= zindle_sample_count(); ++s)
         text += printed("sample %2d: ", s) + shown(zindle_sample_name(s)) + "\n";
     text += printed("song length: %d\n", zindle_song_length());

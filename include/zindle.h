@@ -51,6 +51,15 @@ extern "C" {
 #define ZINDLE_ERROR_EMPTY_SONG (-2) /* zindle_load: the song length is 0 */
 #define ZINDLE_ERROR_NOT_LOADED (-3) /* no song is loaded */
 #define ZINDLE_ERROR_ARGUMENT (-4)   /* an argument is out of range */
+#define ZINDLE_ERROR_IN_CALLBACK (-5) /* called from inside the row callback */
+
+/*
+ * The furthest frame zindle_seek goes to: 2^30 frames (6 h 45 min 49 s),
+ * the span of the engine's 32-bit byte clock. A seek costs about what
+ * rendering up to its frame costs, so this also bounds its time (a few
+ * seconds for a 4-channel song). zindle-render's --start follows it.
+ */
+#define ZINDLE_SEEK_MAX_FRAMES 1073741824ull
 
 /* ---- Loading, rendering, seeking ------------------------------------- */
 
@@ -75,7 +84,12 @@ ZINDLE_API const char* zindle_report(void);
 /*
  * Writes `frames` stereo frames to out, left then right, signed 16-bit in
  * the machine's byte order, and returns `frames`. Returns 0 and writes
- * nothing when no song is loaded or out is NULL. Any count works; the
+ * nothing when no song is loaded or out is NULL, and inside the row
+ * callback. In the WebAssembly module, out must lie in the area that
+ * zindle_scratch gives or above the library's own memory (memory the
+ * caller has grown): a render that would write over the library's state
+ * gives nothing and returns 0, and one that runs past the end of memory
+ * traps. Any count works; the
  * frames are the same
  * however the song is cut into calls. The song never ends: it goes on
  * from where it comes back to, as the player does.
@@ -85,12 +99,15 @@ ZINDLE_API size_t zindle_render(int16_t* out, size_t frames);
 /*
  * Exact seek: afterwards zindle_render continues as if `frame` frames had
  * been rendered since the load, and every position field is what it would
- * then be. Z jumps made since the load are forgotten. Returns 0, or
- * ZINDLE_ERROR_NOT_LOADED. A seek renders the song from its start (or,
- * forward and with no Z jump made, from where it is) to `frame` without
- * giving out the frames, so it costs about what rendering them costs:
- * about 25 ms for five minutes of a 4-channel song on a current PC. The
- * row callback is not called for the rows passed over.
+ * then be. Z jumps made since the load are forgotten. Returns 0,
+ * ZINDLE_ERROR_NOT_LOADED, ZINDLE_ERROR_ARGUMENT for a frame past
+ * ZINDLE_SEEK_MAX_FRAMES (at once, nothing changed), or
+ * ZINDLE_ERROR_IN_CALLBACK. A seek starts from the nearest state kept on
+ * the way (one every 512 blocks of the song's first 25 minutes as loaded),
+ * or, forward and with no Z jump made, from where the song is, and renders
+ * from there to `frame` without giving out the frames: it costs about what
+ * rendering those costs, a few milliseconds for most seeks on a current
+ * PC. The row callback is not called for the rows passed over.
  */
 ZINDLE_API int zindle_seek(uint64_t frame);
 
@@ -106,7 +123,7 @@ ZINDLE_API const char* zindle_strerror(int error);
  * What the player's Z key does: the next entry of the order list (entry 0
  * after the last) plays from its first row at the next row, with no
  * pattern loop running. Returns that entry's pattern number (0 to 255),
- * or ZINDLE_ERROR_NOT_LOADED. The engine renders blocks of 2048 frames,
+ * ZINDLE_ERROR_NOT_LOADED or ZINDLE_ERROR_IN_CALLBACK. The engine renders blocks of 2048 frames,
  * so the frames of the current block not yet given out come first, as in
  * the player, whose queued buffers play out before the jump is heard.
  */
@@ -163,13 +180,27 @@ ZINDLE_API int zindle_return_row(void);
 /*
  * Called from inside zindle_render once for every row that starts in the
  * frames that call gives out, in order, with the number of the row's first
- * frame, its order entry, pattern and row. The position functions already
- * describe that row while it runs. NULL (the default) calls nothing. The
- * callback must not call zindle_load, zindle_render, zindle_seek or
- * zindle_jump. zindle_load keeps the callback.
+ * frame, its order entry, pattern and row. While it runs, every position
+ * function describes that row as it starts: zindle_frame gives the row's
+ * first frame (the callback's `frame`), zindle_tick 0. NULL (the default)
+ * calls nothing. Nothing that would move the song works from inside the
+ * callback: zindle_render gives 0 frames and writes nothing; zindle_load,
+ * zindle_seek and zindle_jump return ZINDLE_ERROR_IN_CALLBACK and change
+ * nothing. The render that called it goes on exactly. zindle_load keeps
+ * the callback.
  */
 typedef void (*zindle_row_callback)(void* user, uint64_t frame, int order, int pattern, int row);
 ZINDLE_API void zindle_set_row_callback(zindle_row_callback callback, void* user);
+
+#if defined(__wasm__)
+/*
+ * WebAssembly only: the caller's scratch area in the module's memory, for
+ * a caller that owns no memory there (JavaScript): the module's bytes go
+ * there before zindle_load, and frames may be rendered there. Its offset
+ * for any size up to ZINDLE_IMAGE_BYTES, 0 for a larger one.
+ */
+void* zindle_scratch(size_t size);
+#endif
 
 #ifdef __cplusplus
 }

@@ -51,6 +51,7 @@ struct Library {
     bool capture_report;  // console bytes go to the report
     bool quiet;           // seeking: no row callback
     bool scanning;        // finding the first pass: ticks only, no queue
+    bool in_callback;     // the row callback runs: nothing may move the song
     std::uint32_t report_length;
     char report[REPORT_CAPACITY + 1];
     char title[TITLE_BYTES + 1];
@@ -213,9 +214,12 @@ void take_rows(std::uint64_t end) {
         lib.started = true;
         lib.queue_head = (lib.queue_head + 1) % ROW_QUEUE;
         --lib.queue_count;
-        if (lib.callback != nullptr && !lib.quiet)
+        if (lib.callback != nullptr && !lib.quiet) {
+            lib.in_callback = true;
             lib.callback(lib.callback_user, lib.current.frame, static_cast<int>(lib.current.order),
                          static_cast<int>(lib.current.pattern), static_cast<int>(lib.current.row));
+            lib.in_callback = false;
+        }
     }
 }
 
@@ -248,6 +252,7 @@ void give_frames(std::int16_t* out, std::uint64_t frames) {
 // runs at the first frame at least 384 bytes past the row's window plus k
 // ticks (tempo and speed change only on a row's own tick).
 std::uint32_t current_tick() {
+    if (lib.in_callback) return 0;  // the row as it starts
     if (!lib.started || lib.frames_given == 0) return 0;
     const RowStart& r = lib.current;
     const std::uint64_t last = lib.frames_given - 1;
@@ -261,6 +266,23 @@ std::uint32_t current_tick() {
     }
     return tick;
 }
+
+#if defined(__wasm__)
+// WebAssembly: the memory below __heap_base is the library's own (its
+// state, the module image, the stack), except the caller's scratch area;
+// everything above it is the caller's. Output that would land on the
+// library's own memory is refused.
+extern "C" unsigned char __heap_base;
+bool output_allowed(const std::int16_t* out, std::size_t frames) {
+    const auto begin = reinterpret_cast<std::uintptr_t>(out);
+    const std::uint64_t end = begin + std::uint64_t{frames} * BYTES_PER_FRAME;
+    const auto scratch = reinterpret_cast<std::uintptr_t>(zindle_scratch(0));
+    if (begin >= reinterpret_cast<std::uintptr_t>(&__heap_base)) return true;
+    return scratch != 0 && begin >= scratch && end <= scratch + std::uint64_t{ZINDLE_IMAGE_BYTES};
+}
+#else
+bool output_allowed(const std::int16_t*, std::size_t) { return true; }
+#endif
 
 }  // namespace
 
@@ -282,6 +304,7 @@ using namespace zindle;
 extern "C" {
 
 int zindle_load(const void* data, size_t size) {
+    if (lib.in_callback) return ZINDLE_ERROR_IN_CALLBACK;
     lib.loaded = false;
     lib.report_length = 0;
     lib.report[0] = 0;
@@ -319,7 +342,7 @@ int zindle_load(const void* data, size_t size) {
 const char* zindle_report(void) { return lib.report; }
 
 size_t zindle_render(int16_t* out, size_t frames) {
-    if (!lib.loaded || out == nullptr) return 0;
+    if (!lib.loaded || out == nullptr || lib.in_callback || !output_allowed(out, frames)) return 0;
     // Small calls inside the buffer, with no row starting in them, are the
     // common case of callers that ask for a few frames at a time.
     if (frames <= lib.waiting &&
@@ -338,6 +361,8 @@ size_t zindle_render(int16_t* out, size_t frames) {
 
 int zindle_seek(uint64_t frame) {
     if (!lib.loaded) return ZINDLE_ERROR_NOT_LOADED;
+    if (lib.in_callback) return ZINDLE_ERROR_IN_CALLBACK;
+    if (frame > ZINDLE_SEEK_MAX_FRAMES) return ZINDLE_ERROR_ARGUMENT;
     const std::uint32_t k = checkpoint_before(frame);
     const std::uint64_t at = k * CHECKPOINT_FRAMES;
     if (lib.jumped || frame < lib.frames_given || at > lib.frames_given) {
@@ -361,17 +386,22 @@ const char* zindle_strerror(int error) {
     case ZINDLE_ERROR_EMPTY_SONG: return "the song length is 0: nothing to play";
     case ZINDLE_ERROR_NOT_LOADED: return "no song is loaded";
     case ZINDLE_ERROR_ARGUMENT: return "argument out of range";
+    case ZINDLE_ERROR_IN_CALLBACK: return "not allowed inside the row callback";
     default: return "unknown error";
     }
 }
 
 int zindle_jump(void) {
     if (!lib.loaded) return ZINDLE_ERROR_NOT_LOADED;
+    if (lib.in_callback) return ZINDLE_ERROR_IN_CALLBACK;
     lib.jumped = true;
     return jump_to_next_order();
 }
 
-uint64_t zindle_frame(void) { return lib.loaded ? lib.frames_given : 0; }
+uint64_t zindle_frame(void) {
+    if (!lib.loaded) return 0;
+    return lib.in_callback ? lib.current.frame : lib.frames_given;
+}
 
 int zindle_order(void) { return lib.loaded ? static_cast<int>(lib.current.order) : ZINDLE_ERROR_NOT_LOADED; }
 

@@ -351,7 +351,7 @@ void fill_buffer() {
         fill_buffer_reference();
         return;
     }
-    next_buffer = (next_buffer + 1) & 3;
+    next_buffer = (next_buffer + 1) % BUFFER_COUNT;
     std::uint32_t frame = 0;
     while (frame < FRAMES_PER_BUFFER) {
         const std::uint32_t now = player.out_clock + BYTES_PER_FRAME;
@@ -360,9 +360,7 @@ void fill_buffer() {
             // The tick runs inside this frame, after its fade; the frame
             // then glides, so it opens the run that follows the tick.
             fade_down();
-            player.out_clock = now;
-            run_tick();
-            player.out_clock = now - BYTES_PER_FRAME;
+            run_due_tick();
             phase = VolumePhase::glide;
         }
         // The runs up to the next tick or the end of the buffer.
@@ -382,7 +380,8 @@ void fill_buffer() {
         player.out_clock += frames * BYTES_PER_FRAME;
         frame += frames;
     }
-    submit_buffer();
+    count_frames_made();
+    if (engine_hooks.buffer_ready != nullptr) engine_hooks.buffer_ready();
 }
 
 }  // namespace zindle

@@ -45,12 +45,21 @@ extern "C" {
 #define ZINDLE_SAMPLE_RATE 44100
 /* The most bytes of a module file that are looked at. */
 #define ZINDLE_IMAGE_BYTES 0x180000
+/* Frames the engine makes at a time. */
+#define ZINDLE_BLOCK_FRAMES 2048
+/*
+ * The longest pass counted: 20 minutes of song rounded up to whole blocks,
+ * 52,920,320 frames. A song whose first pass has not ended by then is
+ * counted as passing there (zindle_pass_frames); zindle-render stops there.
+ */
+#define ZINDLE_PASS_LIMIT_FRAMES \
+    ((20ull * 60 * ZINDLE_SAMPLE_RATE + ZINDLE_BLOCK_FRAMES - 1) / ZINDLE_BLOCK_FRAMES * ZINDLE_BLOCK_FRAMES)
 
 /* Error codes: every one is negative. */
-#define ZINDLE_ERROR_NULL_DATA (-1)  /* zindle_load: data is NULL, size is not 0 */
-#define ZINDLE_ERROR_EMPTY_SONG (-2) /* zindle_load: the song length is 0 */
-#define ZINDLE_ERROR_NOT_LOADED (-3) /* no song is loaded */
-#define ZINDLE_ERROR_ARGUMENT (-4)   /* an argument is out of range */
+#define ZINDLE_ERROR_NULL_DATA (-1)   /* zindle_load: data is NULL, size is not 0 */
+#define ZINDLE_ERROR_EMPTY_SONG (-2)  /* zindle_load: the song length is 0 */
+#define ZINDLE_ERROR_NOT_LOADED (-3)  /* no song is loaded */
+#define ZINDLE_ERROR_ARGUMENT (-4)    /* an argument is out of range */
 #define ZINDLE_ERROR_IN_CALLBACK (-5) /* called from inside the row callback */
 
 /*

@@ -9,49 +9,49 @@
 
 #include "library_version.h"
 #include "mixer.h"
+#include "module_format.h"
 #include "module_loader.h"
 #include "pass_tracker.h"
 #include "player_state.h"
 #include "sequencer.h"
+#include "tick_clock.h"
 
 namespace zindle {
 
 namespace {
 
-constexpr std::uint32_t REPORT_CAPACITY = 8192;  // the longest report is under 4 KiB
-constexpr std::uint32_t TITLE_BYTES = 20;
-constexpr std::uint32_t SAMPLE_NAME_BYTES = 22;
-constexpr std::uint32_t SAMPLE_HEADER_BYTES = 30;
-constexpr std::uint32_t FIRST_SAMPLE_HEADER = 20;
-constexpr std::uint32_t PRE_TICK_BYTES = 384;
-// A pass that has not ended within 20 minutes, rounded up to whole blocks
-// of 2048 frames, is counted as that long: zindle-render stops there.
-constexpr std::uint64_t PASS_SCAN_FRAMES =
-    (20ull * 60 * ZINDLE_SAMPLE_RATE + FRAMES_PER_BUFFER - 1) / FRAMES_PER_BUFFER * FRAMES_PER_BUFFER;
-// Rows start at least 1729 bytes apart, so one 2048-frame buffer starts at
-// most five; the queue holds the rows of the buffer being given out.
-constexpr std::uint32_t ROW_QUEUE = 8;
+static_assert(ZINDLE_SAMPLE_RATE == SAMPLE_RATE && ZINDLE_IMAGE_BYTES == IMAGE_BYTES &&
+              ZINDLE_BLOCK_FRAMES == FRAMES_PER_BUFFER);
 
-// One row as it started: where, when, and what the tick schedule of the
-// row is from there.
-struct RowStart {
-    std::uint64_t frame;  // the frame in which its row tick ran
+constexpr std::uint32_t REPORT_CAPACITY = 8192;  // the longest report is under 4 KiB
+// Ticks start at least 1729 bytes (432 frames) apart, so one 2048-frame
+// buffer holds at most five; the queue holds the ticks of the buffer being
+// given out.
+constexpr std::uint32_t TICK_QUEUE = 8;
+
+// The song at one tick: the row it belongs to, and which tick of it.
+struct Moment {
+    std::uint64_t row_frame;  // the frame in which its row tick ran
     std::uint32_t order;
     std::uint32_t pattern;
     std::uint32_t row;
     std::uint32_t speed;
     std::uint32_t bytes_per_tick;
-    std::int64_t window_after;  // the row's tick window (after a delay), from its tick
-    std::uint32_t passes;       // passes completed once this row started
+    std::uint32_t passes;  // passes completed once the row started
+    std::uint32_t tick;
+};
+
+// A tick as the engine ran it: the frame it runs in, and the song then
+// (the row fields only for a row tick).
+struct TickRecord {
+    std::uint64_t frame;
+    Moment moment;
 };
 
 struct Library {
     bool loaded;
-    bool jumped;          // a Z jump since the load or the last seek
-    bool capture_report;  // console bytes go to the report
-    bool quiet;           // seeking: no row callback
-    bool scanning;        // finding the first pass: ticks only, no queue
-    bool in_callback;     // the row callback runs: nothing may move the song
+    bool jumped;       // a Z jump since the load or the last seek
+    bool in_callback;  // the row callback runs: nothing may move the song
     std::uint32_t report_length;
     char report[REPORT_CAPACITY + 1];
     char title[TITLE_BYTES + 1];
@@ -63,17 +63,14 @@ struct Library {
     // Frames given out since the load; the engine's own output runs ahead
     // of it by the frames still waiting in its buffer.
     std::uint64_t frames_given;
-    std::uint64_t buffer_first_frame;  // engine frame of the buffer's first frame
-    std::uint32_t buffer_first_clock;
     std::uint32_t waiting_at;  // first frame of the buffer not yet given out
     std::uint32_t waiting;     // frames of the buffer not yet given out
 
     PassTracker passes;
-    RowStart queue[ROW_QUEUE];
+    TickRecord queue[TICK_QUEUE];  // ticks the engine ran that are not given out yet
     std::uint32_t queue_head;
     std::uint32_t queue_count;
-    RowStart current;
-    bool started;  // a row has started in the frames given out
+    Moment current;  // at the last frame given out
 
     zindle_row_callback callback;
     void* callback_user;
@@ -84,15 +81,15 @@ constinit Library lib{};
 // Seeks start from the nearest state kept on the way: every 512 buffers
 // (about 24 s) of the song as loaded, for its first 25 minutes, the whole
 // engine state as it stood before that buffer was made. Nothing else in
-// the engine lives from one buffer to the next.
+// the engine lives from one buffer to the next. The first is the song as
+// the loader left it.
 constexpr std::uint64_t CHECKPOINT_FRAMES = 512ull * FRAMES_PER_BUFFER;
 constexpr std::uint32_t CHECKPOINTS = 64;
 
 struct Checkpoint {
     PlayerState player;
     PassTracker passes;
-    RowStart current;
-    bool started;
+    Moment current;
 };
 
 constinit Checkpoint checkpoints[CHECKPOINTS]{};
@@ -102,11 +99,7 @@ void keep_checkpoint() {
     if (lib.jumped || lib.frames_given % CHECKPOINT_FRAMES != 0) return;
     const std::uint64_t k = lib.frames_given / CHECKPOINT_FRAMES;
     if (k >= CHECKPOINTS || checkpoint_kept[k]) return;
-    Checkpoint& c = checkpoints[k];
-    c.player = player;
-    c.passes = lib.passes;
-    c.current = lib.current;
-    c.started = lib.started;
+    checkpoints[k] = {player, lib.passes, lib.current};
     checkpoint_kept[k] = true;
 }
 
@@ -116,7 +109,6 @@ void restore_checkpoint(std::uint32_t k) {
     player = c.player;
     lib.passes = c.passes;
     lib.current = c.current;
-    lib.started = c.started;
     lib.jumped = false;
     lib.frames_given = k * CHECKPOINT_FRAMES;
     lib.waiting = 0;
@@ -139,97 +131,81 @@ void copy_text(char* to, const std::uint8_t* from, std::uint32_t count) {
     to[i] = 0;
 }
 
-std::uint32_t first_pattern() { return player.song.order_table[0]; }
+// The engine's seams while a song is loaded: the loader's report is kept,
+// each tick is queued until its frame is given out.
+void keep_report(const char* bytes, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count && lib.report_length < REPORT_CAPACITY; ++i)
+        lib.report[lib.report_length++] = bytes[i];
+    lib.report[lib.report_length] = 0;
+}
 
-// Called by the engine right after each row tick's decode.
-void row_started(const std::uint8_t* entry, std::uint32_t row_offset) {
-    const SongState& song = player.song;
-    RowStart start{};
-    start.frame = lib.buffer_first_frame + (player.out_clock - lib.buffer_first_clock) / BYTES_PER_FRAME - 1;
-    start.order = static_cast<std::uint32_t>(entry - song.order_table);
-    start.pattern = *entry;
-    start.row = (row_offset % song.pattern_bytes) / (song.channel_count * 4u);
-    start.speed = song.speed;
-    start.bytes_per_tick = song.bytes_per_tick;
-    start.window_after = static_cast<std::int32_t>(song.tick_window_at - player.out_clock);
-    lib.passes.row(start.order, row_offset, *entry);
-    start.passes = lib.passes.completed;
-    if (lib.scanning) {
-        if (lib.passes.completed == 1 && lib.return_order < 0) {
-            lib.pass_frames = start.frame;
-            lib.return_order = static_cast<std::int32_t>(start.order);
-            lib.return_row = static_cast<std::int32_t>(start.row);
-        }
-        return;
+void tick_ran(const TickStart& start) {
+    TickRecord record{start.frame, lib.current};
+    if (lib.queue_count > 0) record.moment = lib.queue[(lib.queue_head + lib.queue_count - 1) % TICK_QUEUE].moment;
+    Moment& m = record.moment;
+    m.tick = start.tick;
+    if (start.order_entry != nullptr) {
+        const SongState& song = player.song;
+        m.row_frame = start.frame;
+        m.order = static_cast<std::uint32_t>(start.order_entry - song.order_table);
+        m.pattern = *start.order_entry;
+        m.row = (start.row_offset % song.pattern_bytes) / (song.channel_count * CELL_BYTES);
+        m.speed = song.speed;
+        m.bytes_per_tick = song.bytes_per_tick;
+        lib.passes.row(m.order, start.row_offset, *start.order_entry);
+        m.passes = lib.passes.completed;
     }
-    lib.queue[(lib.queue_head + lib.queue_count) % ROW_QUEUE] = start;
-    if (lib.queue_count < ROW_QUEUE) ++lib.queue_count;
+    lib.queue[(lib.queue_head + lib.queue_count) % TICK_QUEUE] = record;
+    if (lib.queue_count < TICK_QUEUE) ++lib.queue_count;
 }
 
-// The song from its start, as zindle_load left it, without a new report.
-void restart() {
-    reset_engine();
-    engine_hooks.row_tick = row_started;
-    load_module(module_image);
-    lib.passes.reset();
-    lib.jumped = false;
-    lib.frames_given = 0;
-    lib.buffer_first_frame = 0;
-    lib.buffer_first_clock = 0;
-    lib.waiting = 0;
-    lib.waiting_at = 0;
-    lib.queue_head = 0;
-    lib.queue_count = 0;
-    lib.started = false;
-    const SongState& song = player.song;
-    lib.current = RowStart{};
-    lib.current.pattern = first_pattern();
-    lib.current.speed = song.speed;
-    lib.current.bytes_per_tick = song.bytes_per_tick;
-}
+// The song as zindle_load left it.
+void restart() { restore_checkpoint(0); }
 
 // The first pass, found by running the ticks alone: which rows play, and
-// when, does not depend on the mixing. The tick runs in the first frame
-// whose clock is at least 384 bytes past the tick window.
+// when, does not depend on the mixing.
 void find_first_pass() {
-    lib.pass_frames = PASS_SCAN_FRAMES;
+    lib.pass_frames = ZINDLE_PASS_LIMIT_FRAMES;
     lib.return_order = -1;
     lib.return_row = -1;
-    lib.scanning = true;
-    restart();
-    while (lib.return_order < 0) {
-        const std::uint32_t due = player.song.tick_window_at + PRE_TICK_BYTES;
-        const std::uint32_t at = (due + BYTES_PER_FRAME - 1) & ~(BYTES_PER_FRAME - 1);
-        if (at / BYTES_PER_FRAME - 1 >= PASS_SCAN_FRAMES) break;
-        player.out_clock = at;
-        run_tick();
+    while (lib.return_order < 0 && next_tick_frame() < std::uint64_t{ZINDLE_PASS_LIMIT_FRAMES}) {
+        run_next_tick_unmixed();
+        for (; lib.queue_count > 0; --lib.queue_count, lib.queue_head = (lib.queue_head + 1) % TICK_QUEUE) {
+            const TickRecord& t = lib.queue[lib.queue_head];
+            if (t.moment.tick != 0 || t.moment.passes != 1 || lib.return_order >= 0) continue;
+            lib.pass_frames = t.frame;
+            lib.return_order = static_cast<std::int32_t>(t.moment.order);
+            lib.return_row = static_cast<std::int32_t>(t.moment.row);
+        }
     }
-    lib.scanning = false;
 }
 
-// Rows that start in the frames up to `end` become the current row.
-void take_rows(std::uint64_t end) {
+// `take` frames of the buffer are given out: the ticks that run in them
+// become the song's moment, and each row that starts is announced to the
+// callback unless the frames are passed over.
+void hand_over(std::uint32_t take, bool announce) {
+    const std::uint64_t end = lib.frames_given + take;
     while (lib.queue_count > 0 && lib.queue[lib.queue_head].frame < end) {
-        lib.current = lib.queue[lib.queue_head];
-        lib.started = true;
-        lib.queue_head = (lib.queue_head + 1) % ROW_QUEUE;
+        lib.current = lib.queue[lib.queue_head].moment;
+        lib.queue_head = (lib.queue_head + 1) % TICK_QUEUE;
         --lib.queue_count;
-        if (lib.callback != nullptr && !lib.quiet) {
+        if (lib.current.tick == 0 && announce && lib.callback != nullptr) {
             lib.in_callback = true;
-            lib.callback(lib.callback_user, lib.current.frame, static_cast<int>(lib.current.order),
+            lib.callback(lib.callback_user, lib.current.row_frame, static_cast<int>(lib.current.order),
                          static_cast<int>(lib.current.pattern), static_cast<int>(lib.current.row));
             lib.in_callback = false;
         }
     }
+    lib.frames_given = end;
+    lib.waiting_at += take;
+    lib.waiting -= take;
 }
 
 // Gives out `frames` frames, to `out` or nowhere.
-void give_frames(std::int16_t* out, std::uint64_t frames) {
+void give_frames(std::int16_t* out, std::uint64_t frames, bool announce) {
     while (frames > 0) {
         if (lib.waiting == 0) {
             keep_checkpoint();
-            lib.buffer_first_frame = lib.frames_given;
-            lib.buffer_first_clock = player.out_clock;
             fill_buffer();
             lib.waiting = FRAMES_PER_BUFFER;
             lib.waiting_at = 0;
@@ -240,31 +216,9 @@ void give_frames(std::int16_t* out, std::uint64_t frames) {
                              static_cast<std::size_t>(take) * BYTES_PER_FRAME);
             out += 2 * take;
         }
-        take_rows(lib.frames_given + take);
-        lib.frames_given += take;
-        lib.waiting_at += take;
-        lib.waiting -= take;
+        hand_over(take, announce);
         frames -= take;
     }
-}
-
-// The tick of the current row at the last frame given out: tick k of a row
-// runs at the first frame at least 384 bytes past the row's window plus k
-// ticks (tempo and speed change only on a row's own tick).
-std::uint32_t current_tick() {
-    if (lib.in_callback) return 0;  // the row as it starts
-    if (!lib.started || lib.frames_given == 0) return 0;
-    const RowStart& r = lib.current;
-    const std::uint64_t last = lib.frames_given - 1;
-    const std::uint32_t speed = r.speed != 0 ? r.speed : 1;
-    std::uint32_t tick = 0;
-    for (std::uint32_t k = 1; k < speed; ++k) {
-        const std::int64_t due = r.window_after + PRE_TICK_BYTES + static_cast<std::int64_t>(k) * r.bytes_per_tick;
-        const std::uint64_t offset = static_cast<std::uint64_t>((due + BYTES_PER_FRAME - 1) / BYTES_PER_FRAME);
-        if (r.frame + offset > last) break;
-        tick = k;
-    }
-    return tick;
 }
 
 #if defined(__wasm__)
@@ -285,17 +239,6 @@ bool output_allowed(const std::int16_t*, std::size_t) { return true; }
 #endif
 
 }  // namespace
-
-// The loader's report is kept while a load asks for it; the engine's
-// buffers are given out by give_frames, so nothing happens on submission.
-void console_write(const char* bytes, std::uint32_t count) {
-    if (!lib.capture_report) return;
-    for (std::uint32_t i = 0; i < count && lib.report_length < REPORT_CAPACITY; ++i)
-        lib.report[lib.report_length++] = bytes[i];
-    lib.report[lib.report_length] = 0;
-}
-
-void submit_buffer() {}
 
 }  // namespace zindle
 
@@ -320,20 +263,31 @@ int zindle_load(const void* data, size_t size) {
     if (used != 0) __builtin_memcpy(module_image, data, used);
 
     reset_engine();
-    lib.capture_report = true;
-    const bool playable = load_module(module_image);
-    lib.capture_report = false;
-    if (!playable) {
+    engine_hooks = EngineHooks{};
+    engine_hooks.console = keep_report;
+    engine_hooks.tick = tick_ran;
+    if (!load_module()) {
         reset_engine();
         return ZINDLE_ERROR_EMPTY_SONG;
     }
 
     copy_text(lib.title, module_image, TITLE_BYTES);
     for (std::uint32_t s = 1; s < player.song.sample_slots; ++s)
-        copy_text(lib.sample_names[s], module_image + FIRST_SAMPLE_HEADER + SAMPLE_HEADER_BYTES * (s - 1),
-                  SAMPLE_NAME_BYTES);
-    find_first_pass();
+        copy_text(lib.sample_names[s], module_image + sample_header_at(s), SAMPLE_NAME_BYTES);
+    lib.passes.reset();
+    lib.current = Moment{};
+    lib.current.pattern = player.song.order_table[0];
+    lib.current.speed = player.song.speed;
+    lib.current.bytes_per_tick = player.song.bytes_per_tick;
+    lib.frames_given = 0;
+    lib.jumped = false;
+    lib.waiting = 0;
+    lib.waiting_at = 0;
+    lib.queue_head = 0;
+    lib.queue_count = 0;
     for (bool& kept : checkpoint_kept) kept = false;
+    keep_checkpoint();
+    find_first_pass();
     restart();
     lib.loaded = true;
     return 0;
@@ -343,19 +297,14 @@ const char* zindle_report(void) { return lib.report; }
 
 size_t zindle_render(int16_t* out, size_t frames) {
     if (!lib.loaded || out == nullptr || lib.in_callback || !output_allowed(out, frames)) return 0;
-    // Small calls inside the buffer, with no row starting in them, are the
-    // common case of callers that ask for a few frames at a time.
-    if (frames <= lib.waiting &&
-        (lib.queue_count == 0 || lib.queue[lib.queue_head].frame >= lib.frames_given + frames)) {
-        const std::int16_t* from = output_buffers[next_buffer] + 2 * lib.waiting_at;
-        for (std::size_t i = 0; i < 2 * frames; ++i) out[i] = from[i];
-        const auto taken = static_cast<std::uint32_t>(frames);
-        lib.frames_given += taken;
-        lib.waiting_at += taken;
-        lib.waiting -= taken;
+    // Small calls inside the buffer are the common case of callers that ask
+    // for a few frames at a time.
+    if (frames <= lib.waiting) {
+        __builtin_memcpy(out, output_buffers[next_buffer] + 2 * lib.waiting_at, frames * BYTES_PER_FRAME);
+        hand_over(static_cast<std::uint32_t>(frames), true);
         return frames;
     }
-    give_frames(out, frames);
+    give_frames(out, frames, true);
     return frames;
 }
 
@@ -365,15 +314,8 @@ int zindle_seek(uint64_t frame) {
     if (frame > ZINDLE_SEEK_MAX_FRAMES) return ZINDLE_ERROR_ARGUMENT;
     const std::uint32_t k = checkpoint_before(frame);
     const std::uint64_t at = k * CHECKPOINT_FRAMES;
-    if (lib.jumped || frame < lib.frames_given || at > lib.frames_given) {
-        if (k > 0)
-            restore_checkpoint(k);
-        else
-            restart();
-    }
-    lib.quiet = true;
-    give_frames(nullptr, frame - lib.frames_given);
-    lib.quiet = false;
+    if (lib.jumped || frame < lib.frames_given || at > lib.frames_given) restore_checkpoint(k);
+    give_frames(nullptr, frame - lib.frames_given, false);
     return 0;
 }
 
@@ -400,7 +342,7 @@ int zindle_jump(void) {
 
 uint64_t zindle_frame(void) {
     if (!lib.loaded) return 0;
-    return lib.in_callback ? lib.current.frame : lib.frames_given;
+    return lib.in_callback ? lib.current.row_frame : lib.frames_given;
 }
 
 int zindle_order(void) { return lib.loaded ? static_cast<int>(lib.current.order) : ZINDLE_ERROR_NOT_LOADED; }
@@ -409,7 +351,7 @@ int zindle_pattern(void) { return lib.loaded ? static_cast<int>(lib.current.patt
 
 int zindle_row(void) { return lib.loaded ? static_cast<int>(lib.current.row) : ZINDLE_ERROR_NOT_LOADED; }
 
-int zindle_tick(void) { return lib.loaded ? static_cast<int>(current_tick()) : ZINDLE_ERROR_NOT_LOADED; }
+int zindle_tick(void) { return lib.loaded ? static_cast<int>(lib.current.tick) : ZINDLE_ERROR_NOT_LOADED; }
 
 int zindle_speed(void) { return lib.loaded ? static_cast<int>(lib.current.speed) : ZINDLE_ERROR_NOT_LOADED; }
 

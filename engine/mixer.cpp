@@ -309,8 +309,9 @@ void set_up(const Lane* lanes, std::uint32_t count, std::uint32_t width, LaneSet
         const bool smooth = ch.step[c] <= SMOOTHING_MAX_STEP;
         s.keep[l] = smooth ? static_cast<std::int32_t>(ONE_BYTE_STEP - ch.step[c]) : 0;
         s.weight[l] = smooth ? static_cast<std::int32_t>(ch.step[c]) : static_cast<std::int32_t>(ONE_BYTE_STEP);
-        s.left[l] = (ch.pan[c] & PAN_LEFT) != 0 ? 1 : 0;
-        s.right[l] = (ch.pan[c] & PAN_RIGHT) != 0 ? 1 : 0;
+        const bool heard = (player.muted >> c & 1) == 0;
+        s.left[l] = heard && (ch.pan[c] & PAN_LEFT) != 0 ? 1 : 0;
+        s.right[l] = heard && (ch.pan[c] & PAN_RIGHT) != 0 ? 1 : 0;
         s.last[l] = ch.last_out[c];
     }
 }

@@ -61,6 +61,7 @@ void fill_buffer_reference() {
         std::int32_t right = 0;
         for (std::uint32_t c = 0; c < player.song.channel_count; ++c) {
             const std::int32_t v = channel_value(c);
+            if ((player.muted >> c & 1) != 0) continue;
             if ((ch.pan[c] & PAN_LEFT) != 0) left += v >> 1;
             if ((ch.pan[c] & PAN_RIGHT) != 0) right += v >> 1;
         }

@@ -156,6 +156,9 @@ struct PlayerState {
     // out_clock then: the frame a tick runs in is told from them.
     std::uint64_t frames_made;
     std::uint32_t made_clock;
+    // Channels left out of the output, bit c for channel c: they play on
+    // (every effect, the smoothing) but add nothing to either side.
+    std::uint32_t muted;
     // The out_clock of the last tick (or of loading). The tick window and
     // the ramp end are compared as distances from it, so the schedule keeps
     // its order when the 32-bit clock wraps after about 6 h 45 min.

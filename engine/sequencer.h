@@ -13,6 +13,8 @@ void advance_order();  // working position to row 0 of the next entry
 // from its first row on the next row tick, with no pattern loop running.
 // Returns that entry's pattern number.
 std::uint8_t jump_to_next_order();
+// The same to entry `order` (below song_length) from `row` (0 to 63).
+std::uint8_t jump_to_entry(std::uint32_t order, std::uint32_t row);
 void apply_tick_effects();                     // every other tick: slides, arpeggio, tremolo, ...
 void update_voices();                          // every tick: triggers, vibrato, volume targets
 void update_instrument(std::uint8_t channel);  // extended mode, per channel

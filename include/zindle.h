@@ -13,8 +13,12 @@
  *
  * One thread at a time. No function may be called while another call is
  * running in a different thread; callers that use several threads must
- * serialise the calls themselves. Nothing here blocks, allocates, throws,
- * reads a clock or touches a file.
+ * serialise the calls themselves. The one exception is
+ * zindle_get_position, which any thread may call at any time, also while
+ * another thread is inside zindle_render: it never waits for that thread
+ * and always gives one consistent snapshot of the position at the last
+ * frame given out. Nothing here blocks, allocates, throws, reads a clock
+ * or touches a file.
  *
  * Frames are counted from the last zindle_load (or as set by zindle_seek):
  * frame n is the n-th stereo frame, 44100 frames a second.
@@ -35,18 +39,29 @@
 extern "C" {
 #endif
 
+/* zindle_cell and zindle_channel name a struct and a function, as C
+   allows; C++ compilers that warn of the function hiding the struct's
+   constructor are told that it is meant. */
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
+#endif
+
 #if defined(ZINDLE_BUILDING_LIBRARY) && defined(__GNUC__) && !defined(_WIN32)
 #define ZINDLE_API __attribute__((visibility("default")))
 #else
 #define ZINDLE_API
 #endif
 
+#define ZINDLE_VERSION_MAJOR 0
+#define ZINDLE_VERSION_MINOR 3
+#define ZINDLE_VERSION_PATCH 0
+
 /* Frames per second of everything zindle_render writes. */
 #define ZINDLE_SAMPLE_RATE 44100
 /* The most bytes of a module file that are looked at. */
 #define ZINDLE_IMAGE_BYTES 0x180000
-/* Frames the engine makes at a time. */
-#define ZINDLE_BLOCK_FRAMES 2048
+#define ZINDLE_BLOCK_FRAMES 2048 /* frames the engine makes at a time */
 /*
  * The longest pass counted: 20 minutes of song rounded up to whole blocks,
  * 52,920,320 frames. A song whose first pass has not ended by then is
@@ -120,7 +135,27 @@ ZINDLE_API size_t zindle_render(int16_t* out, size_t frames);
  */
 ZINDLE_API int zindle_seek(uint64_t frame);
 
-/* The library's version, "0.2.0" for instance. */
+/*
+ * Like zindle_render, each sample as value / 32768.0f: exactly the frames
+ * zindle_render would give, in [-0.9375, 0.9375). The two may be mixed in
+ * one song; both follow zindle_set_repeat's end.
+ */
+ZINDLE_API size_t zindle_render_float(float* out, size_t frames);
+
+/*
+ * How long the song plays. -1 (the default, what the player does): it
+ * never ends. 0: once; zindle_render gives frames up to the end of the
+ * first pass (zindle_pass_frames() frames after a load), returns fewer
+ * than asked there and 0 from then on. n > 0: n more passes, each ending
+ * by zindle_passes' rule (a song whose pass does not end within
+ * ZINDLE_PASS_LIMIT_FRAMES counts that many frames a pass). Returns 0, or
+ * ZINDLE_ERROR_ARGUMENT below -1. It holds across loads and seeks, and
+ * works without a song; a seek to or past the end leaves nothing to
+ * render.
+ */
+ZINDLE_API int zindle_set_repeat(int count);
+
+/* The library's version, "0.3.0" for instance. */
 ZINDLE_API const char* zindle_version(void);
 
 /* A short English text for an error code; "unknown error" for others. */
@@ -137,6 +172,50 @@ ZINDLE_API const char* zindle_strerror(int error);
  * the player, whose queued buffers play out before the jump is heard.
  */
 ZINDLE_API int zindle_jump(void);
+
+/*
+ * Like zindle_jump, to order entry `order` (0 to zindle_song_length() - 1)
+ * from its row `row` (0 to 63). Returns that entry's pattern number,
+ * ZINDLE_ERROR_ARGUMENT for an order or row out of range,
+ * ZINDLE_ERROR_NOT_LOADED or ZINDLE_ERROR_IN_CALLBACK.
+ */
+ZINDLE_API int zindle_jump_to(int order, int row);
+
+/* ---- Channels ---------------------------------------------------------- */
+
+/*
+ * Mutes (muted != 0) or unmutes channel 0 to zindle_channel_count() - 1.
+ * A muted channel goes on playing (effects, envelopes, everything the
+ * song does) but adds nothing to the output. Mutes apply to the frames the
+ * engine has not made yet (up to 2047 frames of the current block are
+ * already made; after a seek, from the seek's frame on), hold across seeks
+ * and are cleared by zindle_load. With nothing muted the frames are those
+ * of 0.2. Returns the channel's previous state, 0 or 1,
+ * ZINDLE_ERROR_ARGUMENT or ZINDLE_ERROR_NOT_LOADED.
+ *
+ * Stems: each channel adds (v >> 1) to each side it is panned to, where v
+ * is its own smoothed value, and a sample of the mix is that sum clipped to
+ * -30720..30719. A stem (every channel muted but one) is one channel's
+ * term, which never clips. So on every sample where the mix is not at a
+ * clip bound, the stems' samples sum exactly to the mix's sample; where it
+ * is, their sum lies at or beyond that bound.
+ */
+ZINDLE_API int zindle_mute(int channel, int muted);
+
+struct zindle_channel {
+    int sample; /* the sample playing, 1 to 31, 0 none or silent */
+    int volume; /* the volume it is heard at, 0 to 64 */
+    int period; /* its current period in the cell's units, 0 when silent */
+    int pan;    /* 0 (left) to 255 (right): 0, 128 (both sides) or 255 */
+    int muted;  /* 1 after zindle_mute */
+};
+/*
+ * The channel as heard at the last frame given out (the engine runs up to
+ * 2047 frames ahead; this follows the frames given), as its last tick set
+ * it. 0, or ZINDLE_ERROR_ARGUMENT for a channel out of range or a NULL
+ * state, or ZINDLE_ERROR_NOT_LOADED.
+ */
+ZINDLE_API int zindle_channel(int channel, struct zindle_channel* state);
 
 /* ---- Where the song is ----------------------------------------------- */
 /*
@@ -161,6 +240,18 @@ ZINDLE_API int zindle_bytes_per_tick(void); /* tempo: output bytes (4 a frame) p
  */
 ZINDLE_API int zindle_passes(void);
 
+struct zindle_position {
+    uint64_t frame;
+    int order, pattern, row, tick, speed, bytes_per_tick, passes;
+};
+/*
+ * All of the above of one moment, the last frame given out: callable from
+ * any thread at any time (see the thread rule at the top). 0, or
+ * ZINDLE_ERROR_NOT_LOADED (nothing written), or ZINDLE_ERROR_ARGUMENT for a
+ * NULL position.
+ */
+ZINDLE_API int zindle_get_position(struct zindle_position* position);
+
 /* ---- The song -------------------------------------------------------- */
 /* With no song loaded the int functions return ZINDLE_ERROR_NOT_LOADED,
    the texts are "" and zindle_pass_frames returns 0. */
@@ -183,6 +274,42 @@ ZINDLE_API uint64_t zindle_pass_frames(void);
    entry and row, or -1 for both when it does not within that length. */
 ZINDLE_API int zindle_return_order(void);
 ZINDLE_API int zindle_return_row(void);
+
+/* ---- The patterns ---------------------------------------------------- */
+
+/* The pattern number of entry 0 to 127 of the order list (entries past the
+   song length as stored), or ZINDLE_ERROR_ARGUMENT. */
+ZINDLE_API int zindle_order_entry(int order);
+/* Patterns stored in the file: 1 + the highest of the 128 order entries. */
+ZINDLE_API int zindle_pattern_count(void);
+
+struct zindle_cell {
+    int period; /* the cell's period field, 0 to 4095: 0 none, 1 key-off, 2 the vibrato goes on, 29 and up a note */
+    int note;   /* that note in semitones, C-0 = 0 at period 1712 (so 856 is 12, 428 is 24, 214 is 36), nearest
+                   (periods above 1712 count as 0); -1 below 29 */
+    int sample; /* 0 to 31, 0 none */
+    int effect; /* 0 to 15 */
+    int param;  /* 0 to 255 */
+    int pan;    /* the pan bits: 0, 0x40, 0x80 or 0xC0 */
+};
+/* The cell as stored (zeros past the file's end): 0, or
+   ZINDLE_ERROR_ARGUMENT for a pattern (0 to zindle_pattern_count() - 1),
+   row (0 to 63) or channel out of range or a NULL cell. */
+ZINDLE_API int zindle_cell(int pattern, int row, int channel, struct zindle_cell* cell);
+
+/*
+ * 1 when the bytes look like a module zindle plays, 0 when not. Loads
+ * nothing, changes nothing, takes any bytes and any size (NULL gives 0)
+ * and reads nothing past size. A known channel tag at byte 1080 ("M.K.",
+ * "6CHN", "8CHN", "10CH" to "32CH") is a module. Untagged, a 15-sample
+ * module must be plausible: more than its 600 header bytes; every sample
+ * header in range (finetune 0 to 15, volume 0 to 64, at most 64 KiB, a
+ * loop within the sample, its start counted in words or bytes); a song
+ * length of 1 to 128 whose entries name patterns 0 to 63 (the unused
+ * entries below 128); and no more bytes than the header declares plus one
+ * pattern (files cut short pass).
+ */
+ZINDLE_API int zindle_probe(const void* data, size_t size);
 
 /* ---- Following the rows ---------------------------------------------- */
 
@@ -209,6 +336,10 @@ ZINDLE_API void zindle_set_row_callback(zindle_row_callback callback, void* user
  * for any size up to ZINDLE_IMAGE_BYTES, 0 for a larger one.
  */
 void* zindle_scratch(size_t size);
+#endif
+
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic pop
 #endif
 
 #ifdef __cplusplus

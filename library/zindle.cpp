@@ -7,8 +7,11 @@
 // source builds for a freestanding WebAssembly target.
 #include "zindle.h"
 
+#include <atomic>
+
 #include "library_version.h"
 #include "mixer.h"
+#include "pattern_cell.h"
 #include "module_format.h"
 #include "module_loader.h"
 #include "pass_tracker.h"
@@ -28,6 +31,13 @@ constexpr std::uint32_t REPORT_CAPACITY = 8192;  // the longest report is under 
 // buffer holds at most five; the queue holds the ticks of the buffer being
 // given out.
 constexpr std::uint32_t TICK_QUEUE = 8;
+constexpr std::uint32_t PERIOD_SCALE = 16;  // the engine keeps periods x 16
+
+// The pan bits as zindle_channel gives them: 0 left, 255 right, 128 both.
+std::uint8_t pan_of(std::uint32_t c) {
+    const std::uint8_t bits = player.channels.pan[c];
+    return bits == PAN_LEFT ? 0 : bits == PAN_RIGHT ? 255 : 128;
+}
 
 // The song at one tick: the row it belongs to, and which tick of it.
 struct Moment {
@@ -41,12 +51,32 @@ struct Moment {
     std::uint32_t tick;
 };
 
+// A channel as a tick left it, in the terms of zindle_channel.
+struct Heard {
+    std::uint8_t sample;
+    std::uint8_t volume;
+    std::uint16_t period;
+    std::uint8_t pan;
+};
+
 // A tick as the engine ran it: the frame it runs in, and the song then
 // (the row fields only for a row tick).
 struct TickRecord {
     std::uint64_t frame;
     Moment moment;
+    Heard channels[CHANNEL_SLOTS];
 };
+
+// The position at the last frame given out, for zindle_get_position from
+// any thread: a sequence lock over relaxed atomics. The rendering thread
+// makes the count odd, writes, makes it even; a reader keeps a copy only
+// when the count was even and the same before and after it read.
+struct Published {
+    std::atomic<std::uint32_t> sequence;
+    std::atomic<std::uint64_t> frame;
+    std::atomic<std::int32_t> fields[8];  // loaded, order, pattern, row, tick, speed, bytes_per_tick, passes
+};
+constinit Published published{};
 
 struct Library {
     bool loaded;
@@ -70,13 +100,16 @@ struct Library {
     TickRecord queue[TICK_QUEUE];  // ticks the engine ran that are not given out yet
     std::uint32_t queue_head;
     std::uint32_t queue_count;
-    Moment current;  // at the last frame given out
+    TickRecord current;  // the last tick at or before the last frame given out
+
+    std::int32_t repeat;  // zindle_set_repeat: -1 endless, else passes after the first
+    std::uint32_t muted;  // zindle_mute, bit c for channel c
 
     zindle_row_callback callback;
     void* callback_user;
 };
 
-constinit Library lib{};
+constinit Library lib{.repeat = -1};
 
 // Seeks start from the nearest state kept on the way: every 512 buffers
 // (about 24 s) of the song as loaded, for its first 25 minutes, the whole
@@ -89,7 +122,7 @@ constexpr std::uint32_t CHECKPOINTS = 64;
 struct Checkpoint {
     PlayerState player;
     PassTracker passes;
-    Moment current;
+    TickRecord current;
 };
 
 constinit Checkpoint checkpoints[CHECKPOINTS]{};
@@ -107,6 +140,7 @@ void keep_checkpoint() {
 void restore_checkpoint(std::uint32_t k) {
     const Checkpoint& c = checkpoints[k];
     player = c.player;
+    player.muted = lib.muted;
     lib.passes = c.passes;
     lib.current = c.current;
     lib.jumped = false;
@@ -139,9 +173,37 @@ void keep_report(const char* bytes, std::uint32_t count) {
     lib.report[lib.report_length] = 0;
 }
 
+// Periods at or above each bound are that many semitones above C-0 (1712):
+// the bounds lie halfway (geometrically) between two notes' periods.
+constexpr std::uint16_t note_bounds[] = {
+    1663, 1569, 1481, 1398, 1320, 1246, 1176, 1110, 1047, 988, 933, 881, 831, 784, 740, 699, 660, 623,
+    588,  555,  523,  494,  466,  440,  415,  392,  370,  349, 330, 311, 294, 277, 261, 247, 233, 220,
+    207,  196,  185,  174,  165,  155,  147,  138,  130,  123, 116, 110, 103, 98,  92,  87,  82,  77,
+    73,   69,   65,   61,   58,   55,   51,   49,   46,   43,  41,  38,  36,  34,  32,  30,  29};
+
+// The nearest note of a period field, -1 below the first note period.
+int note_of(std::uint32_t period) {
+    if (period < FIRST_NOTE_PERIOD) return -1;
+    int note = 0;
+    for (const std::uint16_t bound : note_bounds)
+        if (period <= bound) ++note;
+    return note;
+}
+
+// The channel as the tick left it: what the mixer makes of it from here.
+Heard heard(std::uint32_t c) {
+    const ChannelState& ch = player.channels;
+    if (ch.mix_target[c] == 0 || ch.sample_num[c] == 0 || ch.play_state[c] < STATE_PLAYING) return {0, 0, 0, pan_of(c)};
+    return {ch.sample_num[c], static_cast<std::uint8_t>((ch.mix_target[c] + 1) / 2),
+            static_cast<std::uint16_t>(ch.period[c] / PERIOD_SCALE), pan_of(c)};
+}
+
 void tick_ran(const TickStart& start) {
-    TickRecord record{start.frame, lib.current};
-    if (lib.queue_count > 0) record.moment = lib.queue[(lib.queue_head + lib.queue_count - 1) % TICK_QUEUE].moment;
+    TickRecord& record = lib.queue[(lib.queue_head + lib.queue_count) % TICK_QUEUE];
+    const Moment before =
+        lib.queue_count > 0 ? lib.queue[(lib.queue_head + lib.queue_count - 1) % TICK_QUEUE].moment : lib.current.moment;
+    record.frame = start.frame;
+    record.moment = before;
     Moment& m = record.moment;
     m.tick = start.tick;
     if (start.order_entry != nullptr) {
@@ -155,8 +217,45 @@ void tick_ran(const TickStart& start) {
         lib.passes.row(m.order, start.row_offset, *start.order_entry);
         m.passes = lib.passes.completed;
     }
-    lib.queue[(lib.queue_head + lib.queue_count) % TICK_QUEUE] = record;
+    for (std::uint32_t c = 0; c < player.song.channel_count; ++c) record.channels[c] = heard(c);
     if (lib.queue_count < TICK_QUEUE) ++lib.queue_count;
+}
+
+void publish() {
+    const Moment& m = lib.current.moment;
+    const std::int32_t values[8] = {lib.loaded ? 1 : 0,
+                                    static_cast<std::int32_t>(m.order),
+                                    static_cast<std::int32_t>(m.pattern),
+                                    static_cast<std::int32_t>(m.row),
+                                    static_cast<std::int32_t>(m.tick),
+                                    static_cast<std::int32_t>(m.speed),
+                                    static_cast<std::int32_t>(m.bytes_per_tick),
+                                    static_cast<std::int32_t>(m.passes)};
+    const std::uint32_t sequence = published.sequence.load(std::memory_order_relaxed);
+    published.sequence.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    published.frame.store(lib.loaded ? lib.frames_given : 0, std::memory_order_relaxed);
+    for (std::uint32_t i = 0; i < 8; ++i) published.fields[i].store(values[i], std::memory_order_relaxed);
+    published.sequence.store(sequence + 2, std::memory_order_release);
+}
+
+// Frames that may still be given out before the song's end under
+// zindle_set_repeat: the end is the start of the row that completes pass
+// repeat + 1, or that many pass limits for a song whose passes do not end.
+std::uint64_t frames_left() {
+    if (lib.repeat < 0) return ~std::uint64_t{0};
+    const std::uint32_t target = static_cast<std::uint32_t>(lib.repeat) + 1;
+    if (lib.current.moment.passes >= target) return 0;
+    const std::uint64_t limit = std::uint64_t{target} * ZINDLE_PASS_LIMIT_FRAMES;
+    std::uint64_t end = limit;
+    for (std::uint32_t i = 0; i < lib.queue_count; ++i) {
+        const TickRecord& t = lib.queue[(lib.queue_head + i) % TICK_QUEUE];
+        if (t.moment.passes >= target) {
+            end = t.frame < end ? t.frame : end;
+            break;
+        }
+    }
+    return end > lib.frames_given ? end - lib.frames_given : 0;
 }
 
 // The song as zindle_load left it.
@@ -186,13 +285,14 @@ void find_first_pass() {
 void hand_over(std::uint32_t take, bool announce) {
     const std::uint64_t end = lib.frames_given + take;
     while (lib.queue_count > 0 && lib.queue[lib.queue_head].frame < end) {
-        lib.current = lib.queue[lib.queue_head].moment;
+        lib.current = lib.queue[lib.queue_head];
         lib.queue_head = (lib.queue_head + 1) % TICK_QUEUE;
         --lib.queue_count;
-        if (lib.current.tick == 0 && announce && lib.callback != nullptr) {
+        const Moment& m = lib.current.moment;
+        if (m.tick == 0 && announce && lib.callback != nullptr) {
             lib.in_callback = true;
-            lib.callback(lib.callback_user, lib.current.row_frame, static_cast<int>(lib.current.order),
-                         static_cast<int>(lib.current.pattern), static_cast<int>(lib.current.row));
+            lib.callback(lib.callback_user, m.row_frame, static_cast<int>(m.order), static_cast<int>(m.pattern),
+                         static_cast<int>(m.row));
             lib.in_callback = false;
         }
     }
@@ -201,24 +301,62 @@ void hand_over(std::uint32_t take, bool announce) {
     lib.waiting -= take;
 }
 
-// Gives out `frames` frames, to `out` or nowhere.
-void give_frames(std::int16_t* out, std::uint64_t frames, bool announce) {
-    while (frames > 0) {
+// Where given frames go: 16-bit samples, floats, or nowhere.
+struct Sink {
+    std::int16_t* samples;
+    float* floats;
+};
+
+void copy_out(Sink& to, std::uint32_t take) {
+    const std::int16_t* from = output_buffers[next_buffer] + 2 * lib.waiting_at;
+    if (to.samples != nullptr) {
+        __builtin_memcpy(to.samples, from, static_cast<std::size_t>(take) * BYTES_PER_FRAME);
+        to.samples += 2 * take;
+    } else if (to.floats != nullptr) {
+        for (std::uint32_t i = 0; i < 2 * take; ++i) to.floats[i] = static_cast<float>(from[i]) / 32768.0f;
+        to.floats += 2 * take;
+    }
+}
+
+// Gives out up to `frames` frames, to the sink; a render (`ends`) stops at
+// the song's end. The frames given.
+std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool ends) {
+    std::uint64_t given = 0;
+    while (given < frames) {
         if (lib.waiting == 0) {
             keep_checkpoint();
             fill_buffer();
             lib.waiting = FRAMES_PER_BUFFER;
             lib.waiting_at = 0;
         }
-        const std::uint32_t take = frames < lib.waiting ? static_cast<std::uint32_t>(frames) : lib.waiting;
-        if (out != nullptr) {
-            __builtin_memcpy(out, output_buffers[next_buffer] + 2 * lib.waiting_at,
-                             static_cast<std::size_t>(take) * BYTES_PER_FRAME);
-            out += 2 * take;
+        std::uint64_t want = frames - given;
+        if (ends) {
+            const std::uint64_t left = frames_left();
+            if (left == 0) break;
+            want = want < left ? want : left;
         }
+        const std::uint32_t take = want < lib.waiting ? static_cast<std::uint32_t>(want) : lib.waiting;
+        copy_out(to, take);
         hand_over(take, announce);
-        frames -= take;
+        given += take;
     }
+    return given;
+}
+
+// zindle_render and zindle_render_float.
+std::size_t render(Sink to, std::size_t frames) {
+    // Small calls inside the buffer are the common case of callers that ask
+    // for a few frames at a time.
+    std::size_t given;
+    if (frames <= lib.waiting && lib.repeat < 0) {
+        copy_out(to, static_cast<std::uint32_t>(frames));
+        hand_over(static_cast<std::uint32_t>(frames), true);
+        given = frames;
+    } else {
+        given = static_cast<std::size_t>(give_frames(to, frames, true, true));
+    }
+    publish();
+    return given;
 }
 
 #if defined(__wasm__)
@@ -256,7 +394,10 @@ int zindle_load(const void* data, size_t size) {
     lib.pass_frames = 0;
     lib.return_order = -1;
     lib.return_row = -1;
-    if (data == nullptr && size != 0) return ZINDLE_ERROR_NULL_DATA;
+    if (data == nullptr && size != 0) {
+        publish();
+        return ZINDLE_ERROR_NULL_DATA;
+    }
 
     const std::size_t used = size < IMAGE_BYTES ? size : IMAGE_BYTES;
     __builtin_memset(module_image, 0, sizeof module_image);
@@ -268,6 +409,7 @@ int zindle_load(const void* data, size_t size) {
     engine_hooks.tick = tick_ran;
     if (!load_module()) {
         reset_engine();
+        publish();
         return ZINDLE_ERROR_EMPTY_SONG;
     }
 
@@ -275,10 +417,13 @@ int zindle_load(const void* data, size_t size) {
     for (std::uint32_t s = 1; s < player.song.sample_slots; ++s)
         copy_text(lib.sample_names[s], module_image + sample_header_at(s), SAMPLE_NAME_BYTES);
     lib.passes.reset();
-    lib.current = Moment{};
-    lib.current.pattern = player.song.order_table[0];
-    lib.current.speed = player.song.speed;
-    lib.current.bytes_per_tick = player.song.bytes_per_tick;
+    lib.current = TickRecord{};
+    lib.current.moment.pattern = player.song.order_table[0];
+    lib.current.moment.speed = player.song.speed;
+    lib.current.moment.bytes_per_tick = player.song.bytes_per_tick;
+    for (std::uint32_t c = 0; c < player.song.channel_count; ++c) lib.current.channels[c] = heard(c);
+    lib.muted = 0;
+    player.muted = 0;
     lib.frames_given = 0;
     lib.jumped = false;
     lib.waiting = 0;
@@ -290,6 +435,7 @@ int zindle_load(const void* data, size_t size) {
     find_first_pass();
     restart();
     lib.loaded = true;
+    publish();
     return 0;
 }
 
@@ -297,15 +443,15 @@ const char* zindle_report(void) { return lib.report; }
 
 size_t zindle_render(int16_t* out, size_t frames) {
     if (!lib.loaded || out == nullptr || lib.in_callback || !output_allowed(out, frames)) return 0;
-    // Small calls inside the buffer are the common case of callers that ask
-    // for a few frames at a time.
-    if (frames <= lib.waiting) {
-        __builtin_memcpy(out, output_buffers[next_buffer] + 2 * lib.waiting_at, frames * BYTES_PER_FRAME);
-        hand_over(static_cast<std::uint32_t>(frames), true);
-        return frames;
-    }
-    give_frames(out, frames, true);
-    return frames;
+    return render({out, nullptr}, frames);
+}
+
+size_t zindle_render_float(float* out, size_t frames) {
+    // Floats take twice the bytes of 16-bit frames.
+    if (!lib.loaded || out == nullptr || lib.in_callback ||
+        !output_allowed(reinterpret_cast<std::int16_t*>(out), 2 * static_cast<std::uint64_t>(frames)))
+        return 0;
+    return render({nullptr, out}, frames);
 }
 
 int zindle_seek(uint64_t frame) {
@@ -315,7 +461,8 @@ int zindle_seek(uint64_t frame) {
     const std::uint32_t k = checkpoint_before(frame);
     const std::uint64_t at = k * CHECKPOINT_FRAMES;
     if (lib.jumped || frame < lib.frames_given || at > lib.frames_given) restore_checkpoint(k);
-    give_frames(nullptr, frame - lib.frames_given, false);
+    give_frames({nullptr, nullptr}, frame - lib.frames_given, false, false);
+    publish();
     return 0;
 }
 
@@ -342,24 +489,24 @@ int zindle_jump(void) {
 
 uint64_t zindle_frame(void) {
     if (!lib.loaded) return 0;
-    return lib.in_callback ? lib.current.row_frame : lib.frames_given;
+    return lib.in_callback ? lib.current.moment.row_frame : lib.frames_given;
 }
 
-int zindle_order(void) { return lib.loaded ? static_cast<int>(lib.current.order) : ZINDLE_ERROR_NOT_LOADED; }
+int zindle_order(void) { return lib.loaded ? static_cast<int>(lib.current.moment.order) : ZINDLE_ERROR_NOT_LOADED; }
 
-int zindle_pattern(void) { return lib.loaded ? static_cast<int>(lib.current.pattern) : ZINDLE_ERROR_NOT_LOADED; }
+int zindle_pattern(void) { return lib.loaded ? static_cast<int>(lib.current.moment.pattern) : ZINDLE_ERROR_NOT_LOADED; }
 
-int zindle_row(void) { return lib.loaded ? static_cast<int>(lib.current.row) : ZINDLE_ERROR_NOT_LOADED; }
+int zindle_row(void) { return lib.loaded ? static_cast<int>(lib.current.moment.row) : ZINDLE_ERROR_NOT_LOADED; }
 
-int zindle_tick(void) { return lib.loaded ? static_cast<int>(lib.current.tick) : ZINDLE_ERROR_NOT_LOADED; }
+int zindle_tick(void) { return lib.loaded ? static_cast<int>(lib.current.moment.tick) : ZINDLE_ERROR_NOT_LOADED; }
 
-int zindle_speed(void) { return lib.loaded ? static_cast<int>(lib.current.speed) : ZINDLE_ERROR_NOT_LOADED; }
+int zindle_speed(void) { return lib.loaded ? static_cast<int>(lib.current.moment.speed) : ZINDLE_ERROR_NOT_LOADED; }
 
 int zindle_bytes_per_tick(void) {
-    return lib.loaded ? static_cast<int>(lib.current.bytes_per_tick) : ZINDLE_ERROR_NOT_LOADED;
+    return lib.loaded ? static_cast<int>(lib.current.moment.bytes_per_tick) : ZINDLE_ERROR_NOT_LOADED;
 }
 
-int zindle_passes(void) { return lib.loaded ? static_cast<int>(lib.current.passes) : ZINDLE_ERROR_NOT_LOADED; }
+int zindle_passes(void) { return lib.loaded ? static_cast<int>(lib.current.moment.passes) : ZINDLE_ERROR_NOT_LOADED; }
 
 const char* zindle_title(void) { return lib.title; }
 
@@ -383,6 +530,86 @@ uint64_t zindle_pass_frames(void) { return lib.loaded ? lib.pass_frames : 0; }
 int zindle_return_order(void) { return lib.loaded ? lib.return_order : ZINDLE_ERROR_NOT_LOADED; }
 
 int zindle_return_row(void) { return lib.loaded ? lib.return_row : ZINDLE_ERROR_NOT_LOADED; }
+
+int zindle_set_repeat(int count) {
+    if (count < -1) return ZINDLE_ERROR_ARGUMENT;
+    lib.repeat = count;
+    return 0;
+}
+
+int zindle_jump_to(int order, int row) {
+    if (!lib.loaded) return ZINDLE_ERROR_NOT_LOADED;
+    if (lib.in_callback) return ZINDLE_ERROR_IN_CALLBACK;
+    if (order < 0 || order >= static_cast<int>(player.song.song_length) || row < 0 || row >= static_cast<int>(ROWS))
+        return ZINDLE_ERROR_ARGUMENT;
+    lib.jumped = true;
+    return jump_to_entry(static_cast<std::uint32_t>(order), static_cast<std::uint32_t>(row));
+}
+
+int zindle_mute(int channel, int muted) {
+    if (!lib.loaded) return ZINDLE_ERROR_NOT_LOADED;
+    if (channel < 0 || channel >= player.song.channel_count) return ZINDLE_ERROR_ARGUMENT;
+    const std::uint32_t bit = std::uint32_t{1} << channel;
+    const int before = (lib.muted & bit) != 0 ? 1 : 0;
+    lib.muted = muted != 0 ? lib.muted | bit : lib.muted & ~bit;
+    player.muted = lib.muted;
+    return before;
+}
+
+int zindle_order_entry(int order) {
+    if (!lib.loaded) return ZINDLE_ERROR_NOT_LOADED;
+    if (order < 0 || order >= static_cast<int>(ORDER_ENTRIES)) return ZINDLE_ERROR_ARGUMENT;
+    return player.song.order_table[order];
+}
+
+int zindle_pattern_count(void) {
+    return lib.loaded ? static_cast<int>(player.song.pattern_count) : ZINDLE_ERROR_NOT_LOADED;
+}
+
+int zindle_cell(int pattern, int row, int channel, struct zindle_cell* cell) {
+    if (!lib.loaded) return ZINDLE_ERROR_NOT_LOADED;
+    const SongState& song = player.song;
+    if (pattern < 0 || pattern >= static_cast<int>(song.pattern_count) || row < 0 || row >= static_cast<int>(ROWS) ||
+        channel < 0 || channel >= song.channel_count || cell == nullptr)
+        return ZINDLE_ERROR_ARGUMENT;
+    const PatternCell c = read_cell(image_offset(song.pattern_base) + static_cast<std::uint32_t>(pattern) * song.pattern_bytes +
+                                    (static_cast<std::uint32_t>(row) * song.channel_count + static_cast<std::uint32_t>(channel)) * CELL_BYTES);
+    cell->period = static_cast<int>(c.period_field);
+    cell->note = note_of(c.period_field);
+    cell->sample = c.sample;
+    cell->effect = c.effect;
+    cell->param = c.param;
+    cell->pan = c.pan_bits;
+    return 0;
+}
+
+int zindle_channel(int channel, struct zindle_channel* state) {
+    if (!lib.loaded) return ZINDLE_ERROR_NOT_LOADED;
+    if (channel < 0 || channel >= player.song.channel_count || state == nullptr) return ZINDLE_ERROR_ARGUMENT;
+    const Heard& h = lib.current.channels[channel];
+    state->sample = h.sample;
+    state->volume = h.volume;
+    state->period = h.period;
+    state->pan = h.pan;
+    state->muted = (lib.muted >> channel & 1) != 0 ? 1 : 0;
+    return 0;
+}
+
+int zindle_get_position(struct zindle_position* position) {
+    std::uint64_t frame;
+    std::int32_t v[8];
+    for (;;) {
+        const std::uint32_t before = published.sequence.load(std::memory_order_acquire);
+        frame = published.frame.load(std::memory_order_relaxed);
+        for (std::uint32_t i = 0; i < 8; ++i) v[i] = published.fields[i].load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if ((before & 1) == 0 && published.sequence.load(std::memory_order_relaxed) == before) break;
+    }
+    if (v[0] == 0) return ZINDLE_ERROR_NOT_LOADED;
+    if (position == nullptr) return ZINDLE_ERROR_ARGUMENT;
+    *position = {frame, v[1], v[2], v[3], v[4], v[5], v[6], v[7]};
+    return 0;
+}
 
 void zindle_set_row_callback(zindle_row_callback callback, void* user) {
     lib.callback = callback;

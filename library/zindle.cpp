@@ -200,8 +200,8 @@ Heard heard(std::uint32_t c) {
 
 void tick_ran(const TickStart& start) {
     TickRecord& record = lib.queue[(lib.queue_head + lib.queue_count) % TICK_QUEUE];
-    const Moment before =
-        lib.queue_count > 0 ? lib.queue[(lib.queue_head + lib.queue_count - 1) % TICK_QUEUE].moment : lib.current.moment;
+    const Moment before = lib.queue_count > 0 ? lib.queue[(lib.queue_head + lib.queue_count - 1) % TICK_QUEUE].moment
+                                              : lib.current.moment;
     record.frame = start.frame;
     record.moment = before;
     Moment& m = record.moment;
@@ -572,8 +572,9 @@ int zindle_cell(int pattern, int row, int channel, struct zindle_cell* cell) {
     if (pattern < 0 || pattern >= static_cast<int>(song.pattern_count) || row < 0 || row >= static_cast<int>(ROWS) ||
         channel < 0 || channel >= song.channel_count || cell == nullptr)
         return ZINDLE_ERROR_ARGUMENT;
-    const PatternCell c = read_cell(image_offset(song.pattern_base) + static_cast<std::uint32_t>(pattern) * song.pattern_bytes +
-                                    (static_cast<std::uint32_t>(row) * song.channel_count + static_cast<std::uint32_t>(channel)) * CELL_BYTES);
+    const PatternCell c = read_cell(
+        image_offset(song.pattern_base) + static_cast<std::uint32_t>(pattern) * song.pattern_bytes +
+        (static_cast<std::uint32_t>(row) * song.channel_count + static_cast<std::uint32_t>(channel)) * CELL_BYTES);
     cell->period = static_cast<int>(c.period_field);
     cell->note = note_of(c.period_field);
     cell->sample = c.sample;

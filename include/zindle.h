@@ -278,7 +278,8 @@ ZINDLE_API int zindle_return_row(void);
 /* ---- The patterns ---------------------------------------------------- */
 
 /* The pattern number of entry 0 to 127 of the order list (entries past the
-   song length as stored), or ZINDLE_ERROR_ARGUMENT. */
+   song length as stored; a song length past 128 reaches the bytes behind
+   the list, as the song plays them), or ZINDLE_ERROR_ARGUMENT. */
 ZINDLE_API int zindle_order_entry(int order);
 /* Patterns stored in the file: 1 + the highest of the 128 order entries. */
 ZINDLE_API int zindle_pattern_count(void);

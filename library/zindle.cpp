@@ -365,15 +365,15 @@ std::size_t render(Sink to, std::size_t frames) {
 // everything above it is the caller's. Output that would land on the
 // library's own memory is refused.
 extern "C" unsigned char __heap_base;
-bool output_allowed(const std::int16_t* out, std::size_t frames) {
+bool output_allowed(const std::int16_t* out, std::uint64_t frames) {
     const auto begin = reinterpret_cast<std::uintptr_t>(out);
-    const std::uint64_t end = begin + std::uint64_t{frames} * BYTES_PER_FRAME;
+    const std::uint64_t end = begin + frames * BYTES_PER_FRAME;
     const auto scratch = reinterpret_cast<std::uintptr_t>(zindle_scratch(0));
     if (begin >= reinterpret_cast<std::uintptr_t>(&__heap_base)) return true;
     return scratch != 0 && begin >= scratch && end <= scratch + std::uint64_t{ZINDLE_IMAGE_BYTES};
 }
 #else
-bool output_allowed(const std::int16_t*, std::size_t) { return true; }
+bool output_allowed(const std::int16_t*, std::uint64_t) { return true; }
 #endif
 
 }  // namespace
@@ -558,8 +558,11 @@ int zindle_mute(int channel, int muted) {
 
 int zindle_order_entry(int order) {
     if (!lib.loaded) return ZINDLE_ERROR_NOT_LOADED;
-    if (order < 0 || order >= static_cast<int>(ORDER_ENTRIES)) return ZINDLE_ERROR_ARGUMENT;
-    return player.song.order_table[order];
+    // A song length past 128 plays the bytes behind the list as entries.
+    const SongState& song = player.song;
+    const int entries = static_cast<int>(song.song_length > ORDER_ENTRIES ? song.song_length : ORDER_ENTRIES);
+    if (order < 0 || order >= entries) return ZINDLE_ERROR_ARGUMENT;
+    return image_byte(image_offset(song.order_table) + static_cast<std::uint32_t>(order));
 }
 
 int zindle_pattern_count(void) {

@@ -16,12 +16,8 @@ namespace {
 constexpr std::uint64_t MAX_PASSES = 1000;
 // The furthest --start: the library's bound on a seek (2^30 frames, about
 // 6 h 46 min), past which zindle_seek refuses at once.
-#ifdef ZINDLE_SEEK_MAX_FRAMES
-constexpr std::uint64_t START_LIMIT_FRAMES = ZINDLE_SEEK_MAX_FRAMES;
-#else
-constexpr std::uint64_t START_LIMIT_FRAMES = 1ull << 30;
-#endif
-constexpr int LENGTH = 1;  // the group of --buffers, --seconds and --passes
+constexpr std::uint64_t START_LIMIT_FRAMES = ZINDLE_SEEK_MAX_FRAMES;constexpr int LENGTH = 1;    // the group of --buffers, --seconds and --passes
+constexpr int CHANNELS = 2;  // --mute and --solo
 
 std::string take_buffers(RenderOptions& o, const char* value) {
     if (!parse_whole_number(value, MAX_BUFFERS, o.blocks))
@@ -64,6 +60,29 @@ std::string take_trace(RenderOptions& o, const char* value) {
     return "";
 }
 
+std::string take_mute(RenderOptions& o, const char* value) {
+    if (!parse_channel_list(value, o.muted))
+        return std::string(value) + " is not a list of channels such as 1,3-4 (1 to 32)";
+    return "";
+}
+
+std::string take_solo(RenderOptions& o, const char* value) {
+    if (!parse_channel_list(value, o.solo))
+        return std::string(value) + " is not a list of channels such as 1,3-4 (1 to 32)";
+    o.solo_given = true;
+    return "";
+}
+
+std::string take_stems(RenderOptions& o, const char*) {
+    o.stems = true;
+    return "";
+}
+
+std::string take_force(RenderOptions& o, const char*) {
+    o.force = true;
+    return "";
+}
+
 std::string take_info(RenderOptions& o, const char*) {
     o.info = true;
     return "";
@@ -79,15 +98,20 @@ std::string take_help(RenderOptions& o, const char*) {
     return "";
 }
 
-constexpr std::array<OptionSpec, 8> OPTIONS = {{
-    {"--buffers", "N", LENGTH, "render N buffers of 2048 frames (0 to 1000000000)", take_buffers},
-    {"--seconds", "S", LENGTH, "render the whole buffers that cover S seconds (up to 46000000)", take_seconds},
-    {"--passes", "N", LENGTH, "render N passes of the song (1 to 1000; 1 by default)", take_passes},
-    {"--start", "TIME", 0, "start at TIME, as seconds (95.5) or minutes:seconds (1:35.5)", take_start},
-    {"--trace", "FILE", 0, "write one line per row played to FILE", take_trace},
-    {"--info", nullptr, 0, "describe the module and render nothing", take_info},
-    {"--version", nullptr, 0, "write the version", take_version},
-    {"--help", nullptr, 0, "write this help", take_help},
+constexpr std::array<OptionSpec, 12> OPTIONS = {{
+    {"--buffers", "N", LENGTH, false, "render N buffers of 2048 frames (0 to 1000000000)", take_buffers},
+    {"--seconds", "S", LENGTH, false, "render the whole buffers that cover S seconds (up to 46000000)", take_seconds},
+    {"--passes", "N", LENGTH, false, "render N passes of the song, to the frame (1 to 1000; 1 by default)",
+     take_passes},
+    {"--start", "TIME", 0, false, "start at TIME, as seconds (95.5) or minutes:seconds (1:35.5)", take_start},
+    {"--mute", "LIST", CHANNELS, false, "leave the channels of LIST (such as 1,3-4; from 1) out of the mix", take_mute},
+    {"--solo", "LIST", CHANNELS, false, "mix the channels of LIST only", take_solo},
+    {"--stems", nullptr, 0, false, "also write each channel heard beside OUTPUT, as NAME-ch01.wav ...", take_stems},
+    {"--trace", "FILE", 0, false, "write one line per row played to FILE", take_trace},
+    {"--force", nullptr, 0, false, "render a file even when it does not look like a module", take_force},
+    {"--info", nullptr, 0, true, "describe the module and render nothing", take_info},
+    {"--version", nullptr, 0, true, "write the version", take_version},
+    {"--help", nullptr, 0, true, "write this help", take_help},
 }};
 
 const OptionSpec* find_option(const char* name) {
@@ -154,7 +178,7 @@ std::string usage_text() {
     std::string modes;
     for (std::size_t i = 0; i < OPTIONS.size(); ++i) {
         const OptionSpec& spec = OPTIONS[i];
-        if (spec.argument == nullptr) {
+        if (spec.mode) {
             modes += std::string(" | ") + spec.name + (std::strcmp(spec.name, "--info") == 0 ? " MODULE" : "");
             continue;
         }
@@ -180,7 +204,7 @@ std::string help_text() {
 std::string parse_options(int argc, const char* const* argv, RenderOptions& o) {
     o = RenderOptions{};
     bool seen[OPTIONS.size()] = {};
-    const OptionSpec* group_seen[2] = {nullptr, nullptr};
+    const OptionSpec* group_seen[3] = {nullptr, nullptr, nullptr};
     const char* names_left_over = nullptr;
     int given = 0;
     for (int i = 1; i < argc; ++i) {
@@ -221,8 +245,10 @@ std::string parse_options(int argc, const char* const* argv, RenderOptions& o) {
     }
     if (o.module == nullptr) return "no module named";
     if (names_left_over != nullptr) return std::string(names_left_over) + ": one name too many (MODULE [OUTPUT])";
-    if (o.info && given > 1) return "--info: takes the module alone";
+    if (o.info && given > (o.force ? 2 : 1)) return "--info: takes the module alone (and --force)";
     if (o.info && o.output != nullptr) return "--info: takes the module alone, no output";
+    if (o.stems && o.output != nullptr && std::strcmp(o.output, "-") == 0)
+        return "--stems: needs an output file to name the stems after, not -";
     return "";
 }
 

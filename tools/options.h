@@ -19,6 +19,13 @@ struct RenderOptions {
     bool start_given = false;
     std::uint64_t start = 0;  // frames
     const char* trace = nullptr;
+    // Channels left out of the mix (bit c - 1 for channel c), or the only
+    // ones kept in it.
+    std::uint32_t muted = 0;
+    std::uint32_t solo = 0;
+    bool solo_given = false;
+    bool stems = false;
+    bool force = false;  // render what does not look like a module
     bool info = false;
     bool version = false;
     bool help = false;
@@ -30,6 +37,7 @@ struct OptionSpec {
     const char* name;      // "--buffers"
     const char* argument;  // its value's name in the usage line, or null
     int group;             // options of one nonzero group exclude each other
+    bool mode;             // renders nothing: shown apart in the usage line
     const char* help;      // one line for --help
     // Takes the value (null for an option without one) into `options`;
     // returns "" or why the value is refused.

@@ -2,12 +2,14 @@
 // through libzindle's public interface alone.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,14 +28,14 @@ namespace zindle {
 
 namespace {
 
-constexpr std::uint64_t BLOCK_FRAMES = 2048;  // output comes in whole blocks of 2048 frames
+constexpr std::uint64_t BLOCK_FRAMES = ZINDLE_BLOCK_FRAMES;  // --buffers counts these
 constexpr std::uint64_t BLOCK_BYTES = BLOCK_FRAMES * 4;
-constexpr std::uint64_t MAX_PASS_BLOCKS =
-    (20ull * 60 * ZINDLE_SAMPLE_RATE + BLOCK_FRAMES - 1) / BLOCK_FRAMES;  // 20 minutes a pass at most
 
 OutputFile output;
 OutputFile trace;
 bool tracing;
+// With --stems, one file for each channel heard; none for the others.
+std::unique_ptr<OutputFile> stems[MAX_CHANNELS];
 
 // One line per row, in the order the rows start.
 void trace_row(void*, std::uint64_t frame, int order, int pattern, int row) {
@@ -111,10 +113,12 @@ int cannot_write(const OutputFile& file) {
     return 1;
 }
 
-// The first of the two outputs that failed, or null.
+// The first of the outputs that failed, or null.
 const OutputFile* failed_output() {
     if (tracing && !trace.ok()) return &trace;
     if (!output.ok()) return &output;
+    for (const auto& stem : stems)
+        if (stem && !stem->ok()) return stem.get();
     return nullptr;
 }
 
@@ -174,36 +178,35 @@ int print_info() {
     return write_standard_output(text);
 }
 
-// Blocks from the current position until `passes` more passes have ended,
-// to the end of the block in which the last one ends; at most 20 minutes a
-// pass.
-std::uint64_t blocks_for_passes(std::uint64_t passes) {
-    static std::int16_t scratch[2 * BLOCK_FRAMES];
-    const std::uint64_t target = static_cast<std::uint64_t>(zindle_passes()) + passes;
-    std::uint64_t blocks = 0;
-    while (static_cast<std::uint64_t>(zindle_passes()) < target && blocks < passes * MAX_PASS_BLOCKS) {
-        zindle_render(scratch, BLOCK_FRAMES);
-        ++blocks;
-    }
-    return blocks;
-}
-
 // How long the render is, as far as it is known before it starts.
 struct Length {
-    std::uint64_t blocks;  // at most this many
-    bool until_passes;     // or fewer: up to the block in which the passes end
-    std::uint64_t target;  // the passes count that ends it
+    std::uint64_t frames;  // at most this many
+    bool ends_early;       // or fewer, where the song ends (its last pass)
 };
 
-// One pass from where the song starts is known from the load; other
-// passes are seen as they end.
+// --passes ends the song where its last pass ends (zindle_set_repeat), to
+// the frame; one pass from before its end is known from the load.
 Length length_of(const RenderOptions& o) {
-    if (!o.by_passes) return {o.blocks, false, 0};
+    if (!o.by_passes) return {o.blocks * BLOCK_FRAMES, false};
+    zindle_set_repeat(zindle_passes() + static_cast<int>(o.passes) - 1);
     const std::uint64_t pass_end = zindle_pass_frames();
-    if (o.passes == 1 && o.start < pass_end && zindle_return_order() >= 0)
-        return {(pass_end - o.start) / BLOCK_FRAMES + 1, false, 0};
-    if (o.passes == 1 && o.start == 0) return {MAX_PASS_BLOCKS, false, 0};  // no row comes back in 20 minutes
-    return {o.passes * MAX_PASS_BLOCKS, true, static_cast<std::uint64_t>(zindle_passes()) + o.passes};
+    if (o.passes == 1 && o.start < pass_end && zindle_return_order() >= 0) return {pass_end - o.start, false};
+    if (o.passes == 1 && o.start == 0) return {pass_end, false};  // no row comes back in 20 minutes
+    return {o.passes * ZINDLE_PASS_LIMIT_FRAMES, true};
+}
+
+// The frames from the current position to where the song ends, at most
+// `most`: the passes measured before a header that must hold their length.
+std::uint64_t frames_to_end(std::uint64_t most) {
+    static std::int16_t scratch[2 * BLOCK_FRAMES];
+    std::uint64_t done = 0;
+    while (done < most) {
+        const std::size_t ask = static_cast<std::size_t>(std::min<std::uint64_t>(BLOCK_FRAMES, most - done));
+        const std::size_t got = zindle_render(scratch, ask);
+        done += got;
+        if (got < ask) break;
+    }
+    return done;
 }
 
 // Nothing is ever written over the module, nor the trace over the output:
@@ -225,40 +228,57 @@ int refuse_clashes(const char* module, const std::string& out_name, const char* 
     return 0;
 }
 
-// Renders the blocks of `length` into the output, up to the first failed
-// write; returns how many were rendered. Samples are written
-// little-endian whatever the machine's order.
-std::uint64_t render_blocks(const Length& length) {
-    if (tracing) zindle_set_row_callback(trace_row, nullptr);
+// Renders up to `most` frames into `file`, up to where the song ends or
+// the first failed write; returns how many were rendered. Samples are
+// written little-endian whatever the machine's order.
+std::uint64_t render_frames(std::uint64_t most, OutputFile& file) {
     static std::int16_t frames[2 * BLOCK_FRAMES];
     static std::uint8_t bytes[BLOCK_BYTES];
-    std::uint64_t rendered = 0;
-    while (rendered < length.blocks && failed_output() == nullptr) {
-        zindle_render(frames, BLOCK_FRAMES);
-        ++rendered;
-        for (std::size_t i = 0; i < 2 * BLOCK_FRAMES; ++i) {
+    std::uint64_t done = 0;
+    while (done < most && failed_output() == nullptr) {
+        const std::size_t ask = static_cast<std::size_t>(std::min<std::uint64_t>(BLOCK_FRAMES, most - done));
+        const std::size_t got = zindle_render(frames, ask);
+        for (std::size_t i = 0; i < 2 * got; ++i) {
             const auto v = static_cast<std::uint16_t>(frames[i]);
             bytes[2 * i] = static_cast<std::uint8_t>(v);
             bytes[2 * i + 1] = static_cast<std::uint8_t>(v >> 8);
         }
-        output.write(bytes, BLOCK_BYTES);
-        if (length.until_passes && static_cast<std::uint64_t>(zindle_passes()) >= length.target) break;
+        file.write(bytes, got * 4);
+        done += got;
+        if (got < ask) break;
     }
-    zindle_set_row_callback(nullptr, nullptr);
-    return rendered;
+    return done;
 }
 
-// Both files complete on the disk before either takes its place. 0, or 1
+// The channels heard: all of them but the muted ones, or the solo ones.
+std::uint32_t heard_channels(const RenderOptions& o) {
+    const int count = zindle_channel_count();
+    const std::uint32_t all = count >= 32 ? 0xFFFFFFFFu : (1u << count) - 1;
+    return (o.solo_given ? o.solo : ~o.muted) & all;
+}
+
+void hear_only(std::uint32_t channels) {
+    for (int c = 0; c < zindle_channel_count(); ++c) zindle_mute(c, (channels >> c & 1) == 0 ? 1 : 0);
+}
+
+// Every file complete on the disk before any takes its place. 0, or 1
 // with the line that names the first that failed.
 int commit_outputs() {
     if (failed_output() == nullptr && tracing) trace.finish();
     if (failed_output() == nullptr) output.finish();
+    for (auto& stem : stems)
+        if (stem && failed_output() == nullptr) stem->finish();
     if (failed_output() == nullptr && tracing) trace.commit();
     if (failed_output() == nullptr) output.commit();
+    for (auto& stem : stems)
+        if (stem && failed_output() == nullptr) stem->commit();
     if (const OutputFile* failed = failed_output()) {
+        const int code = cannot_write(*failed);
         output.discard();
         trace.discard();
-        return cannot_write(*failed);
+        for (auto& stem : stems)
+            if (stem) stem->discard();
+        return code;
     }
     return 0;
 }
@@ -288,37 +308,84 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zindle-render: cannot read %s: %s\n", options.module, std::strerror(errno));
         return 1;
     }
+    // What does not look like a module is refused before anything is
+    // loaded or written, unless asked for.
+    if (!options.force && zindle_probe(file.data(), file.size()) != 1) {
+        std::fprintf(stderr, "zindle-render: %s does not look like a module (use --force to render it anyway)\n",
+                     options.module);
+        return 1;
+    }
     if (options.info) return load_song(options.module, file) ? print_info() : 1;
 
     const std::string out_name = options.output != nullptr ? options.output : default_output_name(options.module);
     if (refuse_clashes(options.module, out_name, options.trace) != 0) return 1;
+    std::string stem_names[MAX_CHANNELS];
     if (!load_song(options.module, file)) return 1;
+    const int channels = zindle_channel_count();
+    const std::uint32_t listed = options.solo_given ? options.solo : options.muted;
+    if (channels < MAX_CHANNELS && (listed >> channels) != 0)
+        return usage(std::string(options.solo_given ? "--solo" : "--mute") + ": the song has " +
+                     std::to_string(channels) + " channels");
+    const std::uint32_t heard = heard_channels(options);
+    if (options.stems) {
+        for (int c = 0; c < channels; ++c) {
+            if ((heard >> c & 1) == 0) continue;
+            stem_names[c] = stem_name(out_name, c + 1);
+            if (refuse_clashes(options.module, stem_names[c], options.trace) != 0) return 1;
+            if (identity_of(stem_names[c]) == identity_of(out_name)) {
+                std::fprintf(stderr, "zindle-render: %s cannot be both a stem and the output\n", stem_names[c].c_str());
+                return 1;
+            }
+        }
+    }
+    hear_only(heard);
     if (options.start_given) zindle_seek(options.start);
     Length length = length_of(options);
 
     tracing = options.trace != nullptr;
     if (tracing && !trace.open(options.trace)) return cannot_write(trace);
-    if (!output.open(out_name)) {
+    bool opened = output.open(out_name);
+    for (int c = 0; c < channels && opened; ++c) {
+        if (stem_names[c].empty()) continue;
+        stems[c] = std::make_unique<OutputFile>();
+        opened = stems[c]->open(stem_names[c]);
+    }
+    if (!opened) {
+        const int code = cannot_write(*failed_output());
+        output.discard();
         trace.discard();
-        return cannot_write(output);
+        for (auto& stem : stems)
+            if (stem) stem->discard();
+        return code;
     }
     // A header written before the frames must hold their length. When the
-    // passes' end is not known yet, a file gets the header written over
-    // its start at the end, as long as it cannot need the longer RF64 one;
-    // a pipe gets the passes measured first, and the render then starts
+    // song's end is not known yet, a file gets the header written over its
+    // start at the end, as long as it cannot need the longer RF64 one; a
+    // pipe gets the passes measured first, and the render then starts
     // again from the start point.
     const bool wav = out_name != "-" && ends_with(out_name, ".wav");
     std::uint8_t header[MAX_WAV_HEADER_BYTES];
     bool header_at_end = false;
-    if (wav && length.until_passes) {
-        header_at_end = output.rewritable() && make_wav_header(length.blocks * BLOCK_BYTES, header) == WAV_HEADER_BYTES;
+    if (wav && length.ends_early) {
+        header_at_end = output.rewritable() && make_wav_header(length.frames * 4, header) == WAV_HEADER_BYTES;
         if (!header_at_end) {
-            length = {blocks_for_passes(options.passes), false, 0};
+            length = {frames_to_end(length.frames), false};
             zindle_seek(options.start);
         }
     }
-    if (wav) output.write(header, make_wav_header(length.blocks * BLOCK_BYTES, header));
-    const std::uint64_t rendered = render_blocks(length);
-    if (header_at_end) output.rewrite_start(header, make_wav_header(rendered * BLOCK_BYTES, header));
+    if (wav) output.write(header, make_wav_header(length.frames * 4, header));
+    if (tracing) zindle_set_row_callback(trace_row, nullptr);
+    const std::uint64_t rendered = render_frames(length.frames, output);
+    zindle_set_row_callback(nullptr, nullptr);
+    if (header_at_end) output.rewrite_start(header, make_wav_header(rendered * 4, header));
+    // Each stem is the render with that channel alone heard, of the mix's
+    // length.
+    for (int c = 0; c < channels && failed_output() == nullptr; ++c) {
+        if (!stems[c]) continue;
+        hear_only(1u << c);
+        zindle_seek(options.start);
+        if (wav) stems[c]->write(header, make_wav_header(rendered * 4, header));
+        render_frames(rendered, *stems[c]);
+    }
     return commit_outputs();
 }

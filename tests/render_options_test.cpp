@@ -92,20 +92,22 @@ TEST_F(RenderOptions, StartGivesTheFramesOfAWholeRenderFromThere) {
     }
 }
 
-TEST_F(RenderOptions, PassesCountWholeBlocksToWhereEachPassEnds) {
+TEST_F(RenderOptions, PassesEndExactlyWhereEachPassEnds) {
     const std::size_t first_end = 881 + 64 * 6 * 882;
     const std::size_t second_end = first_end + 64 * 6 * 882;
     const std::string one = rendered({});
-    EXPECT_EQ(one.size(), (first_end / 2048 + 1) * BLOCK_BYTES);
+    EXPECT_EQ(one.size(), first_end * 4);
     EXPECT_EQ(rendered({"--passes", "1"}), one);
     const std::string two = rendered({"--passes", "2"});
-    EXPECT_EQ(two.size(), (second_end / 2048 + 1) * BLOCK_BYTES);
+    EXPECT_EQ(two.size(), second_end * 4);
     EXPECT_EQ(two.substr(0, one.size()), one);
+    // The frames are those of a longer render, cut.
+    EXPECT_EQ(rendered({"--buffers", "400"}).substr(0, two.size()), two);
     // From 10 s on (inside the second pass), one pass more is the rest of
-    // the second, to the block in which it ends.
+    // the second.
     const std::string later = rendered({"--start", "10", "--passes", "1"});
-    EXPECT_EQ(later.size(), ((second_end - 441000) / 2048 + 1) * BLOCK_BYTES);
-    EXPECT_EQ(later, two.substr(441000 * 4, later.size()));
+    EXPECT_EQ(later.size(), (second_end - 441000) * 4);
+    EXPECT_EQ(later, two.substr(441000 * 4));
 
     // A .wav file gets the length in its header whether the passes' end is
     // known from the load (one pass from before its end) or found as they

@@ -48,6 +48,17 @@ TEST(OptionParser, TakesEachOptionIntoTheOptionsAndNamesAnyTwoFiles) {
     EXPECT_TRUE(o.version);
     ASSERT_EQ(parse({"--help"}, o), "");
     EXPECT_TRUE(o.help);
+    ASSERT_EQ(parse({"--info", "--force", "m"}, o), "");
+    EXPECT_TRUE(o.info && o.force);
+
+    ASSERT_EQ(parse({"--mute", "2,4", "--stems", "m", "out.wav"}, o), "");
+    EXPECT_EQ(o.muted, 0b1010u);
+    EXPECT_FALSE(o.solo_given);
+    EXPECT_TRUE(o.stems);
+    ASSERT_EQ(parse({"--solo", "1-3", "m"}, o), "");
+    EXPECT_EQ(o.solo, 0b111u);
+    EXPECT_TRUE(o.solo_given);
+    EXPECT_EQ(o.muted, 0u);
 }
 
 TEST(OptionParser, SecondsAndStartShareOneNumberRule) {
@@ -93,7 +104,12 @@ TEST(OptionParser, EveryRefusalNamesTheOptionAndTheReason) {
         {{"--buffers", "1", "--passes", "2", "m"}, "--passes: --buffers is given already"},
         {{}, "no module named"},
         {{"m", "a.raw", "b.raw"}, "b.raw: one name too many (MODULE [OUTPUT])"},
-        {{"--info", "--buffers", "3", "m"}, "--info: takes the module alone"},
+        {{"--info", "--buffers", "3", "m"}, "--info: takes the module alone (and --force)"},
+        {{"--info", "--force", "--stems", "m"}, "--info: takes the module alone (and --force)"},
+        {{"--mute", "0", "m"}, "--mute: 0 is not a list of channels such as 1,3-4 (1 to 32)"},
+        {{"--solo", "1,", "m"}, "--solo: 1, is not a list of channels such as 1,3-4 (1 to 32)"},
+        {{"--mute", "1", "--solo", "2", "m"}, "--solo: --mute is given already"},
+        {{"--stems", "m", "-"}, "--stems: needs an output file to name the stems after, not -"},
         {{"--info", "m", "out.wav"}, "--info: takes the module alone, no output"},
         {{"--version", "m"}, "--version: must be the only argument"},
         {{"--help", "--version"}, "--version: must be the only argument"},
@@ -113,8 +129,8 @@ TEST(OptionParser, EveryRefusalNamesTheOptionAndTheReason) {
 TEST(OptionParser, UsageAndHelpComeFromTheTable) {
     const std::string usage = usage_text();
     EXPECT_EQ(usage,
-              "usage: zindle-render [--buffers N | --seconds S | --passes N] [--start TIME] [--trace FILE] MODULE "
-              "[OUTPUT] | --info MODULE | --version | --help\n");
+              "usage: zindle-render [--buffers N | --seconds S | --passes N] [--start TIME] [--mute LIST | --solo LIST] "
+              "[--stems] [--trace FILE] [--force] MODULE [OUTPUT] | --info MODULE | --version | --help\n");
     const std::string help = help_text();
     ASSERT_EQ(help.rfind(usage, 0), 0u);
     // One line for each option of the table, in its order, with its help.

@@ -6,7 +6,7 @@
 #   bench/stems.sh BUILD_DIR [BUFFERS]     (a release tree with the tests)
 set -euo pipefail
 build=$(cd "${1:?usage: bench/stems.sh BUILD_DIR [BUFFERS]}" && pwd)
-buffers=${2:-400}
+buffers=${2:-1500}
 cmake --build "$build" -j2 --target zindle-render zindle-write-songs >/dev/null
 bin=$(sed -n "s/^ZINDLE_BIN_DIR:[A-Z]*=//p" "$build/CMakeCache.txt")
 writer=$(find "$build" -name zindle-write-songs -type f -perm -u+x | head -1)

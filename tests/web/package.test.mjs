@@ -305,7 +305,11 @@ export async function main(bytes: Uint8Array, context: AudioContext): Promise<nu
   const frames: Int16Array = song.render(info.passFrames);
   const floats: Float32Array = song.renderFloat(128);
   song.seek(44100);
-  const pattern: number = song.jump();
+  const pattern: number = song.jump() + song.jumpTo(0, 0);
+  const wasMuted: boolean = song.mute(info.channels - 1, true);
+  song.setRepeat(0);
+  const { note, effect } = song.cell(0, 0, 0);
+  const { volume, muted } = song.channel(0);
   const { frame, passes } = song.position;
   const names: readonly string[] = info.sampleNames;
   const text: string = song.report + names.join('') + info.title;
@@ -319,7 +323,10 @@ export async function main(bytes: Uint8Array, context: AudioContext): Promise<nu
   player.resume();
   player.seek(1.5);
   player.jump();
-  return frames.length + floats.length + pattern + frame + passes + text.length;
+  player.jumpTo(1, 16);
+  player.mute(0, wasMuted);
+  player.setRepeat(-1);
+  return frames.length + floats.length + pattern + note + effect + volume + Number(muted) + frame + passes + text.length;
 }
 `;
   const tsconfig = {
@@ -339,4 +346,101 @@ export async function main(bytes: Uint8Array, context: AudioContext): Promise<nu
   assert.match(bad.stdout, /main\.ts\(\d+,\d+\): error TS2345: Argument of type 'string' is not assignable/);
   const misnamed = check(program.replace('song.renderFloat(128)', 'song.render_float(128)'));
   assert.match(misnamed.stdout, /error TS2551: Property 'render_float' does not exist/);
+});
+
+// The library's 0.3 controls through the package.
+test('bytes that are no module are refused unless forced, with the probe\'s message', async () => {
+  let seed = 7;
+  const random = Uint8Array.from({ length: 4000 }, () => (seed = (seed * 1103515245 + 12345) >>> 0) >>> 24);
+  const wav = Buffer.concat([Buffer.from('RIFF\x24\x10\x00\x00WAVEfmt ', 'latin1'), Buffer.alloc(4100)]);
+  const notModules = { text: Buffer.from('# zindle\n'.repeat(300)), wav, random, empty: new Uint8Array(0) };
+  for (const [name, bytes] of Object.entries(notModules))
+    await assert.rejects(Song.load(bytes), (e) => e.code === 0 && /does not look like a module/.test(e.message), name);
+  // Forced, random bytes load as the player would load them (or fail with
+  // the library's own text, never the probe's).
+  await Song.load(random, { force: true }).then((song) => song.free(),
+    (e) => assert.doesNotMatch(e.message, /does not look like a module/));
+  for (const name of busy) (await Song.load(readFileSync(join(songs, name)))).free();
+});
+
+test('setRepeat ends the song exactly where zindle-render --passes does', async () => {
+  for (const path of [demo, join(songs, 'busy-12ch.mod')]) {
+    for (const passes of [1, 2]) {
+      const out = join(dir, 'passes.raw');
+      const run = spawnSync(env.render, ['--passes', String(passes), path, out]);
+      assert.equal(run.status, 0, String(run.stderr));
+      const native = readFileSync(out);
+      const song = await Song.load(readFileSync(path));
+      song.setRepeat(passes - 1);
+      const frames = renderIn(song, native.length / 4 + 5000, [44100]);
+      assert.equal(song.render(100).length, 0);
+      assert.equal(song.renderFloat(100).length, 0);
+      const got = bytesOf(frames).subarray(0, native.length);
+      sameFrames(got, native, `${path}, ${passes} passes`);
+      assert.ok(frames.subarray(native.length / 2).every((v) => v === 0), 'nothing after the end');
+      if (passes === 1) assert.equal(native.length / 4, song.info.passFrames);
+      song.free();
+    }
+  }
+  const song = await Song.load(readFileSync(demo));
+  assert.throws(() => song.setRepeat(-2), /argument out of range/);
+});
+
+test('renderFloat past the end and a partial render: shorter arrays of the same samples', async () => {
+  const a = await Song.load(readFileSync(demo));
+  const b = await Song.load(readFileSync(demo));
+  for (const song of [a, b]) {
+    song.setRepeat(0);
+    song.seek(a.info.passFrames - 1000);
+  }
+  const ints = a.render(4096);
+  const floats = b.renderFloat(4096);
+  assert.equal(ints.length, 2000);
+  assert.deepEqual(floats, Float32Array.from(ints, (v) => v / 32768));
+});
+
+test('jumpTo, mute, cell and channel', async () => {
+  const path = join(songs, 'busy-8ch.mod');
+  const file = readFileSync(path);
+  const song = await Song.load(file);
+  const { channels, songLength } = song.info;
+  assert.equal(channels, 8);
+  // Cells as stored: 1084 bytes of header, then 64 rows of 4 bytes per channel.
+  const patterns = Math.max(...file.subarray(952, 952 + 128)) + 1;
+  for (let pattern = 0; pattern < patterns; pattern++) {
+    for (let row = 0; row < 64; row += 7) {
+      for (let channel = 0; channel < channels; channel++) {
+        const at = 1084 + 4 * (channels * (64 * pattern + row) + channel);
+        const [b0, b1, b2, b3] = file.subarray(at, at + 4);
+        const cell = song.cell(pattern, row, channel);
+        assert.deepEqual([cell.period, cell.sample, cell.effect, cell.param, cell.pan],
+          [(b0 & 0x0f) * 256 + b1, (b0 & 0x10) | (b2 >> 4), b2 & 0x0f, b3, b0 & 0xc0], `${pattern}/${row}/${channel}`);
+      }
+    }
+  }
+  assert.throws(() => song.cell(patterns + 300, 0, 0), /argument out of range/);
+  assert.throws(() => song.cell(0, 64, 0), /argument out of range/);
+  assert.throws(() => song.cell(0, 0, channels), /argument out of range/);
+  // Every channel muted: silence, while the song goes on.
+  for (let c = 0; c < channels; c++) assert.equal(song.mute(c, true), false);
+  assert.equal(song.mute(0, true), true);
+  assert.equal(song.channel(3).muted, true);
+  assert.ok(song.render(20000).every((v) => v === 0));
+  assert.equal(song.position.frame, 20000);
+  assert.throws(() => song.mute(channels, true), /argument out of range/);
+  for (let c = 0; c < channels; c++) song.mute(c, false);
+  assert.ok(song.render(20000).some((v) => v !== 0));
+  const state = song.channel(0);
+  assert.ok(state.volume >= 0 && state.volume <= 64 && state.pan >= 0 && state.pan <= 255 && !state.muted);
+  assert.throws(() => song.channel(channels), /argument out of range/);
+  // jumpTo: the entry's pattern from the given row, at the next row.
+  const entry = songLength - 1;
+  const pattern = song.jumpTo(entry, 16);
+  assert.equal(pattern, file[952 + entry]);
+  song.render(30000);
+  assert.equal(song.position.order, entry);
+  assert.ok(song.position.row >= 16);
+  assert.throws(() => song.jumpTo(songLength, 0), /argument out of range/);
+  assert.throws(() => song.jumpTo(0, 64), /argument out of range/);
+  assert.throws(() => song.jumpTo(0.5, 0), RangeError);
 });

@@ -176,7 +176,7 @@ test('ZindlePlayer from the installed package, served from another folder', asyn
       await page.close();
     });
 
-    await t.test('at 48000 Hz into the caller\'s node: the same music resampled', async () => {
+    await t.test('at 48000 Hz into the caller\'s node: the same music resampled; the end after a seek', async () => {
       const { page, errors } = await openPlayer(browser, server.port, 48000);
       const floats = await capture(page);
       let signal = 0;
@@ -194,6 +194,20 @@ test('ZindlePlayer from the installed package, served from another folder', asyn
       const snr = 10 * Math.log10(signal / error);
       console.log(`48000 Hz in Chromium against the renderer's frames: ${snr.toFixed(1)} dB`);
       assert.ok(snr > 20, `${snr} dB`);
+      const passFrames = await page.evaluate(async () => (await window.zindle.Song.load(window.bytes)).info.passFrames);
+      await page.evaluate((s) => {
+        window.player.setRepeat(0);
+        window.player.seek(s);
+      }, (passFrames - 4410) / 44100);
+      await page.waitForFunction(() => window.events.some((e) => e.type === 'end'), { timeout: 20000 });
+      // A command the library refuses comes back as an error event; bytes
+      // that are no module are refused by play().
+      await page.evaluate(() => window.player.jumpTo(999, 0));
+      await page.waitForFunction(() => window.events.some((e) => e.type === 'error'));
+      assert.match((await events(page, 'error'))[0].message, /^jumpTo: argument out of range$/);
+      const refused = await page.evaluate(() => window.player.play(new TextEncoder().encode('hello\n'.repeat(400)))
+        .then(() => 'played', (e) => e.message));
+      assert.match(refused, /does not look like a module/);
       assert.deepEqual(errors, []);
       await page.close();
     });

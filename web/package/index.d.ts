@@ -50,6 +50,33 @@ export interface SongPosition {
   passes: number;
 }
 
+export interface Cell {
+  /** 0 to 4095: 0 none, 1 key-off, 2 the vibrato goes on, 29 and up a note. */
+  period: number;
+  /** Semitones from C-0 (period 1712), nearest; -1 below period 29. */
+  note: number;
+  /** 0 to 31, 0 none. */
+  sample: number;
+  /** 0 to 15. */
+  effect: number;
+  /** 0 to 255. */
+  param: number;
+  /** The pan bits: 0, 0x40, 0x80 or 0xC0. */
+  pan: number;
+}
+
+export interface ChannelState {
+  /** The sample playing, 1 to 31; 0 none or silent. */
+  sample: number;
+  /** 0 to 64, as heard. */
+  volume: number;
+  /** 0 when silent. */
+  period: number;
+  /** 0 (left) to 255 (right). */
+  pan: number;
+  muted: boolean;
+}
+
 /** One module in its own WebAssembly instance; any number play at once. */
 export class Song {
   private constructor();
@@ -64,6 +91,14 @@ export class Song {
   /** The next order entry plays from the next row; returns its pattern number. */
   jump(): number;
   /** Order entry `order` plays from `row` at the next row; returns its pattern number. */
+  jumpTo(order: number, row: number): number;
+  /** A muted channel adds nothing to the output; returns whether it was muted. */
+  mute(channel: number, muted: boolean): boolean;
+  /** -1 never ends (the default), 0 plays the song once, n plays it n more times. */
+  setRepeat(count: number): void;
+  cell(pattern: number, row: number, channel: number): Cell;
+  /** The channel as heard at the last frame rendered. */
+  channel(channel: number): ChannelState;
   readonly info: SongInfo;
   readonly position: SongPosition;
   /** The loader's text, as the player writes it to its console. */
@@ -138,6 +173,10 @@ export class ZindlePlayer extends EventTarget {
   /** To `seconds` from the song's start, exactly (rounded to a frame). */
   seek(seconds: number): void;
   jump(): void;
+  jumpTo(order: number, row: number): void;
+  mute(channel: number, muted: boolean): void;
+  /** As Song.setRepeat; kept for the songs played later. */
+  setRepeat(count: number): void;
   addEventListener<K extends keyof ZindlePlayerEventMap>(
     type: K,
     listener: (this: ZindlePlayer, event: ZindlePlayerEventMap[K]) => void,

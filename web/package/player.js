@@ -22,10 +22,17 @@ function event(type, fields) {
   return Object.assign(new Event(type), fields);
 }
 
+function int(value, name) {
+  if (!Number.isInteger(value) || value < -0x80000000 || value > 0x7fffffff)
+    throw new RangeError(`${name} must be a whole number`);
+  return value;
+}
+
 export class ZindlePlayer extends EventTarget {
   #node = null;
   #destination;
   #capture;
+  #repeat = -1;
   #play = 0; // counts play() and stop() calls: an older play() gives way
 
   constructor(audioContext, options = {}) {
@@ -44,7 +51,7 @@ export class ZindlePlayer extends EventTarget {
     if (this.context.state !== 'running') this.context.resume().catch(() => {});
   }
 
-  async play(bytes) {
+  async play(bytes, { force = false } = {}) {
     this.#wake();
     const song = asBytes(bytes).slice(0, IMAGE_BYTES);
     this.stop();
@@ -55,7 +62,7 @@ export class ZindlePlayer extends EventTarget {
     const node = new AudioWorkletNode(this.context, 'zindle', {
       numberOfInputs: 0,
       outputChannelCount: [2],
-      processorOptions: { wasm, song: song.buffer, capture: this.#capture },
+      processorOptions: { wasm, song: song.buffer, force, repeat: this.#repeat, capture: this.#capture },
     });
     this.#node = node;
     this.position = null;
@@ -141,5 +148,20 @@ export class ZindlePlayer extends EventTarget {
 
   jump() {
     this.#send({ type: 'jump' });
+  }
+
+  jumpTo(order, row) {
+    this.#send({ type: 'jumpTo', order: int(order, 'order'), row: int(row, 'row') });
+  }
+
+  mute(channel, muted) {
+    this.#send({ type: 'mute', channel: int(channel, 'channel'), muted: Boolean(muted) });
+  }
+
+  // Kept for the songs played later too, as the library keeps it.
+  setRepeat(count) {
+    if (int(count, 'count') < -1) throw new RangeError('count must be -1 (for ever) or more');
+    this.#repeat = count;
+    this.#send({ type: 'repeat', count });
   }
 }

@@ -64,6 +64,13 @@ function count(value, name) {
   return value;
 }
 
+// A number for an int parameter; the library checks the range it allows.
+function int(value, name) {
+  if (!Number.isInteger(value) || value < -0x80000000 || value > 0x7fffffff)
+    throw new RangeError(`${name} must be a whole number`);
+  return value;
+}
+
 const freed = Symbol('freed');
 const create = Symbol('create');
 
@@ -76,14 +83,15 @@ export class Song {
     this.#z = z;
   }
 
-  // Loads into a new instance; rejects with the library's text.
-  static async load(bytes) {
+  // Probes (unless force), then loads; rejects with the library's text.
+  static async load(bytes, { force = false } = {}) {
     const data = asBytes(bytes);
     const instance = await WebAssembly.instantiate(await wasmModule(), {});
     const z = instance.exports;
     const size = Math.min(data.length, IMAGE_BYTES);
     const at = z.zindle_scratch(size);
     new Uint8Array(z.memory.buffer, at, size).set(data.subarray(0, size));
+    if (!force && z.zindle_probe(at, size) !== 1) throw Object.assign(new Error(NOT_A_MODULE), { code: 0 });
     const result = z.zindle_load(at, size);
     if (result < 0) throw libraryError(z, result, { report: text(z, z.zindle_report()) });
     return new Song(create, z);
@@ -106,7 +114,7 @@ export class Song {
 
   // The same frames as render, each sample as value / 32768.
   renderFloat(frames) {
-    return Float32Array.from(this.render(frames), (v) => v / 32768);
+    return this.#render(count(frames, 'frames'), Float32Array, 8, 'zindle_render_float');
   }
 
   #render(frames, Type, frameBytes, name) {
@@ -132,6 +140,39 @@ export class Song {
   // The next order entry from the next row; returns its pattern number.
   jump() {
     return this.#check(this.#live.zindle_jump());
+  }
+
+  jumpTo(order, row) {
+    return this.#check(this.#live.zindle_jump_to(int(order, 'order'), int(row, 'row')));
+  }
+
+  // Returns whether the channel was muted before.
+  mute(channel, muted) {
+    return this.#check(this.#live.zindle_mute(int(channel, 'channel'), muted ? 1 : 0)) === 1;
+  }
+
+  setRepeat(count) {
+    this.#check(this.#live.zindle_set_repeat(int(count, 'count')));
+  }
+
+  #struct(ints, call) {
+    const z = this.#live;
+    const at = z.zindle_scratch(4 * ints);
+    this.#check(call(z, at));
+    return new Int32Array(z.memory.buffer, at, ints);
+  }
+
+  // The cell as stored in the file.
+  cell(pattern, row, channel) {
+    const [period, note, sample, effect, param, pan] =
+      this.#struct(6, (z, at) => z.zindle_cell(int(pattern, 'pattern'), int(row, 'row'), int(channel, 'channel'), at));
+    return { period, note, sample, effect, param, pan };
+  }
+
+  // The channel as heard at the last frame rendered.
+  channel(channel) {
+    const [sample, volume, period, pan, muted] = this.#struct(5, (z, at) => z.zindle_channel(int(channel, 'channel'), at));
+    return { sample, volume, period, pan, muted: muted !== 0 };
   }
 
   get info() {

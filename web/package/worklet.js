@@ -135,13 +135,18 @@ class ZindleProcessor extends AudioWorkletProcessor {
 
   // The song goes into the module's scratch area and is loaded from there;
   // the same area then takes the rendered frames.
-  load({ wasm, song }) {
+  load({ wasm, song, force, repeat }) {
     const z = new WebAssembly.Instance(new WebAssembly.Module(wasm), {}).exports;
     this.z = z;
     const bytes = new Uint8Array(song);
     const size = Math.min(bytes.length, 0x180000);
     const at = z.zindle_scratch(size);
     new Uint8Array(z.memory.buffer, at, size).set(bytes.subarray(0, size));
+    if (!force && z.zindle_probe(at, size) !== 1) {
+      this.port.postMessage({ type: 'loaded', error: 'probe', code: 0 });
+      this.stopped = true;
+      return;
+    }
     const result = z.zindle_load(at, size);
     const report = text(z, z.zindle_report());
     if (result < 0) {
@@ -149,6 +154,7 @@ class ZindleProcessor extends AudioWorkletProcessor {
       this.stopped = true;
       return;
     }
+    if (repeat !== -1) z.zindle_set_repeat(repeat);
     this.rows = z.zindle_row_log(1);
     this.heard = 0; // the engine frame the next quantum starts at
     this.loaded = true;
@@ -183,6 +189,17 @@ class ZindleProcessor extends AudioWorkletProcessor {
       case 'jump':
         result = z.zindle_jump();
         if (result >= 0) this.port.postMessage({ type: 'jumped', pattern: result });
+        break;
+      case 'jumpTo':
+        result = z.zindle_jump_to(message.order, message.row);
+        if (result >= 0) this.port.postMessage({ type: 'jumped', pattern: result });
+        break;
+      case 'mute':
+        result = z.zindle_mute(message.channel, message.muted ? 1 : 0);
+        break;
+      case 'repeat':
+        result = z.zindle_set_repeat(message.count);
+        if (result === 0) this.ended = false;
         break;
     }
     if (result < 0) this.port.postMessage({ type: 'failed', command: message.type, error: text(z, z.zindle_strerror(result)) });

@@ -7,7 +7,7 @@
 // against the package's index.d.ts.
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
-import { existsSync, readdirSync, readFileSync, writeFileSync } from 'node:fs';
+import { existsSync, readdirSync, readFileSync, statSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { dirname, join } from 'node:path';
 import { test } from 'node:test';
@@ -70,6 +70,9 @@ function renderIn(song, frames, chunks) {
 
 test('the installed package: its files, its manifest, no dependencies', () => {
   const files = readdirSync(packageDir).sort();
+  const unpacked = files.reduce((sum, f) => sum + statSync(join(packageDir, f)).size, 0);
+  console.log(`package: tarball ${statSync(tarball).size} bytes, unpacked ${unpacked} bytes in ${files.length} files, ` +
+    `zindle.wasm ${statSync(join(packageDir, 'zindle.wasm')).size} bytes`);
   assert.deepEqual(files, ['LICENSE', 'README.md', 'index.d.ts', 'index.js', 'node.js', 'package.json', 'player.js',
     'song.js', 'worklet.js', 'zindle.wasm']);
   const manifest = JSON.parse(readFileSync(join(packageDir, 'package.json'), 'utf8'));

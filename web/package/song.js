@@ -195,17 +195,22 @@ export class Song {
     return this.#info;
   }
 
-  // Where the song is at the last frame rendered (or the frame sought).
+  // Where the song is at the last frame rendered (or the frame sought):
+  // one snapshot, struct zindle_position.
   get position() {
     const z = this.#live;
+    const at = z.zindle_scratch(40);
+    this.#check(z.zindle_get_position(at));
+    const view = new DataView(z.memory.buffer, at, 40);
+    const field = (k) => view.getInt32(8 + 4 * k, true);
     return {
-      frame: Number(z.zindle_frame()),
-      order: this.#check(z.zindle_order()),
-      pattern: z.zindle_pattern(),
-      row: z.zindle_row(),
-      tick: z.zindle_tick(),
-      speed: z.zindle_speed(),
-      passes: z.zindle_passes(),
+      frame: Number(view.getBigUint64(0, true)),
+      order: field(0),
+      pattern: field(1),
+      row: field(2),
+      tick: field(3),
+      speed: field(4),
+      passes: field(6),
     };
   }
 

@@ -39,7 +39,8 @@ TEST(MutedChannels, EveryLevelGivesTheReferenceBytes) {
     for (const int channels : {4, 8, 14, 32}) {
         for (const bool extended : {false, true}) {
             const auto song = busy_module({.channels = channels, .seed = 9, .extended = extended});
-            for (const std::uint32_t muted : {0x1u, 0x6u, 0xAAAAAAAAu, (1u << channels) - 2, 0xFFFFFFFFu}) {
+            const auto all_but_first = static_cast<std::uint32_t>((std::uint64_t{1} << channels) - 2);
+            for (const std::uint32_t muted : {0x1u, 0x6u, 0xAAAAAAAAu, all_but_first, 0xFFFFFFFFu}) {
                 const auto expected = reference(song, muted);
                 for (const auto most : {MixerExtensions::none, MixerExtensions::byte_shuffle, MixerExtensions::all})
                     EXPECT_EQ(fast(song, muted, most), expected)

@@ -1,7 +1,7 @@
 # Behind the front door (./run play, ./run test): `make play` builds the
 # player alone and plays the demo, `make test` builds everything and runs the
 # whole suite. Both install missing Debian/Ubuntu packages first.
-.PHONY: play player render install test test-asan build build-asan release-tree windows web deps clean
+.PHONY: play player render install test test-asan build build-asan release-tree windows web npm deps clean
 
 # The player alone needs a compiler, CMake and the ALSA headers; the rest of
 # the build adds GoogleTest, and the suite mandoc, which lints the manual pages.
@@ -68,6 +68,11 @@ web:
 	@scripts/install-deps $(WEB_PACKAGES)
 	cmake --preset web
 	cmake --build --preset web -j $(JOBS)
+
+# build/npm/zindle-<version>.tgz, the npm package, with `npm pack`.
+npm: web
+	@command -v npm >/dev/null || scripts/install-deps npm
+	cmake --build --preset web --target npm_package
 
 deps:
 	@scripts/install-deps $(DEPS)

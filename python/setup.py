@@ -2,10 +2,11 @@
 # sources, so installing needs no libzindle: the package is the engine, the
 # library and the binding in one shared object.
 #
-# The flags that decide bytes follow engine/CMakeLists.txt: C++20, and on
-# x86 the mixer's kernels each compiled with its own instruction-set flag
-# (chosen at run time, as in every other build). ZINDLE_KERNELS=OFF in the
-# environment builds the plain mixer instead; both give the same bytes.
+# The source lists and the kernels' flags are read from engine/ and
+# library/CMakeLists.txt: C++20, and on x86 the mixer's kernels each
+# compiled with its own instruction-set flag (chosen at run time, as in
+# every other build). ZINDLE_KERNELS=OFF in the environment builds the plain
+# mixer instead; both give the same bytes.
 import os
 import platform
 import re
@@ -34,23 +35,41 @@ def project_version():
 
 VERSION = project_version()
 
-ENGINE_SOURCES = [
-    "player_state.cpp", "console_text.cpp", "module_loader.cpp", "row_decoder.cpp", "tick_effects.cpp",
-    "voice_update.cpp", "instrument.cpp", "mixer.cpp", "mixer_reference.cpp", "tick_clock.cpp",
-]
-# The x86 kernels and the flag each file is built with.
-X86_KERNELS = {
-    "x86/cpu_features.cpp": [], "x86/kernel_table.cpp": [],
-    "x86/sse2.cpp": ["-msse2"], "x86/ssse3.cpp": ["-mssse3"],
-    "x86/avx2.cpp": ["-mavx2"], "x86/avx2_split.cpp": ["-mavx2"],
-}
+def cmake_text(folder):
+    return (folder / "CMakeLists.txt").read_text(encoding="utf-8")
+
+
+def cmake_list(text, pattern):
+    found = re.search(pattern, text, re.S)
+    if not found:
+        raise SystemExit("zindle: cannot read the source list from CMakeLists.txt (%s)" % pattern)
+    return found.groups()
+
+
+# The sources and their flags, read from the CMake files that build every
+# other form of the engine, so the lists are kept in one place.
+ENGINE_CMAKE = cmake_text(ENGINE)
+(ENGINE_SOURCES,) = cmake_list(ENGINE_CMAKE, r"add_library\(zindle_engine_objects OBJECT([^)]*)\)")
+ENGINE_SOURCES = ENGINE_SOURCES.split()
+X86_PROCESSORS, X86_BLOCK = cmake_list(
+    ENGINE_CMAKE, r'if\(ZINDLE_KERNELS AND CMAKE_SYSTEM_PROCESSOR MATCHES "([^"]*)"\)(.*?)\nelseif')
+(X86_SOURCES,) = cmake_list(X86_BLOCK, r"target_sources\(zindle_engine_objects PRIVATE([^)]*)\)")
+X86_KERNELS = {source: [] for source in X86_SOURCES.split()}
+for files, options in re.findall(r'set_source_files_properties\(([^)]*?) PROPERTIES COMPILE_OPTIONS "([^"]*)"\)',
+                                 X86_BLOCK):
+    for source in files.split():
+        X86_KERNELS[source] = options.split()
+(PLAIN_MIXER,) = cmake_list(ENGINE_CMAKE, r"else\(\)\s*target_sources\(zindle_engine_objects PRIVATE([^)]*)\)")
+PLAIN_MIXER = PLAIN_MIXER.split()
+(LIBRARY_SOURCES,) = cmake_list(cmake_text(LIBRARY), r"add_library\(zindle_library_objects OBJECT([^)]*)\)")
+LIBRARY_SOURCES = LIBRARY_SOURCES.split()
 CXX_FLAGS = ["-std=c++20", "-fno-exceptions", "-fno-rtti", "-fvisibility=hidden", "-g0", "-O3"]
 
 
 def with_kernels():
     if os.environ.get("ZINDLE_KERNELS", "ON").upper() in ("OFF", "0", "NO", "FALSE"):
         return False
-    return platform.machine().lower() in ("x86_64", "amd64", "i386", "i486", "i586", "i686", "x86")
+    return re.match(X86_PROCESSORS, platform.machine()) is not None
 
 
 class BuildEngine(build_ext):
@@ -58,6 +77,9 @@ class BuildEngine(build_ext):
     and writes the library's version header from the project version."""
 
     def build_extension(self, ext):
+        # Always from the sources: an earlier build's objects in build/ may
+        # come from other sources, headers or kernel settings.
+        self.force = True
         generated = Path(self.build_temp) / "generated"
         generated.mkdir(parents=True, exist_ok=True)
         header = generated / "library_version.h"
@@ -66,7 +88,7 @@ class BuildEngine(build_ext):
             header.write_text(text)
         ext.include_dirs += [str(generated), str(ROOT / "include"), str(ENGINE), str(LIBRARY)]
         # The checkout's sources, named here: setup() takes paths inside python/ only.
-        ext.sources += [str(LIBRARY / "zindle.cpp")] + [str(ENGINE / s) for s in ENGINE_SOURCES]
+        ext.sources += [str(LIBRARY / s) for s in LIBRARY_SOURCES] + [str(ENGINE / s) for s in ENGINE_SOURCES]
         # The C compiler driver is kept, but everything here is C++.
         if "-Wstrict-prototypes" in self.compiler.compiler_so:
             self.compiler.compiler_so.remove("-Wstrict-prototypes")
@@ -76,7 +98,7 @@ class BuildEngine(build_ext):
                     [str(ENGINE / source)], output_dir=self.build_temp, include_dirs=[str(ENGINE)],
                     extra_postargs=CXX_FLAGS + flags, debug=self.debug)
         else:
-            ext.sources.append(str(ENGINE / "mixer_no_kernels.cpp"))
+            ext.sources += [str(ENGINE / s) for s in PLAIN_MIXER]
         super().build_extension(ext)
 
 

@@ -250,7 +250,19 @@ int song_init(SongObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
+// on_row often holds the song itself (a bound method, a closure).
+int song_traverse(SongObject* self, visitproc visit, void* arg) {
+    Py_VISIT(self->on_row);
+    return 0;
+}
+
+int song_clear(SongObject* self) {
+    Py_CLEAR(self->on_row);
+    return 0;
+}
+
 void song_dealloc(SongObject* self) {
+    PyObject_GC_UnTrack(self);
     Py_XDECREF(self->data);
     Py_XDECREF(self->on_row);
     Py_XDECREF(self->title);
@@ -288,7 +300,9 @@ void gather_row(void* user, std::uint64_t frame, int order, int pattern, int row
 // so they may use any Song.
 Py_ssize_t render_frames(SongObject* self, char* out, Py_ssize_t frames, bool as_float) {
     const Py_ssize_t frame_bytes = as_float ? 2 * static_cast<Py_ssize_t>(sizeof(float)) : 4;
-    const bool calling = self->on_row != Py_None;
+    // Rows are gathered when a callback is set as the render starts; each
+    // goes to the callback set when it is handed over.
+    const bool calling = self->on_row != nullptr && self->on_row != Py_None;
     Py_ssize_t done = 0;
     while (done < frames) {
         Py_ssize_t want = frames - done;
@@ -310,10 +324,13 @@ Py_ssize_t render_frames(SongObject* self, char* out, Py_ssize_t frames, bool as
         unlock_engine();
         self->position = position;
         done += static_cast<Py_ssize_t>(got);
-        for (int i = 0; i < gathered.count; ++i) {
+        for (int i = 0; i < gathered.count && self->on_row != nullptr && self->on_row != Py_None; ++i) {
             const RowRecord& r = gathered.rows[i];
-            PyObject* result = PyObject_CallFunction(self->on_row, "Kiii", static_cast<unsigned long long>(r.frame),
+            PyObject* callback = self->on_row;
+            Py_INCREF(callback);  // the callback may set on_row
+            PyObject* result = PyObject_CallFunction(callback, "Kiii", static_cast<unsigned long long>(r.frame),
                                                      r.order, r.pattern, r.row);
+            Py_DECREF(callback);
             if (result == nullptr) return -1;
             Py_DECREF(result);
         }
@@ -607,7 +624,9 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zindle._zindle", "libzindle's 
 PyMODINIT_FUNC PyInit__zindle(void) {
     song_type.tp_name = "zindle.Song";
     song_type.tp_basicsize = sizeof(SongObject);
-    song_type.tp_flags = Py_TPFLAGS_DEFAULT;
+    song_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    song_type.tp_traverse = reinterpret_cast<traverseproc>(song_traverse);
+    song_type.tp_clear = reinterpret_cast<inquiry>(song_clear);
     song_type.tp_doc = "Song(data, force=False): a module loaded from bytes";
     song_type.tp_new = PyType_GenericNew;
     song_type.tp_init = reinterpret_cast<initproc>(song_init);

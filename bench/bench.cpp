@@ -26,7 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace zindle;
 
-constexpr double FRAME_RATE = 44100.0;
+constexpr double FRAME_RATE = zindle::SAMPLE_RATE;
 
 double cpu_seconds() {
     timespec t{};

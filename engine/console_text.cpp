@@ -1,6 +1,14 @@
 #include "console_text.h"
 
+#include "sequencer.h"
+
 namespace zindle {
+
+namespace {
+void console_write(const char* bytes, std::uint32_t count) {
+    if (engine_hooks.console != nullptr) engine_hooks.console(bytes, count);
+}
+}  // namespace
 
 char hex_text[11] = {'0', '0', '0', '0', '0', '0', '0', '0', ' ', '\r', '\n'};
 

@@ -1,5 +1,5 @@
 // Console report: raw texts and 8-digit hexadecimal numbers. Where the bytes
-// finally go is up to each program, through console_write.
+// finally go is up to each program, through engine_hooks.console.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +12,5 @@ extern char hex_text[11];
 void write_text(const char* text);
 void write_hex(std::uint32_t value);         // 11 bytes: digits, blank, CR, LF
 void write_hex_inline(std::uint32_t value);  // 9 bytes: digits and blank
-
-// Seam, defined by each program: put these bytes on its console, unchanged.
-void console_write(const char* bytes, std::uint32_t count);
 
 }  // namespace zindle

@@ -309,8 +309,9 @@ void set_up(const Lane* lanes, std::uint32_t count, std::uint32_t width, LaneSet
         const bool smooth = ch.step[c] <= SMOOTHING_MAX_STEP;
         s.keep[l] = smooth ? static_cast<std::int32_t>(ONE_BYTE_STEP - ch.step[c]) : 0;
         s.weight[l] = smooth ? static_cast<std::int32_t>(ch.step[c]) : static_cast<std::int32_t>(ONE_BYTE_STEP);
-        s.left[l] = (ch.pan[c] & PAN_LEFT) != 0 ? 1 : 0;
-        s.right[l] = (ch.pan[c] & PAN_RIGHT) != 0 ? 1 : 0;
+        const bool heard = (player.muted >> c & 1) == 0;
+        s.left[l] = heard && (ch.pan[c] & PAN_LEFT) != 0 ? 1 : 0;
+        s.right[l] = heard && (ch.pan[c] & PAN_RIGHT) != 0 ? 1 : 0;
         s.last[l] = ch.last_out[c];
     }
 }
@@ -351,7 +352,7 @@ void fill_buffer() {
         fill_buffer_reference();
         return;
     }
-    next_buffer = (next_buffer + 1) & 3;
+    next_buffer = (next_buffer + 1) % BUFFER_COUNT;
     std::uint32_t frame = 0;
     while (frame < FRAMES_PER_BUFFER) {
         const std::uint32_t now = player.out_clock + BYTES_PER_FRAME;
@@ -360,9 +361,7 @@ void fill_buffer() {
             // The tick runs inside this frame, after its fade; the frame
             // then glides, so it opens the run that follows the tick.
             fade_down();
-            player.out_clock = now;
-            run_tick();
-            player.out_clock = now - BYTES_PER_FRAME;
+            run_due_tick();
             phase = VolumePhase::glide;
         }
         // The runs up to the next tick or the end of the buffer.
@@ -382,7 +381,8 @@ void fill_buffer() {
         player.out_clock += frames * BYTES_PER_FRAME;
         frame += frames;
     }
-    submit_buffer();
+    count_frames_made();
+    if (engine_hooks.buffer_ready != nullptr) engine_hooks.buffer_ready();
 }
 
 }  // namespace zindle

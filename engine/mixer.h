@@ -5,7 +5,7 @@
 
 namespace zindle {
 
-inline constexpr std::uint32_t BUFFER_COUNT = 4;
+inline constexpr std::uint32_t BUFFER_COUNT = 4;  // a power of two: the ring index wraps cheaply
 inline constexpr std::uint32_t FRAMES_PER_BUFFER = 2048;
 inline constexpr std::uint32_t BYTES_PER_FRAME = 4;
 inline constexpr std::uint32_t BUFFER_BYTES = FRAMES_PER_BUFFER * BYTES_PER_FRAME;
@@ -15,7 +15,7 @@ extern std::int16_t output_buffers[BUFFER_COUNT][FRAMES_PER_BUFFER * 2];
 // The buffer filled last; fill_buffer advances it before filling.
 extern std::uint8_t next_buffer;
 
-// Renders the next buffer of the ring and hands it to submit_buffer.
+// Renders the next buffer of the ring and hands it to engine_hooks.buffer_ready.
 void fill_buffer();
 
 // The straightforward frame-by-frame mixer, kept as the reference that the
@@ -31,8 +31,5 @@ void allow_mixer_extensions(MixerExtensions most);
 // into pieces; a short one makes the pieces miss each other and takes the
 // path that mends that. 0 (the default) lets the lanes' steps decide.
 void set_mixer_split_warm_up(std::uint32_t frames);
-
-// Seam, defined by each program: output_buffers[next_buffer] is complete.
-void submit_buffer();
 
 }  // namespace zindle

@@ -42,11 +42,11 @@ std::int32_t channel_value(std::uint32_t c) {
 }  // namespace
 
 void fill_buffer_reference() {
-    next_buffer = (next_buffer + 1) & 3;
+    next_buffer = (next_buffer + 1) % BUFFER_COUNT;
     std::int16_t* out = output_buffers[next_buffer];
     const ChannelState& ch = player.channels;
     for (std::uint32_t frame = 0; frame < FRAMES_PER_BUFFER; ++frame) {
-        player.out_clock += BYTES_PER_FRAME;
+        player.out_clock += BYTES_PER_FRAME;  // this frame's clock: a tick due in it runs now
         switch (volume_phase(player.out_clock)) {
         case VolumePhase::glide: glide(); break;
         case VolumePhase::still: break;
@@ -61,13 +61,15 @@ void fill_buffer_reference() {
         std::int32_t right = 0;
         for (std::uint32_t c = 0; c < player.song.channel_count; ++c) {
             const std::int32_t v = channel_value(c);
+            if ((player.muted >> c & 1) != 0) continue;
             if ((ch.pan[c] & PAN_LEFT) != 0) left += v >> 1;
             if ((ch.pan[c] & PAN_RIGHT) != 0) right += v >> 1;
         }
         out[2 * frame] = clip_sample(left);
         out[2 * frame + 1] = clip_sample(right);
     }
-    submit_buffer();
+    count_frames_made();
+    if (engine_hooks.buffer_ready != nullptr) engine_hooks.buffer_ready();
 }
 
 }  // namespace zindle

@@ -1,6 +1,7 @@
 #include "module_loader.h"
 
 #include "console_text.h"
+#include "module_format.h"
 #include "player_state.h"
 #include "tick_clock.h"
 
@@ -22,10 +23,6 @@ constexpr ChannelTag channel_tags[] = {
 
 constexpr char extension_tag[4] = {'q', 'o', 'r', 'v'};
 
-constexpr std::uint32_t CHANNEL_TAG_OFFSET = 1080;
-constexpr std::uint32_t EXTENSION_TAG_OFFSET = 1084;
-constexpr std::uint32_t HEADER_SPEED_OFFSET = 1094;
-constexpr std::uint32_t HEADER_TEMPO_OFFSET = 1095;
 constexpr std::uint32_t DEFAULT_BYTES_PER_TICK = TEMPO_BYTES / 125;
 
 bool tag_at(const std::uint8_t* image, std::uint32_t offset, const char (&tag)[4]) {
@@ -38,7 +35,8 @@ std::uint32_t word_bytes(const std::uint8_t* at) { return at[0] * 512u + at[1] *
 
 }  // namespace
 
-bool load_module(const std::uint8_t* image) {
+bool load_module() {
+    const std::uint8_t* image = module_image;
     SongState& song = player.song;
     SampleInfo& samples = player.samples;
     ChannelState& ch = player.channels;
@@ -53,17 +51,17 @@ bool load_module(const std::uint8_t* image) {
     std::uint8_t finetune_base = 0;
 
     for (const ChannelTag& tag : channel_tags) {
-        if (tag_at(image, CHANNEL_TAG_OFFSET, tag.text)) {
+        if (tag_at(image, CHANNEL_TAG_AT, tag.text)) {
             song.channel_count = tag.channels;
             song.sample_slots = 32;
         }
     }
 
-    if (tag_at(image, EXTENSION_TAG_OFFSET, extension_tag)) {
+    if (tag_at(image, EXTENSION_TAG_AT, extension_tag)) {
         song.extended_mode = 1;
-        song.speed = image[HEADER_SPEED_OFFSET];
+        song.speed = image[EXTENSION_SPEED_AT];
         // A tempo byte of 0 would divide by zero; it keeps the default 125.
-        const std::uint8_t tempo = image[HEADER_TEMPO_OFFSET];
+        const std::uint8_t tempo = image[EXTENSION_TEMPO_AT];
         if (tempo != 0) song.bytes_per_tick = TEMPO_BYTES / tempo;
         finetune_base = 32;
     }
@@ -73,7 +71,7 @@ bool load_module(const std::uint8_t* image) {
     song.tick_window_at = player.out_clock + song.bytes_per_tick - PRE_TICK_WINDOW_BYTES;
     song.ramp_until = player.out_clock + GLIDE_BYTES;
     player.clock_base = player.out_clock;
-    song.pattern_bytes = song.channel_count * 256u;
+    song.pattern_bytes = song.channel_count * ROWS * CELL_BYTES;
 
     write_text("channels: ");
     write_hex(song.channel_count);
@@ -81,14 +79,14 @@ bool load_module(const std::uint8_t* image) {
     write_hex(song.sample_slots - 1u);
 
     for (std::uint32_t s = 1; s < song.sample_slots; ++s) {
-        const std::uint8_t* header = image + 20 + 30 * (s - 1);
-        const std::uint32_t length = word_bytes(header + 22);
-        samples.sample_finetune[s] = static_cast<std::uint8_t>((header[24] & 15) * 2 + finetune_base);
-        std::uint8_t volume = header[25] & 127;
+        const std::uint8_t* header = image + sample_header_at(s);
+        const std::uint32_t length = word_bytes(header + SAMPLE_LENGTH_AT);
+        samples.sample_finetune[s] = static_cast<std::uint8_t>((header[SAMPLE_FINETUNE_AT] & 15) * 2 + finetune_base);
+        std::uint8_t volume = header[SAMPLE_VOLUME_AT] & 127;
         if (volume >= 65) volume = 64;
         samples.sample_volume[s] = volume;
-        std::uint32_t loop_start = word_bytes(header + 26);
-        std::uint32_t loop_length = word_bytes(header + 28);
+        std::uint32_t loop_start = word_bytes(header + SAMPLE_LOOP_START_AT);
+        std::uint32_t loop_length = word_bytes(header + SAMPLE_LOOP_LENGTH_AT);
         if (loop_length == 2) loop_length = 0;
         if (loop_length > length) {
             loop_length = length;
@@ -107,17 +105,17 @@ bool load_module(const std::uint8_t* image) {
     }
     samples.sample_volume[0] = 0;
 
-    song.song_length = image[20 + 30 * (song.sample_slots - 1u)];
+    song.song_length = image[song_length_at(song.sample_slots)];
     if (song.song_length == 0) return false;
 
-    song.order_table = image + 22 + 30 * (song.sample_slots - 1u);
+    song.order_table = image + order_table_at(song.sample_slots);
     song.order_pos = song.order_table;
-    song.pattern_base = song.order_table + 128 + (song.sample_slots != 16 ? 4 : 0);
+    song.pattern_base = song.order_table + ORDER_ENTRIES + (song.sample_slots != 16 ? TAG_BYTES : 0);
     song.row_offset = song.order_table[0] * song.pattern_bytes;
     song.loop_row_offset = song.row_offset;
 
     song.pattern_count = 1;
-    for (std::uint32_t i = 0; i < 128; ++i)
+    for (std::uint32_t i = 0; i < ORDER_ENTRIES; ++i)
         if (song.order_table[i] >= song.pattern_count) song.pattern_count = song.order_table[i] + 1u;
 
     // Sample data follows the patterns. A start that the header's numbers

@@ -18,7 +18,7 @@ alignas(64) std::uint8_t module_image[IMAGE_BYTES + IMAGE_TAIL_BYTES];
 std::int16_t output_buffers[BUFFER_COUNT][FRAMES_PER_BUFFER * 2];
 std::uint8_t next_buffer;
 
-// The row decoder's working position and the tools' row observer
+// The row decoder's working position and the program's seams
 // (sequencer.h).
 RowWork row_work;
 EngineHooks engine_hooks;
@@ -33,7 +33,6 @@ void reset_engine() {
     std::memset(output_buffers, 0, sizeof output_buffers);
     next_buffer = 0;
     row_work = RowWork{};
-    engine_hooks = EngineHooks{};
     std::memset(&mixing::mixer_scratch, 0, sizeof mixing::mixer_scratch);
     mixing::mixer_choice = mixing::MixerChoice{};
 }

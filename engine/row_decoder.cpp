@@ -245,12 +245,18 @@ void advance_order() {
 }
 
 std::uint8_t jump_to_next_order() {
+    const SongState& song = player.song;
+    std::uint32_t order = static_cast<std::uint32_t>(song.order_pos - song.order_table) + 1;
+    if (order >= song.song_length) order = 0;
+    return jump_to_entry(order, 0);
+}
+
+std::uint8_t jump_to_entry(std::uint32_t order, std::uint32_t row) {
     SongState& song = player.song;
-    const std::uint8_t* entry = song.order_pos + 1;
-    if (entry >= song.order_table + song.song_length) entry = song.order_table;
+    const std::uint8_t* entry = song.order_table + order;
     song.loop_row_offset = pattern_start(entry);
     song.loop_count = 0;
-    song.row_offset = song.loop_row_offset;
+    song.row_offset = song.loop_row_offset + row * song.channel_count * 4u;
     song.order_pos = entry;
     return *entry;
 }

@@ -2,6 +2,7 @@
 // prepares the de-click fade before the next row.
 #include "tick_clock.h"
 
+#include "mixer.h"
 #include "pattern_cell.h"
 #include "player_state.h"
 #include "sequencer.h"
@@ -28,13 +29,16 @@ void look_ahead() {
 void run_tick() {
     SongState& song = player.song;
     song.lfo_phase = (song.lfo_phase + 1) & 63;
+    // out_clock is the clock of the frame the tick runs in, 4 past its start.
+    TickStart start{player.frames_made + (player.out_clock - player.made_clock) / BYTES_PER_FRAME - 1, song.tick,
+                    nullptr, 0};
     if (song.tick != 0) {
         apply_tick_effects();
     } else {
-        const std::uint8_t* entry = song.order_pos;
-        const std::uint32_t row_offset = song.row_offset;
+        start.order_entry = song.order_pos;
+        start.row_offset = song.row_offset;
         decode_row();
-        if (engine_hooks.row_tick != nullptr) engine_hooks.row_tick(entry, row_offset);
+        if (engine_hooks.row_tick != nullptr) engine_hooks.row_tick(start.order_entry, start.row_offset);
     }
     update_voices();
     ++song.tick;
@@ -45,6 +49,30 @@ void run_tick() {
     song.tick_window_at += song.bytes_per_tick;
     song.ramp_until = player.out_clock + GLIDE_BYTES;
     player.clock_base = player.out_clock;
+    if (engine_hooks.tick != nullptr) engine_hooks.tick(start);
+}
+
+std::uint32_t frames_to_next_tick() {
+    // Signed: a tick already overdue runs in the next frame.
+    const auto ahead = static_cast<std::int32_t>(player.song.tick_window_at + PRE_TICK_WINDOW_BYTES - player.out_clock);
+    return ahead <= static_cast<std::int32_t>(BYTES_PER_FRAME)
+               ? 0
+               : (static_cast<std::uint32_t>(ahead) + BYTES_PER_FRAME - 1) / BYTES_PER_FRAME - 1;
+}
+
+void run_due_tick() {
+    player.out_clock += BYTES_PER_FRAME;
+    run_tick();
+    player.out_clock -= BYTES_PER_FRAME;
+}
+
+std::uint64_t next_tick_frame() {
+    return player.frames_made + (player.out_clock - player.made_clock) / BYTES_PER_FRAME + frames_to_next_tick();
+}
+
+void run_next_tick_unmixed() {
+    player.out_clock += frames_to_next_tick() * BYTES_PER_FRAME;
+    run_due_tick();
 }
 
 }  // namespace zindle

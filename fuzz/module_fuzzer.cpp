@@ -11,11 +11,6 @@
 #include "module_loader.h"
 #include "player_state.h"
 
-namespace zindle {
-void console_write(const char*, std::uint32_t) {}
-void submit_buffer() {}
-}  // namespace zindle
-
 namespace {
 
 using namespace zindle;
@@ -37,7 +32,7 @@ bool load(const std::uint8_t* data, std::size_t size) {
     next_buffer = 0;
     dirty = size < IMAGE_BYTES ? size : IMAGE_BYTES;
     std::memcpy(module_image, data, dirty);
-    return load_module(module_image);
+    return load_module();
 }
 
 }  // namespace

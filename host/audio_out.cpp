@@ -2,13 +2,14 @@
 // callback only counts finished buffers, the timer callback only posts
 // WM_USER; the refill itself runs on the window thread.
 #include "host.h"
+#include "player_state.h"
 
 namespace zindle {
 
 constinit HWAVEOUT wave_out = nullptr;
 
 constinit const WAVEFORMATEX wave_format = {
-    WAVE_FORMAT_PCM, 2, 44100, 44100 * BYTES_PER_FRAME, BYTES_PER_FRAME, 16, 0,
+    WAVE_FORMAT_PCM, 2, SAMPLE_RATE, SAMPLE_RATE* BYTES_PER_FRAME, BYTES_PER_FRAME, 16, 0,
 };
 
 constinit WAVEHDR wave_headers[BUFFER_COUNT] = {};
@@ -49,7 +50,6 @@ void prime_sound_device() {
     audio_ready.store(1, std::memory_order_relaxed);
 }
 
-// The last step of fill_buffer: queue the buffer just filled.
 void submit_buffer() { waveOutWrite(wave_out, &wave_headers[next_buffer], sizeof(WAVEHDR)); }
 
 // The device reports buffers in the order they were queued, and the ring

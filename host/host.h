@@ -17,8 +17,12 @@ namespace zindle {
 inline constexpr UINT EXIT_OK = 0;
 inline constexpr UINT EXIT_FAILED = 1;
 
-// Console (console_out.cpp): console_write of the engine goes here.
+// Console (console_out.cpp): the engine's report goes here.
 extern HANDLE console_output;
+void console_write(const char* bytes, std::uint32_t count);
+// The engine's seams: its report to the console, its buffers to the sound
+// device (submit_buffer). Wired once, before the module is loaded.
+void wire_engine();
 
 // Start-up (startup.cpp).
 // The module path: what follows the first blank and the blanks after it,
@@ -54,6 +58,8 @@ bool start_refill_timer();
 bool open_sound_device();
 // Fills and queues all four buffers once, after the module is loaded.
 void prime_sound_device();
+// The last step of fill_buffer: queue the buffer just filled.
+void submit_buffer();
 // Refills every buffer the device has finished since the last run.
 void refill_pump();
 

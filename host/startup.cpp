@@ -43,6 +43,7 @@ void run_player() {
     // Fails harmlessly when the program already has a console.
     AllocConsole();
     console_output = GetStdHandle(STD_OUTPUT_HANDLE);
+    wire_engine();
 
     const char* path = module_path(GetCommandLineA());
     if (path == nullptr) fail("Couldn't open file");
@@ -59,7 +60,7 @@ void run_player() {
     if (!start_refill_timer()) fail("timer fail");
     if (!open_sound_device()) fail("Couldn't open sound device");
 
-    if (!load_module(module_image)) ExitProcess(EXIT_FAILED);
+    if (!load_module()) ExitProcess(EXIT_FAILED);
     prime_sound_device();
 
     MSG message;

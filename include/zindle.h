@@ -13,8 +13,12 @@
  *
  * One thread at a time. No function may be called while another call is
  * running in a different thread; callers that use several threads must
- * serialise the calls themselves. Nothing here blocks, allocates, throws,
- * reads a clock or touches a file.
+ * serialise the calls themselves. The one exception is
+ * zindle_get_position, which any thread may call at any time, also while
+ * another thread is inside zindle_render: it never waits for that thread
+ * and always gives one consistent snapshot of the position at the last
+ * frame given out. Nothing here blocks, allocates, throws, reads a clock
+ * or touches a file.
  *
  * Frames are counted from the last zindle_load (or as set by zindle_seek):
  * frame n is the n-th stereo frame, 44100 frames a second.
@@ -35,22 +39,51 @@
 extern "C" {
 #endif
 
+/* zindle_cell and zindle_channel name a struct and a function, as C
+   allows; C++ compilers that warn of the function hiding the struct's
+   constructor are told that it is meant. */
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
+#endif
+
 #if defined(ZINDLE_BUILDING_LIBRARY) && defined(__GNUC__) && !defined(_WIN32)
 #define ZINDLE_API __attribute__((visibility("default")))
 #else
 #define ZINDLE_API
 #endif
 
+#define ZINDLE_VERSION_MAJOR 0
+#define ZINDLE_VERSION_MINOR 3
+#define ZINDLE_VERSION_PATCH 0
+
 /* Frames per second of everything zindle_render writes. */
 #define ZINDLE_SAMPLE_RATE 44100
 /* The most bytes of a module file that are looked at. */
 #define ZINDLE_IMAGE_BYTES 0x180000
+#define ZINDLE_BLOCK_FRAMES 2048 /* frames the engine makes at a time */
+/*
+ * The longest pass counted: 20 minutes of song rounded up to whole blocks,
+ * 52,920,320 frames. A song whose first pass has not ended by then is
+ * counted as passing there (zindle_pass_frames); zindle-render stops there.
+ */
+#define ZINDLE_PASS_LIMIT_FRAMES \
+    ((20ull * 60 * ZINDLE_SAMPLE_RATE + ZINDLE_BLOCK_FRAMES - 1) / ZINDLE_BLOCK_FRAMES * ZINDLE_BLOCK_FRAMES)
 
 /* Error codes: every one is negative. */
-#define ZINDLE_ERROR_NULL_DATA (-1)  /* zindle_load: data is NULL, size is not 0 */
-#define ZINDLE_ERROR_EMPTY_SONG (-2) /* zindle_load: the song length is 0 */
-#define ZINDLE_ERROR_NOT_LOADED (-3) /* no song is loaded */
-#define ZINDLE_ERROR_ARGUMENT (-4)   /* an argument is out of range */
+#define ZINDLE_ERROR_NULL_DATA (-1)   /* zindle_load: data is NULL, size is not 0 */
+#define ZINDLE_ERROR_EMPTY_SONG (-2)  /* zindle_load: the song length is 0 */
+#define ZINDLE_ERROR_NOT_LOADED (-3)  /* no song is loaded */
+#define ZINDLE_ERROR_ARGUMENT (-4)    /* an argument is out of range */
+#define ZINDLE_ERROR_IN_CALLBACK (-5) /* called from inside the row callback */
+
+/*
+ * The furthest frame zindle_seek goes to: 2^30 frames (6 h 45 min 49 s),
+ * the span of the engine's 32-bit byte clock. A seek costs about what
+ * rendering up to its frame costs, so this also bounds its time (a few
+ * seconds for a 4-channel song). zindle-render's --start follows it.
+ */
+#define ZINDLE_SEEK_MAX_FRAMES 1073741824ull
 
 /* ---- Loading, rendering, seeking ------------------------------------- */
 
@@ -75,7 +108,12 @@ ZINDLE_API const char* zindle_report(void);
 /*
  * Writes `frames` stereo frames to out, left then right, signed 16-bit in
  * the machine's byte order, and returns `frames`. Returns 0 and writes
- * nothing when no song is loaded or out is NULL. Any count works; the
+ * nothing when no song is loaded or out is NULL, and inside the row
+ * callback. In the WebAssembly module, out must lie in the area that
+ * zindle_scratch gives or above the library's own memory (memory the
+ * caller has grown): a render that would write over the library's state
+ * gives nothing and returns 0, and one that runs past the end of memory
+ * traps. Any count works; the
  * frames are the same
  * however the song is cut into calls. The song never ends: it goes on
  * from where it comes back to, as the player does.
@@ -85,16 +123,39 @@ ZINDLE_API size_t zindle_render(int16_t* out, size_t frames);
 /*
  * Exact seek: afterwards zindle_render continues as if `frame` frames had
  * been rendered since the load, and every position field is what it would
- * then be. Z jumps made since the load are forgotten. Returns 0, or
- * ZINDLE_ERROR_NOT_LOADED. A seek renders the song from its start (or,
- * forward and with no Z jump made, from where it is) to `frame` without
- * giving out the frames, so it costs about what rendering them costs:
- * about 25 ms for five minutes of a 4-channel song on a current PC. The
- * row callback is not called for the rows passed over.
+ * then be. Z jumps made since the load are forgotten. Returns 0,
+ * ZINDLE_ERROR_NOT_LOADED, ZINDLE_ERROR_ARGUMENT for a frame past
+ * ZINDLE_SEEK_MAX_FRAMES (at once, nothing changed), or
+ * ZINDLE_ERROR_IN_CALLBACK. A seek starts from the nearest state kept on
+ * the way (one every 512 blocks of the song's first 25 minutes as loaded),
+ * or, forward and with no Z jump made, from where the song is, and renders
+ * from there to `frame` without giving out the frames: it costs about what
+ * rendering those costs, a few milliseconds for most seeks on a current
+ * PC. The row callback is not called for the rows passed over.
  */
 ZINDLE_API int zindle_seek(uint64_t frame);
 
-/* The library's version, "0.2.0" for instance. */
+/*
+ * Like zindle_render, each sample as value / 32768.0f: exactly the frames
+ * zindle_render would give, in [-0.9375, 0.9375). The two may be mixed in
+ * one song; both follow zindle_set_repeat's end.
+ */
+ZINDLE_API size_t zindle_render_float(float* out, size_t frames);
+
+/*
+ * How long the song plays. -1 (the default, what the player does): it
+ * never ends. 0: once; zindle_render gives frames up to the end of the
+ * first pass (zindle_pass_frames() frames after a load), returns fewer
+ * than asked there and 0 from then on. n > 0: n more passes, each ending
+ * by zindle_passes' rule (a song whose pass does not end within
+ * ZINDLE_PASS_LIMIT_FRAMES counts that many frames a pass). Returns 0, or
+ * ZINDLE_ERROR_ARGUMENT below -1. It holds across loads and seeks, and
+ * works without a song; a seek to or past the end leaves nothing to
+ * render.
+ */
+ZINDLE_API int zindle_set_repeat(int count);
+
+/* The library's version, "0.3.0" for instance. */
 ZINDLE_API const char* zindle_version(void);
 
 /* A short English text for an error code; "unknown error" for others. */
@@ -106,11 +167,55 @@ ZINDLE_API const char* zindle_strerror(int error);
  * What the player's Z key does: the next entry of the order list (entry 0
  * after the last) plays from its first row at the next row, with no
  * pattern loop running. Returns that entry's pattern number (0 to 255),
- * or ZINDLE_ERROR_NOT_LOADED. The engine renders blocks of 2048 frames,
+ * ZINDLE_ERROR_NOT_LOADED or ZINDLE_ERROR_IN_CALLBACK. The engine renders blocks of 2048 frames,
  * so the frames of the current block not yet given out come first, as in
  * the player, whose queued buffers play out before the jump is heard.
  */
 ZINDLE_API int zindle_jump(void);
+
+/*
+ * Like zindle_jump, to order entry `order` (0 to zindle_song_length() - 1)
+ * from its row `row` (0 to 63). Returns that entry's pattern number,
+ * ZINDLE_ERROR_ARGUMENT for an order or row out of range,
+ * ZINDLE_ERROR_NOT_LOADED or ZINDLE_ERROR_IN_CALLBACK.
+ */
+ZINDLE_API int zindle_jump_to(int order, int row);
+
+/* ---- Channels ---------------------------------------------------------- */
+
+/*
+ * Mutes (muted != 0) or unmutes channel 0 to zindle_channel_count() - 1.
+ * A muted channel goes on playing (effects, envelopes, everything the
+ * song does) but adds nothing to the output. Mutes apply to the frames the
+ * engine has not made yet (up to 2047 frames of the current block are
+ * already made; after a seek, from the seek's frame on), hold across seeks
+ * and are cleared by zindle_load. With nothing muted the frames are those
+ * of 0.2. Returns the channel's previous state, 0 or 1,
+ * ZINDLE_ERROR_ARGUMENT or ZINDLE_ERROR_NOT_LOADED.
+ *
+ * Stems: each channel adds (v >> 1) to each side it is panned to, where v
+ * is its own smoothed value, and a sample of the mix is that sum clipped to
+ * -30720..30719. A stem (every channel muted but one) is one channel's
+ * term, which never clips. So on every sample where the mix is not at a
+ * clip bound, the stems' samples sum exactly to the mix's sample; where it
+ * is, their sum lies at or beyond that bound.
+ */
+ZINDLE_API int zindle_mute(int channel, int muted);
+
+struct zindle_channel {
+    int sample; /* the sample playing, 1 to 31, 0 none or silent */
+    int volume; /* the volume it is heard at, 0 to 64 */
+    int period; /* its current period in the cell's units, 0 when silent */
+    int pan;    /* 0 (left) to 255 (right): 0, 128 (both sides) or 255 */
+    int muted;  /* 1 after zindle_mute */
+};
+/*
+ * The channel as heard at the last frame given out (the engine runs up to
+ * 2047 frames ahead; this follows the frames given), as its last tick set
+ * it. 0, or ZINDLE_ERROR_ARGUMENT for a channel out of range or a NULL
+ * state, or ZINDLE_ERROR_NOT_LOADED.
+ */
+ZINDLE_API int zindle_channel(int channel, struct zindle_channel* state);
 
 /* ---- Where the song is ----------------------------------------------- */
 /*
@@ -135,6 +240,18 @@ ZINDLE_API int zindle_bytes_per_tick(void); /* tempo: output bytes (4 a frame) p
  */
 ZINDLE_API int zindle_passes(void);
 
+struct zindle_position {
+    uint64_t frame;
+    int order, pattern, row, tick, speed, bytes_per_tick, passes;
+};
+/*
+ * All of the above of one moment, the last frame given out: callable from
+ * any thread at any time (see the thread rule at the top). 0, or
+ * ZINDLE_ERROR_NOT_LOADED (nothing written), or ZINDLE_ERROR_ARGUMENT for a
+ * NULL position.
+ */
+ZINDLE_API int zindle_get_position(struct zindle_position* position);
+
 /* ---- The song -------------------------------------------------------- */
 /* With no song loaded the int functions return ZINDLE_ERROR_NOT_LOADED,
    the texts are "" and zindle_pass_frames returns 0. */
@@ -158,18 +275,72 @@ ZINDLE_API uint64_t zindle_pass_frames(void);
 ZINDLE_API int zindle_return_order(void);
 ZINDLE_API int zindle_return_row(void);
 
+/* ---- The patterns ---------------------------------------------------- */
+
+/* The pattern number of entry 0 to 127 of the order list (entries past the
+   song length as stored), or ZINDLE_ERROR_ARGUMENT. */
+ZINDLE_API int zindle_order_entry(int order);
+/* Patterns stored in the file: 1 + the highest of the 128 order entries. */
+ZINDLE_API int zindle_pattern_count(void);
+
+struct zindle_cell {
+    int period; /* the cell's period field, 0 to 4095: 0 none, 1 key-off, 2 the vibrato goes on, 29 and up a note */
+    int note;   /* that note in semitones, C-0 = 0 at period 1712 (so 856 is 12, 428 is 24, 214 is 36), nearest
+                   (periods above 1712 count as 0); -1 below 29 */
+    int sample; /* 0 to 31, 0 none */
+    int effect; /* 0 to 15 */
+    int param;  /* 0 to 255 */
+    int pan;    /* the pan bits: 0, 0x40, 0x80 or 0xC0 */
+};
+/* The cell as stored (zeros past the file's end): 0, or
+   ZINDLE_ERROR_ARGUMENT for a pattern (0 to zindle_pattern_count() - 1),
+   row (0 to 63) or channel out of range or a NULL cell. */
+ZINDLE_API int zindle_cell(int pattern, int row, int channel, struct zindle_cell* cell);
+
+/*
+ * 1 when the bytes look like a module zindle plays, 0 when not. Loads
+ * nothing, changes nothing, takes any bytes and any size (NULL gives 0)
+ * and reads nothing past size. A known channel tag at byte 1080 ("M.K.",
+ * "6CHN", "8CHN", "10CH" to "32CH") is a module. Untagged, a 15-sample
+ * module must be plausible: more than its 600 header bytes; every sample
+ * header in range (finetune 0 to 15, volume 0 to 64, at most 64 KiB, a
+ * loop within the sample, its start counted in words or bytes); a song
+ * length of 1 to 128 whose entries name patterns 0 to 63 (the unused
+ * entries below 128); and no more bytes than the header declares plus one
+ * pattern (files cut short pass).
+ */
+ZINDLE_API int zindle_probe(const void* data, size_t size);
+
 /* ---- Following the rows ---------------------------------------------- */
 
 /*
  * Called from inside zindle_render once for every row that starts in the
  * frames that call gives out, in order, with the number of the row's first
- * frame, its order entry, pattern and row. The position functions already
- * describe that row while it runs. NULL (the default) calls nothing. The
- * callback must not call zindle_load, zindle_render, zindle_seek or
- * zindle_jump. zindle_load keeps the callback.
+ * frame, its order entry, pattern and row. While it runs, every position
+ * function describes that row as it starts: zindle_frame gives the row's
+ * first frame (the callback's `frame`), zindle_tick 0. NULL (the default)
+ * calls nothing. Nothing that would move the song works from inside the
+ * callback: zindle_render gives 0 frames and writes nothing; zindle_load,
+ * zindle_seek and zindle_jump return ZINDLE_ERROR_IN_CALLBACK and change
+ * nothing. The render that called it goes on exactly. zindle_load keeps
+ * the callback.
  */
 typedef void (*zindle_row_callback)(void* user, uint64_t frame, int order, int pattern, int row);
 ZINDLE_API void zindle_set_row_callback(zindle_row_callback callback, void* user);
+
+#if defined(__wasm__)
+/*
+ * WebAssembly only: the caller's scratch area in the module's memory, for
+ * a caller that owns no memory there (JavaScript): the module's bytes go
+ * there before zindle_load, and frames may be rendered there. Its offset
+ * for any size up to ZINDLE_IMAGE_BYTES, 0 for a larger one.
+ */
+void* zindle_scratch(size_t size);
+#endif
+
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
 #ifdef __cplusplus
 }

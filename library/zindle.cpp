@@ -7,50 +7,81 @@
 // source builds for a freestanding WebAssembly target.
 #include "zindle.h"
 
+#include <atomic>
+
 #include "library_version.h"
 #include "mixer.h"
+#include "pattern_cell.h"
+#include "module_format.h"
 #include "module_loader.h"
 #include "pass_tracker.h"
 #include "player_state.h"
 #include "sequencer.h"
+#include "tick_clock.h"
 
 namespace zindle {
 
 namespace {
 
-constexpr std::uint32_t REPORT_CAPACITY = 8192;  // the longest report is under 4 KiB
-constexpr std::uint32_t TITLE_BYTES = 20;
-constexpr std::uint32_t SAMPLE_NAME_BYTES = 22;
-constexpr std::uint32_t SAMPLE_HEADER_BYTES = 30;
-constexpr std::uint32_t FIRST_SAMPLE_HEADER = 20;
-constexpr std::uint32_t PRE_TICK_BYTES = 384;
-// A pass that has not ended within 20 minutes, rounded up to whole blocks
-// of 2048 frames, is counted as that long: zindle-render stops there.
-constexpr std::uint64_t PASS_SCAN_FRAMES =
-    (20ull * 60 * ZINDLE_SAMPLE_RATE + FRAMES_PER_BUFFER - 1) / FRAMES_PER_BUFFER * FRAMES_PER_BUFFER;
-// Rows start at least 1729 bytes apart, so one 2048-frame buffer starts at
-// most five; the queue holds the rows of the buffer being given out.
-constexpr std::uint32_t ROW_QUEUE = 8;
+static_assert(ZINDLE_SAMPLE_RATE == SAMPLE_RATE && ZINDLE_IMAGE_BYTES == IMAGE_BYTES &&
+              ZINDLE_BLOCK_FRAMES == FRAMES_PER_BUFFER);
 
-// One row as it started: where, when, and what the tick schedule of the
-// row is from there.
-struct RowStart {
-    std::uint64_t frame;  // the frame in which its row tick ran
+constexpr std::uint32_t REPORT_CAPACITY = 8192;  // the longest report is under 4 KiB
+// Ticks start at least 1729 bytes (432 frames) apart, so one 2048-frame
+// buffer holds at most five; the queue holds the ticks of the buffer being
+// given out.
+constexpr std::uint32_t TICK_QUEUE = 8;
+constexpr std::uint32_t PERIOD_SCALE = 16;  // the engine keeps periods x 16
+
+// The pan bits as zindle_channel gives them: 0 left, 255 right, 128 both.
+std::uint8_t pan_of(std::uint32_t c) {
+    const std::uint8_t bits = player.channels.pan[c];
+    return bits == PAN_LEFT ? 0 : bits == PAN_RIGHT ? 255 : 128;
+}
+
+// The song at one tick: the row it belongs to, and which tick of it.
+struct Moment {
+    std::uint64_t row_frame;  // the frame in which its row tick ran
     std::uint32_t order;
     std::uint32_t pattern;
     std::uint32_t row;
     std::uint32_t speed;
     std::uint32_t bytes_per_tick;
-    std::int64_t window_after;  // the row's tick window (after a delay), from its tick
-    std::uint32_t passes;       // passes completed once this row started
+    std::uint32_t passes;  // passes completed once the row started
+    std::uint32_t tick;
 };
+
+// A channel as a tick left it, in the terms of zindle_channel.
+struct Heard {
+    std::uint8_t sample;
+    std::uint8_t volume;
+    std::uint16_t period;
+    std::uint8_t pan;
+};
+
+// A tick as the engine ran it: the frame it runs in, and the song then
+// (the row fields only for a row tick).
+struct TickRecord {
+    std::uint64_t frame;
+    Moment moment;
+    Heard channels[CHANNEL_SLOTS];
+};
+
+// The position at the last frame given out, for zindle_get_position from
+// any thread: a sequence lock over relaxed atomics. The rendering thread
+// makes the count odd, writes, makes it even; a reader keeps a copy only
+// when the count was even and the same before and after it read.
+struct Published {
+    std::atomic<std::uint32_t> sequence;
+    std::atomic<std::uint64_t> frame;
+    std::atomic<std::int32_t> fields[8];  // loaded, order, pattern, row, tick, speed, bytes_per_tick, passes
+};
+constinit Published published{};
 
 struct Library {
     bool loaded;
-    bool jumped;          // a Z jump since the load or the last seek
-    bool capture_report;  // console bytes go to the report
-    bool quiet;           // seeking: no row callback
-    bool scanning;        // finding the first pass: ticks only, no queue
+    bool jumped;       // a Z jump since the load or the last seek
+    bool in_callback;  // the row callback runs: nothing may move the song
     std::uint32_t report_length;
     char report[REPORT_CAPACITY + 1];
     char title[TITLE_BYTES + 1];
@@ -62,36 +93,36 @@ struct Library {
     // Frames given out since the load; the engine's own output runs ahead
     // of it by the frames still waiting in its buffer.
     std::uint64_t frames_given;
-    std::uint64_t buffer_first_frame;  // engine frame of the buffer's first frame
-    std::uint32_t buffer_first_clock;
     std::uint32_t waiting_at;  // first frame of the buffer not yet given out
     std::uint32_t waiting;     // frames of the buffer not yet given out
 
     PassTracker passes;
-    RowStart queue[ROW_QUEUE];
+    TickRecord queue[TICK_QUEUE];  // ticks the engine ran that are not given out yet
     std::uint32_t queue_head;
     std::uint32_t queue_count;
-    RowStart current;
-    bool started;  // a row has started in the frames given out
+    TickRecord current;  // the last tick at or before the last frame given out
+
+    std::int32_t repeat;  // zindle_set_repeat: -1 endless, else passes after the first
+    std::uint32_t muted;  // zindle_mute, bit c for channel c
 
     zindle_row_callback callback;
     void* callback_user;
 };
 
-constinit Library lib{};
+constinit Library lib{.repeat = -1};
 
 // Seeks start from the nearest state kept on the way: every 512 buffers
 // (about 24 s) of the song as loaded, for its first 25 minutes, the whole
 // engine state as it stood before that buffer was made. Nothing else in
-// the engine lives from one buffer to the next.
+// the engine lives from one buffer to the next. The first is the song as
+// the loader left it.
 constexpr std::uint64_t CHECKPOINT_FRAMES = 512ull * FRAMES_PER_BUFFER;
 constexpr std::uint32_t CHECKPOINTS = 64;
 
 struct Checkpoint {
     PlayerState player;
     PassTracker passes;
-    RowStart current;
-    bool started;
+    TickRecord current;
 };
 
 constinit Checkpoint checkpoints[CHECKPOINTS]{};
@@ -101,11 +132,7 @@ void keep_checkpoint() {
     if (lib.jumped || lib.frames_given % CHECKPOINT_FRAMES != 0) return;
     const std::uint64_t k = lib.frames_given / CHECKPOINT_FRAMES;
     if (k >= CHECKPOINTS || checkpoint_kept[k]) return;
-    Checkpoint& c = checkpoints[k];
-    c.player = player;
-    c.passes = lib.passes;
-    c.current = lib.current;
-    c.started = lib.started;
+    checkpoints[k] = {player, lib.passes, lib.current};
     checkpoint_kept[k] = true;
 }
 
@@ -113,9 +140,9 @@ void keep_checkpoint() {
 void restore_checkpoint(std::uint32_t k) {
     const Checkpoint& c = checkpoints[k];
     player = c.player;
+    player.muted = lib.muted;
     lib.passes = c.passes;
     lib.current = c.current;
-    lib.started = c.started;
     lib.jumped = false;
     lib.frames_given = k * CHECKPOINT_FRAMES;
     lib.waiting = 0;
@@ -138,142 +165,218 @@ void copy_text(char* to, const std::uint8_t* from, std::uint32_t count) {
     to[i] = 0;
 }
 
-std::uint32_t first_pattern() { return player.song.order_table[0]; }
-
-// Called by the engine right after each row tick's decode.
-void row_started(const std::uint8_t* entry, std::uint32_t row_offset) {
-    const SongState& song = player.song;
-    RowStart start{};
-    start.frame = lib.buffer_first_frame + (player.out_clock - lib.buffer_first_clock) / BYTES_PER_FRAME - 1;
-    start.order = static_cast<std::uint32_t>(entry - song.order_table);
-    start.pattern = *entry;
-    start.row = (row_offset % song.pattern_bytes) / (song.channel_count * 4u);
-    start.speed = song.speed;
-    start.bytes_per_tick = song.bytes_per_tick;
-    start.window_after = static_cast<std::int32_t>(song.tick_window_at - player.out_clock);
-    lib.passes.row(start.order, row_offset, *entry);
-    start.passes = lib.passes.completed;
-    if (lib.scanning) {
-        if (lib.passes.completed == 1 && lib.return_order < 0) {
-            lib.pass_frames = start.frame;
-            lib.return_order = static_cast<std::int32_t>(start.order);
-            lib.return_row = static_cast<std::int32_t>(start.row);
-        }
-        return;
-    }
-    lib.queue[(lib.queue_head + lib.queue_count) % ROW_QUEUE] = start;
-    if (lib.queue_count < ROW_QUEUE) ++lib.queue_count;
-}
-
-// The song from its start, as zindle_load left it, without a new report.
-void restart() {
-    reset_engine();
-    engine_hooks.row_tick = row_started;
-    load_module(module_image);
-    lib.passes.reset();
-    lib.jumped = false;
-    lib.frames_given = 0;
-    lib.buffer_first_frame = 0;
-    lib.buffer_first_clock = 0;
-    lib.waiting = 0;
-    lib.waiting_at = 0;
-    lib.queue_head = 0;
-    lib.queue_count = 0;
-    lib.started = false;
-    const SongState& song = player.song;
-    lib.current = RowStart{};
-    lib.current.pattern = first_pattern();
-    lib.current.speed = song.speed;
-    lib.current.bytes_per_tick = song.bytes_per_tick;
-}
-
-// The first pass, found by running the ticks alone: which rows play, and
-// when, does not depend on the mixing. The tick runs in the first frame
-// whose clock is at least 384 bytes past the tick window.
-void find_first_pass() {
-    lib.pass_frames = PASS_SCAN_FRAMES;
-    lib.return_order = -1;
-    lib.return_row = -1;
-    lib.scanning = true;
-    restart();
-    while (lib.return_order < 0) {
-        const std::uint32_t due = player.song.tick_window_at + PRE_TICK_BYTES;
-        const std::uint32_t at = (due + BYTES_PER_FRAME - 1) & ~(BYTES_PER_FRAME - 1);
-        if (at / BYTES_PER_FRAME - 1 >= PASS_SCAN_FRAMES) break;
-        player.out_clock = at;
-        run_tick();
-    }
-    lib.scanning = false;
-}
-
-// Rows that start in the frames up to `end` become the current row.
-void take_rows(std::uint64_t end) {
-    while (lib.queue_count > 0 && lib.queue[lib.queue_head].frame < end) {
-        lib.current = lib.queue[lib.queue_head];
-        lib.started = true;
-        lib.queue_head = (lib.queue_head + 1) % ROW_QUEUE;
-        --lib.queue_count;
-        if (lib.callback != nullptr && !lib.quiet)
-            lib.callback(lib.callback_user, lib.current.frame, static_cast<int>(lib.current.order),
-                         static_cast<int>(lib.current.pattern), static_cast<int>(lib.current.row));
-    }
-}
-
-// Gives out `frames` frames, to `out` or nowhere.
-void give_frames(std::int16_t* out, std::uint64_t frames) {
-    while (frames > 0) {
-        if (lib.waiting == 0) {
-            keep_checkpoint();
-            lib.buffer_first_frame = lib.frames_given;
-            lib.buffer_first_clock = player.out_clock;
-            fill_buffer();
-            lib.waiting = FRAMES_PER_BUFFER;
-            lib.waiting_at = 0;
-        }
-        const std::uint32_t take = frames < lib.waiting ? static_cast<std::uint32_t>(frames) : lib.waiting;
-        if (out != nullptr) {
-            __builtin_memcpy(out, output_buffers[next_buffer] + 2 * lib.waiting_at,
-                             static_cast<std::size_t>(take) * BYTES_PER_FRAME);
-            out += 2 * take;
-        }
-        take_rows(lib.frames_given + take);
-        lib.frames_given += take;
-        lib.waiting_at += take;
-        lib.waiting -= take;
-        frames -= take;
-    }
-}
-
-// The tick of the current row at the last frame given out: tick k of a row
-// runs at the first frame at least 384 bytes past the row's window plus k
-// ticks (tempo and speed change only on a row's own tick).
-std::uint32_t current_tick() {
-    if (!lib.started || lib.frames_given == 0) return 0;
-    const RowStart& r = lib.current;
-    const std::uint64_t last = lib.frames_given - 1;
-    const std::uint32_t speed = r.speed != 0 ? r.speed : 1;
-    std::uint32_t tick = 0;
-    for (std::uint32_t k = 1; k < speed; ++k) {
-        const std::int64_t due = r.window_after + PRE_TICK_BYTES + static_cast<std::int64_t>(k) * r.bytes_per_tick;
-        const std::uint64_t offset = static_cast<std::uint64_t>((due + BYTES_PER_FRAME - 1) / BYTES_PER_FRAME);
-        if (r.frame + offset > last) break;
-        tick = k;
-    }
-    return tick;
-}
-
-}  // namespace
-
-// The loader's report is kept while a load asks for it; the engine's
-// buffers are given out by give_frames, so nothing happens on submission.
-void console_write(const char* bytes, std::uint32_t count) {
-    if (!lib.capture_report) return;
+// The engine's seams while a song is loaded: the loader's report is kept,
+// each tick is queued until its frame is given out.
+void keep_report(const char* bytes, std::uint32_t count) {
     for (std::uint32_t i = 0; i < count && lib.report_length < REPORT_CAPACITY; ++i)
         lib.report[lib.report_length++] = bytes[i];
     lib.report[lib.report_length] = 0;
 }
 
-void submit_buffer() {}
+// Periods at or above each bound are that many semitones above C-0 (1712):
+// the bounds lie halfway (geometrically) between two notes' periods.
+constexpr std::uint16_t note_bounds[] = {
+    1663, 1569, 1481, 1398, 1320, 1246, 1176, 1110, 1047, 988, 933, 881, 831, 784, 740, 699, 660, 623,
+    588,  555,  523,  494,  466,  440,  415,  392,  370,  349, 330, 311, 294, 277, 261, 247, 233, 220,
+    207,  196,  185,  174,  165,  155,  147,  138,  130,  123, 116, 110, 103, 98,  92,  87,  82,  77,
+    73,   69,   65,   61,   58,   55,   51,   49,   46,   43,  41,  38,  36,  34,  32,  30,  29};
+
+// The nearest note of a period field, -1 below the first note period.
+int note_of(std::uint32_t period) {
+    if (period < FIRST_NOTE_PERIOD) return -1;
+    int note = 0;
+    for (const std::uint16_t bound : note_bounds)
+        if (period <= bound) ++note;
+    return note;
+}
+
+// The channel as the tick left it: what the mixer makes of it from here.
+Heard heard(std::uint32_t c) {
+    const ChannelState& ch = player.channels;
+    if (ch.mix_target[c] == 0 || ch.sample_num[c] == 0 || ch.play_state[c] < STATE_PLAYING) return {0, 0, 0, pan_of(c)};
+    return {ch.sample_num[c], static_cast<std::uint8_t>((ch.mix_target[c] + 1) / 2),
+            static_cast<std::uint16_t>(ch.period[c] / PERIOD_SCALE), pan_of(c)};
+}
+
+void tick_ran(const TickStart& start) {
+    TickRecord& record = lib.queue[(lib.queue_head + lib.queue_count) % TICK_QUEUE];
+    const Moment before =
+        lib.queue_count > 0 ? lib.queue[(lib.queue_head + lib.queue_count - 1) % TICK_QUEUE].moment : lib.current.moment;
+    record.frame = start.frame;
+    record.moment = before;
+    Moment& m = record.moment;
+    m.tick = start.tick;
+    if (start.order_entry != nullptr) {
+        const SongState& song = player.song;
+        m.row_frame = start.frame;
+        m.order = static_cast<std::uint32_t>(start.order_entry - song.order_table);
+        m.pattern = *start.order_entry;
+        m.row = (start.row_offset % song.pattern_bytes) / (song.channel_count * CELL_BYTES);
+        m.speed = song.speed;
+        m.bytes_per_tick = song.bytes_per_tick;
+        lib.passes.row(m.order, start.row_offset, *start.order_entry);
+        m.passes = lib.passes.completed;
+    }
+    for (std::uint32_t c = 0; c < player.song.channel_count; ++c) record.channels[c] = heard(c);
+    if (lib.queue_count < TICK_QUEUE) ++lib.queue_count;
+}
+
+void publish() {
+    const Moment& m = lib.current.moment;
+    const std::int32_t values[8] = {lib.loaded ? 1 : 0,
+                                    static_cast<std::int32_t>(m.order),
+                                    static_cast<std::int32_t>(m.pattern),
+                                    static_cast<std::int32_t>(m.row),
+                                    static_cast<std::int32_t>(m.tick),
+                                    static_cast<std::int32_t>(m.speed),
+                                    static_cast<std::int32_t>(m.bytes_per_tick),
+                                    static_cast<std::int32_t>(m.passes)};
+    const std::uint32_t sequence = published.sequence.load(std::memory_order_relaxed);
+    published.sequence.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    published.frame.store(lib.loaded ? lib.frames_given : 0, std::memory_order_relaxed);
+    for (std::uint32_t i = 0; i < 8; ++i) published.fields[i].store(values[i], std::memory_order_relaxed);
+    published.sequence.store(sequence + 2, std::memory_order_release);
+}
+
+// Frames that may still be given out before the song's end under
+// zindle_set_repeat: the end is the start of the row that completes pass
+// repeat + 1, or that many pass limits for a song whose passes do not end.
+std::uint64_t frames_left() {
+    if (lib.repeat < 0) return ~std::uint64_t{0};
+    const std::uint32_t target = static_cast<std::uint32_t>(lib.repeat) + 1;
+    if (lib.current.moment.passes >= target) return 0;
+    const std::uint64_t limit = std::uint64_t{target} * ZINDLE_PASS_LIMIT_FRAMES;
+    std::uint64_t end = limit;
+    for (std::uint32_t i = 0; i < lib.queue_count; ++i) {
+        const TickRecord& t = lib.queue[(lib.queue_head + i) % TICK_QUEUE];
+        if (t.moment.passes >= target) {
+            end = t.frame < end ? t.frame : end;
+            break;
+        }
+    }
+    return end > lib.frames_given ? end - lib.frames_given : 0;
+}
+
+// The song as zindle_load left it.
+void restart() { restore_checkpoint(0); }
+
+// The first pass, found by running the ticks alone: which rows play, and
+// when, does not depend on the mixing.
+void find_first_pass() {
+    lib.pass_frames = ZINDLE_PASS_LIMIT_FRAMES;
+    lib.return_order = -1;
+    lib.return_row = -1;
+    while (lib.return_order < 0 && next_tick_frame() < std::uint64_t{ZINDLE_PASS_LIMIT_FRAMES}) {
+        run_next_tick_unmixed();
+        for (; lib.queue_count > 0; --lib.queue_count, lib.queue_head = (lib.queue_head + 1) % TICK_QUEUE) {
+            const TickRecord& t = lib.queue[lib.queue_head];
+            if (t.moment.tick != 0 || t.moment.passes != 1 || lib.return_order >= 0) continue;
+            lib.pass_frames = t.frame;
+            lib.return_order = static_cast<std::int32_t>(t.moment.order);
+            lib.return_row = static_cast<std::int32_t>(t.moment.row);
+        }
+    }
+}
+
+// `take` frames of the buffer are given out: the ticks that run in them
+// become the song's moment, and each row that starts is announced to the
+// callback unless the frames are passed over.
+void hand_over(std::uint32_t take, bool announce) {
+    const std::uint64_t end = lib.frames_given + take;
+    while (lib.queue_count > 0 && lib.queue[lib.queue_head].frame < end) {
+        lib.current = lib.queue[lib.queue_head];
+        lib.queue_head = (lib.queue_head + 1) % TICK_QUEUE;
+        --lib.queue_count;
+        const Moment& m = lib.current.moment;
+        if (m.tick == 0 && announce && lib.callback != nullptr) {
+            lib.in_callback = true;
+            lib.callback(lib.callback_user, m.row_frame, static_cast<int>(m.order), static_cast<int>(m.pattern),
+                         static_cast<int>(m.row));
+            lib.in_callback = false;
+        }
+    }
+    lib.frames_given = end;
+    lib.waiting_at += take;
+    lib.waiting -= take;
+}
+
+// Where given frames go: 16-bit samples, floats, or nowhere.
+struct Sink {
+    std::int16_t* samples;
+    float* floats;
+};
+
+void copy_out(Sink& to, std::uint32_t take) {
+    const std::int16_t* from = output_buffers[next_buffer] + 2 * lib.waiting_at;
+    if (to.samples != nullptr) {
+        __builtin_memcpy(to.samples, from, static_cast<std::size_t>(take) * BYTES_PER_FRAME);
+        to.samples += 2 * take;
+    } else if (to.floats != nullptr) {
+        for (std::uint32_t i = 0; i < 2 * take; ++i) to.floats[i] = static_cast<float>(from[i]) / 32768.0f;
+        to.floats += 2 * take;
+    }
+}
+
+// Gives out up to `frames` frames, to the sink; a render (`ends`) stops at
+// the song's end. The frames given.
+std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool ends) {
+    std::uint64_t given = 0;
+    while (given < frames) {
+        if (lib.waiting == 0) {
+            keep_checkpoint();
+            fill_buffer();
+            lib.waiting = FRAMES_PER_BUFFER;
+            lib.waiting_at = 0;
+        }
+        std::uint64_t want = frames - given;
+        if (ends) {
+            const std::uint64_t left = frames_left();
+            if (left == 0) break;
+            want = want < left ? want : left;
+        }
+        const std::uint32_t take = want < lib.waiting ? static_cast<std::uint32_t>(want) : lib.waiting;
+        copy_out(to, take);
+        hand_over(take, announce);
+        given += take;
+    }
+    return given;
+}
+
+// zindle_render and zindle_render_float.
+std::size_t render(Sink to, std::size_t frames) {
+    // Small calls inside the buffer are the common case of callers that ask
+    // for a few frames at a time.
+    std::size_t given;
+    if (frames <= lib.waiting && lib.repeat < 0) {
+        copy_out(to, static_cast<std::uint32_t>(frames));
+        hand_over(static_cast<std::uint32_t>(frames), true);
+        given = frames;
+    } else {
+        given = static_cast<std::size_t>(give_frames(to, frames, true, true));
+    }
+    publish();
+    return given;
+}
+
+#if defined(__wasm__)
+// WebAssembly: the memory below __heap_base is the library's own (its
+// state, the module image, the stack), except the caller's scratch area;
+// everything above it is the caller's. Output that would land on the
+// library's own memory is refused.
+extern "C" unsigned char __heap_base;
+bool output_allowed(const std::int16_t* out, std::size_t frames) {
+    const auto begin = reinterpret_cast<std::uintptr_t>(out);
+    const std::uint64_t end = begin + std::uint64_t{frames} * BYTES_PER_FRAME;
+    const auto scratch = reinterpret_cast<std::uintptr_t>(zindle_scratch(0));
+    if (begin >= reinterpret_cast<std::uintptr_t>(&__heap_base)) return true;
+    return scratch != 0 && begin >= scratch && end <= scratch + std::uint64_t{ZINDLE_IMAGE_BYTES};
+}
+#else
+bool output_allowed(const std::int16_t*, std::size_t) { return true; }
+#endif
+
+}  // namespace
 
 }  // namespace zindle
 
@@ -282,6 +385,7 @@ using namespace zindle;
 extern "C" {
 
 int zindle_load(const void* data, size_t size) {
+    if (lib.in_callback) return ZINDLE_ERROR_IN_CALLBACK;
     lib.loaded = false;
     lib.report_length = 0;
     lib.report[0] = 0;
@@ -290,65 +394,75 @@ int zindle_load(const void* data, size_t size) {
     lib.pass_frames = 0;
     lib.return_order = -1;
     lib.return_row = -1;
-    if (data == nullptr && size != 0) return ZINDLE_ERROR_NULL_DATA;
+    if (data == nullptr && size != 0) {
+        publish();
+        return ZINDLE_ERROR_NULL_DATA;
+    }
 
     const std::size_t used = size < IMAGE_BYTES ? size : IMAGE_BYTES;
     __builtin_memset(module_image, 0, sizeof module_image);
     if (used != 0) __builtin_memcpy(module_image, data, used);
 
     reset_engine();
-    lib.capture_report = true;
-    const bool playable = load_module(module_image);
-    lib.capture_report = false;
-    if (!playable) {
+    engine_hooks = EngineHooks{};
+    engine_hooks.console = keep_report;
+    engine_hooks.tick = tick_ran;
+    if (!load_module()) {
         reset_engine();
+        publish();
         return ZINDLE_ERROR_EMPTY_SONG;
     }
 
     copy_text(lib.title, module_image, TITLE_BYTES);
     for (std::uint32_t s = 1; s < player.song.sample_slots; ++s)
-        copy_text(lib.sample_names[s], module_image + FIRST_SAMPLE_HEADER + SAMPLE_HEADER_BYTES * (s - 1),
-                  SAMPLE_NAME_BYTES);
-    find_first_pass();
+        copy_text(lib.sample_names[s], module_image + sample_header_at(s), SAMPLE_NAME_BYTES);
+    lib.passes.reset();
+    lib.current = TickRecord{};
+    lib.current.moment.pattern = player.song.order_table[0];
+    lib.current.moment.speed = player.song.speed;
+    lib.current.moment.bytes_per_tick = player.song.bytes_per_tick;
+    for (std::uint32_t c = 0; c < player.song.channel_count; ++c) lib.current.channels[c] = heard(c);
+    lib.muted = 0;
+    player.muted = 0;
+    lib.frames_given = 0;
+    lib.jumped = false;
+    lib.waiting = 0;
+    lib.waiting_at = 0;
+    lib.queue_head = 0;
+    lib.queue_count = 0;
     for (bool& kept : checkpoint_kept) kept = false;
+    keep_checkpoint();
+    find_first_pass();
     restart();
     lib.loaded = true;
+    publish();
     return 0;
 }
 
 const char* zindle_report(void) { return lib.report; }
 
 size_t zindle_render(int16_t* out, size_t frames) {
-    if (!lib.loaded || out == nullptr) return 0;
-    // Small calls inside the buffer, with no row starting in them, are the
-    // common case of callers that ask for a few frames at a time.
-    if (frames <= lib.waiting &&
-        (lib.queue_count == 0 || lib.queue[lib.queue_head].frame >= lib.frames_given + frames)) {
-        const std::int16_t* from = output_buffers[next_buffer] + 2 * lib.waiting_at;
-        for (std::size_t i = 0; i < 2 * frames; ++i) out[i] = from[i];
-        const auto taken = static_cast<std::uint32_t>(frames);
-        lib.frames_given += taken;
-        lib.waiting_at += taken;
-        lib.waiting -= taken;
-        return frames;
-    }
-    give_frames(out, frames);
-    return frames;
+    if (!lib.loaded || out == nullptr || lib.in_callback || !output_allowed(out, frames)) return 0;
+    return render({out, nullptr}, frames);
+}
+
+size_t zindle_render_float(float* out, size_t frames) {
+    // Floats take twice the bytes of 16-bit frames.
+    if (!lib.loaded || out == nullptr || lib.in_callback ||
+        !output_allowed(reinterpret_cast<std::int16_t*>(out), 2 * static_cast<std::uint64_t>(frames)))
+        return 0;
+    return render({nullptr, out}, frames);
 }
 
 int zindle_seek(uint64_t frame) {
     if (!lib.loaded) return ZINDLE_ERROR_NOT_LOADED;
+    if (lib.in_callback) return ZINDLE_ERROR_IN_CALLBACK;
+    if (frame > ZINDLE_SEEK_MAX_FRAMES) return ZINDLE_ERROR_ARGUMENT;
     const std::uint32_t k = checkpoint_before(frame);
     const std::uint64_t at = k * CHECKPOINT_FRAMES;
-    if (lib.jumped || frame < lib.frames_given || at > lib.frames_given) {
-        if (k > 0)
-            restore_checkpoint(k);
-        else
-            restart();
-    }
-    lib.quiet = true;
-    give_frames(nullptr, frame - lib.frames_given);
-    lib.quiet = false;
+    if (lib.jumped || frame < lib.frames_given || at > lib.frames_given) restore_checkpoint(k);
+    give_frames({nullptr, nullptr}, frame - lib.frames_given, false, false);
+    publish();
     return 0;
 }
 
@@ -361,33 +475,38 @@ const char* zindle_strerror(int error) {
     case ZINDLE_ERROR_EMPTY_SONG: return "the song length is 0: nothing to play";
     case ZINDLE_ERROR_NOT_LOADED: return "no song is loaded";
     case ZINDLE_ERROR_ARGUMENT: return "argument out of range";
+    case ZINDLE_ERROR_IN_CALLBACK: return "not allowed inside the row callback";
     default: return "unknown error";
     }
 }
 
 int zindle_jump(void) {
     if (!lib.loaded) return ZINDLE_ERROR_NOT_LOADED;
+    if (lib.in_callback) return ZINDLE_ERROR_IN_CALLBACK;
     lib.jumped = true;
     return jump_to_next_order();
 }
 
-uint64_t zindle_frame(void) { return lib.loaded ? lib.frames_given : 0; }
-
-int zindle_order(void) { return lib.loaded ? static_cast<int>(lib.current.order) : ZINDLE_ERROR_NOT_LOADED; }
-
-int zindle_pattern(void) { return lib.loaded ? static_cast<int>(lib.current.pattern) : ZINDLE_ERROR_NOT_LOADED; }
-
-int zindle_row(void) { return lib.loaded ? static_cast<int>(lib.current.row) : ZINDLE_ERROR_NOT_LOADED; }
-
-int zindle_tick(void) { return lib.loaded ? static_cast<int>(current_tick()) : ZINDLE_ERROR_NOT_LOADED; }
-
-int zindle_speed(void) { return lib.loaded ? static_cast<int>(lib.current.speed) : ZINDLE_ERROR_NOT_LOADED; }
-
-int zindle_bytes_per_tick(void) {
-    return lib.loaded ? static_cast<int>(lib.current.bytes_per_tick) : ZINDLE_ERROR_NOT_LOADED;
+uint64_t zindle_frame(void) {
+    if (!lib.loaded) return 0;
+    return lib.in_callback ? lib.current.moment.row_frame : lib.frames_given;
 }
 
-int zindle_passes(void) { return lib.loaded ? static_cast<int>(lib.current.passes) : ZINDLE_ERROR_NOT_LOADED; }
+int zindle_order(void) { return lib.loaded ? static_cast<int>(lib.current.moment.order) : ZINDLE_ERROR_NOT_LOADED; }
+
+int zindle_pattern(void) { return lib.loaded ? static_cast<int>(lib.current.moment.pattern) : ZINDLE_ERROR_NOT_LOADED; }
+
+int zindle_row(void) { return lib.loaded ? static_cast<int>(lib.current.moment.row) : ZINDLE_ERROR_NOT_LOADED; }
+
+int zindle_tick(void) { return lib.loaded ? static_cast<int>(lib.current.moment.tick) : ZINDLE_ERROR_NOT_LOADED; }
+
+int zindle_speed(void) { return lib.loaded ? static_cast<int>(lib.current.moment.speed) : ZINDLE_ERROR_NOT_LOADED; }
+
+int zindle_bytes_per_tick(void) {
+    return lib.loaded ? static_cast<int>(lib.current.moment.bytes_per_tick) : ZINDLE_ERROR_NOT_LOADED;
+}
+
+int zindle_passes(void) { return lib.loaded ? static_cast<int>(lib.current.moment.passes) : ZINDLE_ERROR_NOT_LOADED; }
 
 const char* zindle_title(void) { return lib.title; }
 
@@ -411,6 +530,86 @@ uint64_t zindle_pass_frames(void) { return lib.loaded ? lib.pass_frames : 0; }
 int zindle_return_order(void) { return lib.loaded ? lib.return_order : ZINDLE_ERROR_NOT_LOADED; }
 
 int zindle_return_row(void) { return lib.loaded ? lib.return_row : ZINDLE_ERROR_NOT_LOADED; }
+
+int zindle_set_repeat(int count) {
+    if (count < -1) return ZINDLE_ERROR_ARGUMENT;
+    lib.repeat = count;
+    return 0;
+}
+
+int zindle_jump_to(int order, int row) {
+    if (!lib.loaded) return ZINDLE_ERROR_NOT_LOADED;
+    if (lib.in_callback) return ZINDLE_ERROR_IN_CALLBACK;
+    if (order < 0 || order >= static_cast<int>(player.song.song_length) || row < 0 || row >= static_cast<int>(ROWS))
+        return ZINDLE_ERROR_ARGUMENT;
+    lib.jumped = true;
+    return jump_to_entry(static_cast<std::uint32_t>(order), static_cast<std::uint32_t>(row));
+}
+
+int zindle_mute(int channel, int muted) {
+    if (!lib.loaded) return ZINDLE_ERROR_NOT_LOADED;
+    if (channel < 0 || channel >= player.song.channel_count) return ZINDLE_ERROR_ARGUMENT;
+    const std::uint32_t bit = std::uint32_t{1} << channel;
+    const int before = (lib.muted & bit) != 0 ? 1 : 0;
+    lib.muted = muted != 0 ? lib.muted | bit : lib.muted & ~bit;
+    player.muted = lib.muted;
+    return before;
+}
+
+int zindle_order_entry(int order) {
+    if (!lib.loaded) return ZINDLE_ERROR_NOT_LOADED;
+    if (order < 0 || order >= static_cast<int>(ORDER_ENTRIES)) return ZINDLE_ERROR_ARGUMENT;
+    return player.song.order_table[order];
+}
+
+int zindle_pattern_count(void) {
+    return lib.loaded ? static_cast<int>(player.song.pattern_count) : ZINDLE_ERROR_NOT_LOADED;
+}
+
+int zindle_cell(int pattern, int row, int channel, struct zindle_cell* cell) {
+    if (!lib.loaded) return ZINDLE_ERROR_NOT_LOADED;
+    const SongState& song = player.song;
+    if (pattern < 0 || pattern >= static_cast<int>(song.pattern_count) || row < 0 || row >= static_cast<int>(ROWS) ||
+        channel < 0 || channel >= song.channel_count || cell == nullptr)
+        return ZINDLE_ERROR_ARGUMENT;
+    const PatternCell c = read_cell(image_offset(song.pattern_base) + static_cast<std::uint32_t>(pattern) * song.pattern_bytes +
+                                    (static_cast<std::uint32_t>(row) * song.channel_count + static_cast<std::uint32_t>(channel)) * CELL_BYTES);
+    cell->period = static_cast<int>(c.period_field);
+    cell->note = note_of(c.period_field);
+    cell->sample = c.sample;
+    cell->effect = c.effect;
+    cell->param = c.param;
+    cell->pan = c.pan_bits;
+    return 0;
+}
+
+int zindle_channel(int channel, struct zindle_channel* state) {
+    if (!lib.loaded) return ZINDLE_ERROR_NOT_LOADED;
+    if (channel < 0 || channel >= player.song.channel_count || state == nullptr) return ZINDLE_ERROR_ARGUMENT;
+    const Heard& h = lib.current.channels[channel];
+    state->sample = h.sample;
+    state->volume = h.volume;
+    state->period = h.period;
+    state->pan = h.pan;
+    state->muted = (lib.muted >> channel & 1) != 0 ? 1 : 0;
+    return 0;
+}
+
+int zindle_get_position(struct zindle_position* position) {
+    std::uint64_t frame;
+    std::int32_t v[8];
+    for (;;) {
+        const std::uint32_t before = published.sequence.load(std::memory_order_acquire);
+        frame = published.frame.load(std::memory_order_relaxed);
+        for (std::uint32_t i = 0; i < 8; ++i) v[i] = published.fields[i].load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if ((before & 1) == 0 && published.sequence.load(std::memory_order_relaxed) == before) break;
+    }
+    if (v[0] == 0) return ZINDLE_ERROR_NOT_LOADED;
+    if (position == nullptr) return ZINDLE_ERROR_ARGUMENT;
+    *position = {frame, v[1], v[2], v[3], v[4], v[5], v[6], v[7]};
+    return 0;
+}
 
 void zindle_set_row_callback(zindle_row_callback callback, void* user) {
     lib.callback = callback;

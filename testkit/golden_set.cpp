@@ -19,7 +19,7 @@ namespace {
 // renders start 15 s before the 32-bit clock wraps and go 15 s past it.
 constexpr int MINUTE_BUFFERS = 1292;
 constexpr int WRAP_BUFFERS = 646;
-constexpr std::uint32_t WRAP_START = 0u - 15u * 44100u * BYTES_PER_FRAME;
+constexpr std::uint32_t WRAP_START = 0u - 15u * SAMPLE_RATE * BYTES_PER_FRAME;
 
 std::vector<std::uint8_t> busy(int channels, bool extended) {
     BusyOptions o;

@@ -15,6 +15,7 @@
 #include "mixer.h"
 #include "module_loader.h"
 #include "player_state.h"
+#include "sequencer.h"
 
 namespace zindle {
 
@@ -22,7 +23,6 @@ namespace {
 std::string console_bytes;
 int console_calls;
 int submissions;
-}  // namespace
 
 // The test programs' seams: console bytes are kept, buffers are counted.
 void console_write(const char* bytes, std::uint32_t count) {
@@ -30,6 +30,13 @@ void console_write(const char* bytes, std::uint32_t count) {
     ++console_calls;
 }
 void submit_buffer() { ++submissions; }
+}  // namespace
+
+// Every test entry point that loads or reads the console wires them.
+void test::wire_test_seams() {
+    engine_hooks.console = console_write;
+    engine_hooks.buffer_ready = submit_buffer;
+}
 
 }  // namespace zindle
 
@@ -172,6 +179,7 @@ std::vector<std::uint8_t> ModuleBuilder::build() const {
 std::string load(const std::vector<std::uint8_t>& file, bool* loaded) { return load_at_clock(file, 0, loaded); }
 
 std::string load_at_clock(const std::vector<std::uint8_t>& file, std::uint32_t start_clock, bool* loaded) {
+    wire_test_seams();
     player = PlayerState{};
     player.out_clock = start_clock;
     std::memset(module_image, 0, sizeof module_image);
@@ -181,12 +189,13 @@ std::string load_at_clock(const std::vector<std::uint8_t>& file, std::uint32_t s
     console_bytes.clear();
     // An empty file copies nothing (and may have no data pointer at all).
     if (!file.empty()) std::memcpy(module_image, file.data(), std::min<std::size_t>(file.size(), IMAGE_BYTES));
-    const bool ok = load_module(module_image);
+    const bool ok = load_module();
     if (loaded != nullptr) *loaded = ok;
     return take_console();
 }
 
 std::string take_console() {
+    wire_test_seams();
     std::string bytes;
     bytes.swap(console_bytes);
     return bytes;

@@ -76,6 +76,9 @@ std::string load(const std::vector<std::uint8_t>& file, bool* loaded = nullptr);
 // as it would after hours of playback.
 std::string load_at_clock(const std::vector<std::uint8_t>& file, std::uint32_t start_clock, bool* loaded = nullptr);
 
+// The engine's console and buffer seams to the two below; load() and
+// take_console() do it.
+void wire_test_seams();
 // Console bytes written since the last load() or take_console().
 std::string take_console();
 

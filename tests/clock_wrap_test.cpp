@@ -25,7 +25,7 @@ void load_with_clock(const std::vector<std::uint8_t>& file, std::uint32_t clock)
     std::memset(module_image, 0, sizeof module_image);
     std::memcpy(module_image, file.data(), std::min<std::size_t>(file.size(), IMAGE_BYTES));
     player.out_clock = clock;
-    ASSERT_TRUE(load_module(module_image));
+    ASSERT_TRUE(load_module());
 }
 
 std::vector<std::int8_t> wave(std::size_t bytes) {

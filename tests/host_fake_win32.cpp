@@ -40,6 +40,7 @@ int header_index(const WAVEHDR* header) { return static_cast<int>(header - wave_
 
 void reset() {
     win32 = Win32{};
+    wire_engine();
     quit_posted = false;
     player = PlayerState{};
     std::memset(module_image, 0, sizeof module_image);

@@ -38,7 +38,7 @@ protected:
         main_window = reinterpret_cast<HWND>(&window_token);
         buffers_done.store(earlier_done);
         ASSERT_TRUE(open_sound_device());
-        ASSERT_TRUE(load_module(module_image));
+        ASSERT_TRUE(load_module());
         prime_sound_device();
         win32.console.clear();
     }
@@ -149,7 +149,7 @@ protected:
         module.effect(0, 0, 0, 0x0E, 0x60);
         module.effect(0, 1, 0, 0x0E, 0x6F);
         std::memcpy(module_image, module.bytes.data(), module.bytes.size());
-        ASSERT_TRUE(load_module(module_image));
+        ASSERT_TRUE(load_module());
         win32.console.clear();
         decoded.clear();
         engine_hooks.row_tick = [](const std::uint8_t* entry, std::uint32_t row_offset) {
@@ -219,7 +219,7 @@ protected:
         std::memcpy(module_image, module.bytes.data(), module.bytes.size());
         main_window = reinterpret_cast<HWND>(&window_token);
         ASSERT_TRUE(open_sound_device());
-        ASSERT_TRUE(load_module(module_image));
+        ASSERT_TRUE(load_module());
         prime_sound_device();
         win32.console.clear();
         win32.calls.clear();

@@ -5,6 +5,7 @@
 // the library under test is the shared libzindle, with its own engine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -83,7 +84,7 @@ TEST(LibraryRender, EveryChunkSizeGivesTheRenderersFrames) {
 
 TEST(LibraryRender, MixedChunkSizesAndZeroCountsChangeNothing) {
     const auto song = busy_song();
-    const auto expected = engine_frames(song, 12);
+    const auto expected = engine_frames(song, 40);
     ASSERT_EQ(load_song(song), 0);
     std::vector<std::int16_t> out(expected.size());
     std::size_t done = 0;
@@ -139,7 +140,7 @@ TEST(LibrarySeek, LongSeeksBothWaysAcrossTheKeptStates) {
     const std::size_t total = straight.size() / 2;
     ASSERT_EQ(load_song(song), 0);
     const std::size_t count = 2500;
-    const std::uint64_t kept = 512 * BUFFER_FRAMES;
+    const std::uint64_t kept = 540 * BUFFER_FRAMES;
     std::vector<std::int16_t> out(count * 2);
     for (const std::uint64_t at : {std::uint64_t{total - count}, kept - 1, kept, kept + 1, std::uint64_t{3},
                                    2 * kept + 7, 2 * kept - 2048, kept + 5000, std::uint64_t{total - count}}) {
@@ -387,6 +388,105 @@ TEST(LibraryJump, ZGivesTheNextPatternAndPlaysItAsThePlayerDoes) {
     EXPECT_EQ(zindle_jump(), 0);
     EXPECT_EQ(zindle_jump(), 0);
     EXPECT_EQ(zindle_jump(), 1);
+}
+
+// A callback that tries everything that would move the song, and records
+// what every position function says while it runs.
+struct Meddler {
+    int which;  // the forbidden call to try
+    std::vector<Seen> seen;
+    std::vector<std::uint64_t> frames;
+    std::vector<int> ticks;
+    std::vector<long long> results;
+    std::vector<std::int16_t> scratch = std::vector<std::int16_t>(2 * 50000);
+};
+
+void meddle(void* user, std::uint64_t frame, int order, int pattern, int row) {
+    auto& m = *static_cast<Meddler*>(user);
+    m.seen.push_back({frame, order, pattern, row});
+    m.frames.push_back(zindle_frame());
+    m.ticks.push_back(zindle_tick());
+    EXPECT_EQ(zindle_order(), order);
+    EXPECT_EQ(zindle_pattern(), pattern);
+    EXPECT_EQ(zindle_row(), row);
+    switch (m.which) {
+    case 0: m.results.push_back(static_cast<long long>(zindle_render(m.scratch.data(), 20000))); break;
+    case 1: m.results.push_back(zindle_seek(12345)); break;
+    case 2: m.results.push_back(zindle_load(nullptr, 0)); break;
+    case 3: m.results.push_back(zindle_load(m.scratch.data(), 4000)); break;
+    case 4: m.results.push_back(zindle_jump()); break;
+    default: break;
+    }
+}
+
+TEST(LibraryCallback, CallsThatWouldMoveTheSongAreRefusedAndTheRenderStaysExact) {
+    const auto song = busy_song();
+    const auto expected = engine_frames(song, 40);
+    Meddler quiet{.which = -1};
+    zindle_set_row_callback(meddle, &quiet);
+    ASSERT_EQ(load_song(song), 0);
+    EXPECT_EQ(library_frames(40 * BUFFER_FRAMES, 2048), expected);
+    ASSERT_GT(quiet.seen.size(), 10u);
+    for (int which = 0; which < 5; ++which) {
+        Meddler m{.which = which};
+        zindle_set_row_callback(meddle, &m);
+        ASSERT_EQ(load_song(song), 0);
+        // Calls of every kind: across blocks, inside one, a frame at a time.
+        std::vector<std::int16_t> got(2 * 40 * BUFFER_FRAMES);
+        std::size_t done = 0;
+        for (std::size_t chunk : {5000u, 1u, 300u, 2048u, 7u}) {
+            for (int k = 0; k < 3 && done < 40 * BUFFER_FRAMES; ++k) {
+                const std::size_t n = std::min(chunk, 40 * BUFFER_FRAMES - done);
+                ASSERT_EQ(zindle_render(got.data() + 2 * done, n), n);
+                done += n;
+            }
+        }
+        ASSERT_EQ(render_in_chunks(got.data() + 2 * done, 40 * BUFFER_FRAMES - done, 999), 40 * BUFFER_FRAMES - done);
+        EXPECT_EQ(got, expected) << "forbidden call " << which;
+        EXPECT_EQ(m.seen, quiet.seen) << which;
+        const long long refused = which == 0 ? 0 : ZINDLE_ERROR_IN_CALLBACK;
+        for (long long r : m.results) EXPECT_EQ(r, refused) << which;
+        // Inside the callback every position function describes its row.
+        for (std::size_t i = 0; i < m.seen.size(); ++i) {
+            EXPECT_EQ(m.frames[i], m.seen[i].frame) << which;
+            EXPECT_EQ(m.ticks[i], 0) << which;
+        }
+        // The song is still loaded and on its own frame.
+        EXPECT_EQ(zindle_frame(), 40 * BUFFER_FRAMES);
+        EXPECT_GE(zindle_order(), 0);
+    }
+    zindle_set_row_callback(nullptr, nullptr);
+    // Outside the callback they all work again.
+    EXPECT_EQ(zindle_seek(0), 0);
+    EXPECT_EQ(zindle_jump(), 1);
+}
+
+TEST(LibrarySeek, FramesPastTheBoundAreRefusedAtOnce) {
+    const auto song = busy_song();
+    const auto expected = engine_frames(song, 4);
+    ASSERT_EQ(load_song(song), 0);
+    ASSERT_EQ(zindle_seek(3000), 0);
+    for (std::uint64_t frame : {std::uint64_t{ZINDLE_SEEK_MAX_FRAMES + 1}, std::uint64_t{1} << 32, ~std::uint64_t{0},
+                                static_cast<std::uint64_t>(-1000)}) {
+        EXPECT_EQ(zindle_seek(frame), ZINDLE_ERROR_ARGUMENT) << frame;
+        EXPECT_EQ(zindle_frame(), 3000u) << "a refused seek changes nothing";
+    }
+    EXPECT_EQ(library_frames(5000, 777), slice(expected, 3000, 5000));
+    EXPECT_STREQ(zindle_strerror(ZINDLE_ERROR_ARGUMENT), "argument out of range");
+    EXPECT_STREQ(zindle_strerror(ZINDLE_ERROR_IN_CALLBACK), "not allowed inside the row callback");
+}
+
+TEST(LibrarySeek, TheBoundItselfIsReachedExactly) {
+    // A silent song keeps the bound's seek quick: the ticks alone run.
+    ModuleBuilder b(4);
+    b.orders({0});
+    const auto song = b.build();
+    ASSERT_EQ(load_song(song), 0);
+    ASSERT_EQ(zindle_seek(ZINDLE_SEEK_MAX_FRAMES), 0);
+    EXPECT_EQ(zindle_frame(), ZINDLE_SEEK_MAX_FRAMES);
+    std::vector<std::int16_t> out(2 * 100, 1);
+    EXPECT_EQ(zindle_render(out.data(), 100), 100u);
+    EXPECT_EQ(out, std::vector<std::int16_t>(2 * 100, 0));
 }
 
 }  // namespace

@@ -248,7 +248,7 @@ TEST(LoaderChannels, AllChannelsStartClearedWithTheirPanAndPeriod) {
         // Load again over a dirty state: the loader itself must clear it.
         std::memset(&player.channels, 0xA5, sizeof player.channels);
         player.samples.sample_volume[0] = 50;
-        ASSERT_TRUE(load_module(module_image));
+        ASSERT_TRUE(load_module());
         take_console();
         const ChannelState& ch = player.channels;
         for (int c = 0; c < 32; ++c) {
@@ -305,7 +305,7 @@ TEST(LoaderExtended, HeaderSpeedAndTempoAndTheFirstTickTime) {
     // The schedule starts from the clock as it stands.
     load(ModuleBuilder(4).orders({0}).extended(3, 150).build());
     player.out_clock = 1000;
-    ASSERT_TRUE(load_module(module_image));
+    ASSERT_TRUE(load_module());
     EXPECT_EQ(player.song.tick_window_at, 1000u + 2940 - 384);
     EXPECT_EQ(player.song.ramp_until, 1512u);
 }

@@ -63,6 +63,48 @@ test('the scratch area holds a whole module image and no more', () => {
   assert.equal(z.zindle_scratch(0xFFFFFFFF), 0);
 });
 
+test('a seek past the bound is refused at once, a negative time included', () => {
+  const player = new WasmPlayer();
+  assert.equal(player.load(readFileSync(demos[0])), 0);
+  assert.equal(player.z.zindle_seek(1000n), 0);
+  const ARGUMENT = -4;
+  for (const frame of [-1n, (1n << 30n) + 1n, 1n << 32n, 4410000000n]) {
+    const started = process.hrtime.bigint();
+    assert.equal(player.z.zindle_seek(BigInt.asUintN(64, frame)), ARGUMENT, String(frame));
+    assert.ok(process.hrtime.bigint() - started < 1_000_000_000n, 'refused at once');
+    assert.equal(Number(player.z.zindle_frame()), 1000);
+  }
+});
+
+test('a render over the library\'s own memory gives nothing; the scratch area and grown memory take frames', () => {
+  const song = readFileSync(demos[0]);
+  const player = new WasmPlayer();
+  const { z } = player;
+  assert.equal(player.load(song), 0);
+  const expected = new WasmPlayer();
+  assert.equal(expected.load(song), 0);
+  const straight = expected.render(8192, [2048]);
+  const scratch = z.zindle_scratch(0);
+  // Past the scratch area's end, below it (the library's state), and
+  // the whole address space: nothing written, nothing moved.
+  const before = Buffer.from(new Uint8Array(z.memory.buffer)).toString('base64');
+  for (const [at, frames] of [[scratch, 0x7fffffff], [scratch, 0x60001], [scratch + 4, 0x60000], [scratch - 4, 16],
+    [16, 2048], [0, 0xffffffff]]) {
+    assert.equal(z.zindle_render(at, frames), 0, `${at} ${frames}`);
+  }
+  assert.equal(Buffer.from(new Uint8Array(z.memory.buffer)).toString('base64'), before, 'memory unchanged');
+  assert.equal(Number(z.zindle_frame()), 0);
+  // The whole scratch area, then memory the caller grew, go on exactly.
+  assert.equal(z.zindle_render(scratch, 4096), 4096);
+  const first = Buffer.from(new Uint8Array(z.memory.buffer, scratch, 4 * 4096));
+  const grown = z.memory.grow(1) * 65536;
+  assert.equal(z.zindle_render(grown, 4096), 4096);
+  const second = Buffer.from(new Uint8Array(z.memory.buffer, grown, 4 * 4096));
+  assert.ok(Buffer.concat([first, second]).equals(straight));
+  // Past the end of memory traps, as any WebAssembly store does.
+  assert.throws(() => z.zindle_render(z.memory.buffer.byteLength - 64, 2048), WebAssembly.RuntimeError);
+});
+
 test('the demos: one pass each, whole buffers, 128-frame quanta and odd calls', () => {
   for (const song of demos) checkSong(song);
 });

@@ -43,6 +43,14 @@ void lock_engine() {
 
 void unlock_engine() { PyThread_release_lock(engine_lock); }
 
+// The named tuples and array.array come from zindle/__init__.py.
+bool types_ready() {
+    if (position_type != nullptr && cell_type != nullptr && channel_type != nullptr && float_array != nullptr)
+        return true;
+    PyErr_SetString(PyExc_RuntimeError, "zindle._zindle is used through the zindle package");
+    return false;
+}
+
 PyObject* raise_code(int code) {
     PyErr_SetString(error_type, zindle_strerror(code));
     return nullptr;
@@ -365,6 +373,7 @@ PyObject* song_render(SongObject* self, PyObject* arg) {
 }
 
 PyObject* song_render_float(SongObject* self, PyObject* arg) {
+    if (!types_ready()) return nullptr;
     Py_ssize_t frames;
     if (!ready(self) || !frame_count(arg, PY_SSIZE_T_MAX / 8, frames)) return nullptr;
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, frames * 8);
@@ -475,7 +484,7 @@ PyObject* song_set_repeat(SongObject* self, PyObject* arg) {
 
 PyObject* song_cell(SongObject* self, PyObject* args) {
     int pattern, row, channel;
-    if (!PyArg_ParseTuple(args, "iii:cell", &pattern, &row, &channel) || !ready(self)) return nullptr;
+    if (!PyArg_ParseTuple(args, "iii:cell", &pattern, &row, &channel) || !ready(self) || !types_ready()) return nullptr;
     struct zindle_cell c {};
     lock_engine();
     claim_quickly(self);
@@ -487,7 +496,7 @@ PyObject* song_cell(SongObject* self, PyObject* args) {
 
 PyObject* song_channel(SongObject* self, PyObject* arg) {
     const long channel = PyLong_AsLong(arg);
-    if ((channel == -1 && PyErr_Occurred()) || !ready(self)) return nullptr;
+    if ((channel == -1 && PyErr_Occurred()) || !ready(self) || !types_ready()) return nullptr;
     if (channel < 0 || channel >= self->channels) return raise_code(ZINDLE_ERROR_ARGUMENT);
     struct zindle_channel c {};
     lock_engine();
@@ -499,6 +508,7 @@ PyObject* song_channel(SongObject* self, PyObject* arg) {
 }
 
 PyObject* get_position(SongObject* self, void*) {
+    if (!types_ready()) return nullptr;
     if (!ready(self)) return nullptr;
     const PositionRecord& p = self->position;
     return PyObject_CallFunction(position_type, "Kiiiiii", static_cast<unsigned long long>(p.frame), p.order,

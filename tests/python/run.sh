@@ -30,7 +30,7 @@ start=$SECONDS
 "$work/venv/bin/pip" install --no-index --no-build-isolation --disable-pip-version-check -q "$source_dir/python"
 echo "pip install: $((SECONDS - start)) s"
 so=$(echo "$work"/venv/lib/python3*/site-packages/zindle/_zindle*.so)
-echo "extension module: $(stat -c %s "$so") bytes"
+echo "extension module (ZINDLE_KERNELS=${ZINDLE_KERNELS:-ON}): $(stat -c %s "$so") bytes"
 # From the work folder, so that the checkout's python/zindle (which has no
 # extension built in it) is not the one imported.
 cd "$work"

@@ -32,8 +32,8 @@ inline constexpr std::uint32_t EXTENSION_TAG_AT = 1084;
 inline constexpr std::uint32_t EXTENSION_SPEED_AT = 1094;
 inline constexpr std::uint32_t EXTENSION_TEMPO_AT = 1095;
 
-inline constexpr std::uint32_t ROWS = 64;           // rows of a pattern
-inline constexpr std::uint32_t CELL_BYTES = 4;      // one channel's cell in a row
+inline constexpr std::uint32_t ROWS = 64;            // rows of a pattern
+inline constexpr std::uint32_t CELL_BYTES = 4;       // one channel's cell in a row
 inline constexpr std::uint32_t PATTERN_SLOTS = 256;  // pattern numbers 0 to 255
 
 }  // namespace zindle

@@ -1,7 +1,9 @@
 // libFuzzer target for the C library: the input's last 16 bytes steer the
 // calls, all before them is the module file (so the module seeds serve as
 // they are). Renders in odd-sized calls, Z jumps,
-// position queries, exact seeks and reloads; every seek is checked against
+// position queries, exact seeks and reloads, the 0.3 controls (jumps to an
+// entry, mutes, float frames, repeat counts, the probe and the pattern and
+// channel readers); every seek is checked against
 // the frames of a straight render, and every call must return what the
 // header promises.
 #include <cstddef>
@@ -46,9 +48,38 @@ void check_position() {
     check(zindle_passes() >= 0);
 }
 
+// The readers of the song's data: in range, or the range error.
+void check_readers() {
+    const int channels = zindle_channel_count();
+    const int patterns = zindle_pattern_count();
+    check(patterns >= 1 && patterns <= 256);
+    const int entries = zindle_song_length() > 128 ? zindle_song_length() : 128;
+    for (int o = -1; o <= entries; ++o) check((zindle_order_entry(o) >= 0) == (o >= 0 && o < entries));
+    struct zindle_cell cell {};
+    for (int c = -1; c <= channels; ++c) {
+        const int result = zindle_cell(patterns - 1, 63, c, &cell);
+        check(result == (c >= 0 && c < channels ? 0 : ZINDLE_ERROR_ARGUMENT));
+        if (result == 0)
+            check(cell.period >= 0 && cell.period < 4096 && cell.note >= -1 && cell.note <= 71 && cell.sample < 32 &&
+                  cell.effect < 16 && cell.param < 256 && (cell.pan & ~0xC0) == 0);
+        struct zindle_channel state {};
+        const int heard = zindle_channel(c, &state);
+        check(heard == (c >= 0 && c < channels ? 0 : ZINDLE_ERROR_ARGUMENT));
+        if (heard == 0)
+            check(state.sample >= 0 && state.sample < 32 && state.volume >= 0 && state.volume <= 64 &&
+                  state.period >= 0 && state.period < 4096 && (state.muted == 0 || state.muted == 1));
+    }
+    check(zindle_cell(patterns, 0, 0, &cell) == ZINDLE_ERROR_ARGUMENT);
+    struct zindle_position p {};
+    check(zindle_get_position(&p) == 0 && p.frame == zindle_frame() && p.row == zindle_row() &&
+          p.tick == zindle_tick());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    check(zindle_probe(data, size) == 0 || zindle_probe(data, size) == 1);
+    check(zindle_set_repeat(-1) == 0);
     if (size < STEER_BYTES) {
         const int result = zindle_load(data, size);
         check(result == ZINDLE_ERROR_EMPTY_SONG || result == 0);
@@ -85,6 +116,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(zindle_frame() == from);
     render_chunked(again, frames - from, steer, 9);
     check(std::memcmp(again, straight + 2 * from, (frames - from) * 4) == 0);
+
+    check_readers();
+
+    // Mutes, float frames and a jump to an entry: the frames of a seek back
+    // with some channels muted, as floats, are the 16-bit ones.
+    const int channels = zindle_channel_count();
+    for (int c = 0; c < channels; ++c) check(zindle_mute(c, (steer[6] >> (c & 7)) & 1) == 0);
+    check(zindle_mute(channels, 1) == ZINDLE_ERROR_ARGUMENT);
+    check(zindle_seek(from) == 0);
+    render_chunked(again, frames - from, steer, 7);
+    check(zindle_seek(from) == 0);
+    static float floats[2 * MOST_FRAMES];
+    check(zindle_render_float(floats, frames - from) == frames - from);
+    for (std::size_t i = 0; i < 2 * (frames - from); ++i) check(floats[i] == again[i] / 32768.0f);
+    const int order = steer[7] % (zindle_song_length() + 1);
+    const int row = steer[8] % 65;
+    const int jumped = zindle_jump_to(order, row);
+    check(order < zindle_song_length() && row < 64 ? jumped == zindle_order_entry(order)
+                                                   : jumped == ZINDLE_ERROR_ARGUMENT);
+    render_chunked(again, frames / 4, steer, 12);
+    check_position();
+    check_readers();
+
+    // Played once: the render ends at the first pass, or later after a
+    // seek past it gives nothing.
+    if (steer[9] & 1) {
+        check(zindle_set_repeat(0) == 0);
+        check(zindle_seek(0) == 0);
+        std::size_t total = 0;
+        for (std::size_t got = MOST_FRAMES; got == MOST_FRAMES && total < 4 * MOST_FRAMES; total += got)
+            got = zindle_render(again, MOST_FRAMES);
+        check(total == zindle_pass_frames() || total >= 4 * MOST_FRAMES);
+        check(zindle_set_repeat(-1) == 0);
+    }
 
     // A second load of the same bytes plays as the first.
     if (steer[5] & 1) {

@@ -15,9 +15,10 @@
  * running in a different thread; callers that use several threads must
  * serialise the calls themselves. The one exception is
  * zindle_get_position, which any thread may call at any time, also while
- * another thread is inside zindle_render: it never waits for that thread
- * and always gives one consistent snapshot of the position at the last
- * frame given out. Nothing here blocks, allocates, throws, reads a clock
+ * another thread is inside zindle_render: it takes no lock and never
+ * blocks on that thread (a read that overlaps the few stores of an update
+ * is simply read again), and always gives one consistent snapshot of the
+ * position at the last frame given out. Nothing here blocks, allocates, throws, reads a clock
  * or touches a file.
  *
  * Frames are counted from the last zindle_load (or as set by zindle_seek):
@@ -167,9 +168,10 @@ ZINDLE_API const char* zindle_strerror(int error);
  * What the player's Z key does: the next entry of the order list (entry 0
  * after the last) plays from its first row at the next row, with no
  * pattern loop running. Returns that entry's pattern number (0 to 255),
- * ZINDLE_ERROR_NOT_LOADED or ZINDLE_ERROR_IN_CALLBACK. The engine renders blocks of 2048 frames,
- * so the frames of the current block not yet given out come first, as in
- * the player, whose queued buffers play out before the jump is heard.
+ * ZINDLE_ERROR_NOT_LOADED or ZINDLE_ERROR_IN_CALLBACK. The engine renders
+ * blocks of 2048 frames, so the frames of the current block not yet given
+ * out come first, as in the player, whose queued buffers play out before
+ * the jump is heard.
  */
 ZINDLE_API int zindle_jump(void);
 
@@ -278,7 +280,8 @@ ZINDLE_API int zindle_return_row(void);
 /* ---- The patterns ---------------------------------------------------- */
 
 /* The pattern number of entry 0 to 127 of the order list (entries past the
-   song length as stored), or ZINDLE_ERROR_ARGUMENT. */
+   song length as stored; a song length past 128 reaches the bytes behind
+   the list, as the song plays them), or ZINDLE_ERROR_ARGUMENT. */
 ZINDLE_API int zindle_order_entry(int order);
 /* Patterns stored in the file: 1 + the highest of the 128 order entries. */
 ZINDLE_API int zindle_pattern_count(void);
@@ -320,10 +323,10 @@ ZINDLE_API int zindle_probe(const void* data, size_t size);
  * function describes that row as it starts: zindle_frame gives the row's
  * first frame (the callback's `frame`), zindle_tick 0. NULL (the default)
  * calls nothing. Nothing that would move the song works from inside the
- * callback: zindle_render gives 0 frames and writes nothing; zindle_load,
- * zindle_seek and zindle_jump return ZINDLE_ERROR_IN_CALLBACK and change
- * nothing. The render that called it goes on exactly. zindle_load keeps
- * the callback.
+ * callback: zindle_render and zindle_render_float give 0 frames and write
+ * nothing; zindle_load, zindle_seek, zindle_jump and zindle_jump_to return
+ * ZINDLE_ERROR_IN_CALLBACK and change nothing. The render that called it
+ * goes on exactly. zindle_load keeps the callback.
  */
 typedef void (*zindle_row_callback)(void* user, uint64_t frame, int order, int pattern, int row);
 ZINDLE_API void zindle_set_row_callback(zindle_row_callback callback, void* user);

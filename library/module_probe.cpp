@@ -30,7 +30,8 @@ bool tagged(const std::uint8_t* bytes, std::size_t size) {
     if (size < CHANNEL_TAG_AT + TAG_BYTES) return false;
     for (const auto& tag : channel_tags) {
         bool same = true;
-        for (std::uint32_t i = 0; i < TAG_BYTES; ++i) same = same && bytes[CHANNEL_TAG_AT + i] == static_cast<std::uint8_t>(tag[i]);
+        for (std::uint32_t i = 0; i < TAG_BYTES; ++i)
+            same = same && bytes[CHANNEL_TAG_AT + i] == static_cast<std::uint8_t>(tag[i]);
         if (same) return true;
     }
     return false;

@@ -200,8 +200,8 @@ Heard heard(std::uint32_t c) {
 
 void tick_ran(const TickStart& start) {
     TickRecord& record = lib.queue[(lib.queue_head + lib.queue_count) % TICK_QUEUE];
-    const Moment before =
-        lib.queue_count > 0 ? lib.queue[(lib.queue_head + lib.queue_count - 1) % TICK_QUEUE].moment : lib.current.moment;
+    const Moment before = lib.queue_count > 0 ? lib.queue[(lib.queue_head + lib.queue_count - 1) % TICK_QUEUE].moment
+                                              : lib.current.moment;
     record.frame = start.frame;
     record.moment = before;
     Moment& m = record.moment;
@@ -365,15 +365,15 @@ std::size_t render(Sink to, std::size_t frames) {
 // everything above it is the caller's. Output that would land on the
 // library's own memory is refused.
 extern "C" unsigned char __heap_base;
-bool output_allowed(const std::int16_t* out, std::size_t frames) {
+bool output_allowed(const std::int16_t* out, std::uint64_t frames) {
     const auto begin = reinterpret_cast<std::uintptr_t>(out);
-    const std::uint64_t end = begin + std::uint64_t{frames} * BYTES_PER_FRAME;
+    const std::uint64_t end = begin + frames * BYTES_PER_FRAME;
     const auto scratch = reinterpret_cast<std::uintptr_t>(zindle_scratch(0));
     if (begin >= reinterpret_cast<std::uintptr_t>(&__heap_base)) return true;
     return scratch != 0 && begin >= scratch && end <= scratch + std::uint64_t{ZINDLE_IMAGE_BYTES};
 }
 #else
-bool output_allowed(const std::int16_t*, std::size_t) { return true; }
+bool output_allowed(const std::int16_t*, std::uint64_t) { return true; }
 #endif
 
 }  // namespace
@@ -558,8 +558,11 @@ int zindle_mute(int channel, int muted) {
 
 int zindle_order_entry(int order) {
     if (!lib.loaded) return ZINDLE_ERROR_NOT_LOADED;
-    if (order < 0 || order >= static_cast<int>(ORDER_ENTRIES)) return ZINDLE_ERROR_ARGUMENT;
-    return player.song.order_table[order];
+    // A song length past 128 plays the bytes behind the list as entries.
+    const SongState& song = player.song;
+    const int entries = static_cast<int>(song.song_length > ORDER_ENTRIES ? song.song_length : ORDER_ENTRIES);
+    if (order < 0 || order >= entries) return ZINDLE_ERROR_ARGUMENT;
+    return image_byte(image_offset(song.order_table) + static_cast<std::uint32_t>(order));
 }
 
 int zindle_pattern_count(void) {
@@ -572,8 +575,9 @@ int zindle_cell(int pattern, int row, int channel, struct zindle_cell* cell) {
     if (pattern < 0 || pattern >= static_cast<int>(song.pattern_count) || row < 0 || row >= static_cast<int>(ROWS) ||
         channel < 0 || channel >= song.channel_count || cell == nullptr)
         return ZINDLE_ERROR_ARGUMENT;
-    const PatternCell c = read_cell(image_offset(song.pattern_base) + static_cast<std::uint32_t>(pattern) * song.pattern_bytes +
-                                    (static_cast<std::uint32_t>(row) * song.channel_count + static_cast<std::uint32_t>(channel)) * CELL_BYTES);
+    const PatternCell c = read_cell(
+        image_offset(song.pattern_base) + static_cast<std::uint32_t>(pattern) * song.pattern_bytes +
+        (static_cast<std::uint32_t>(row) * song.channel_count + static_cast<std::uint32_t>(channel)) * CELL_BYTES);
     cell->period = static_cast<int>(c.period_field);
     cell->note = note_of(c.period_field);
     cell->sample = c.sample;

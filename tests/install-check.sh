@@ -48,6 +48,10 @@ sort -o "$scratch/expected" "$scratch/expected"
 diff -u "$scratch/expected" "$scratch/files"
 [ "$(readlink "$scratch/prefix/$libdir/libzindle.so.0")" = "libzindle.so.$version" ] || { echo "no libzindle.so.0 link"; exit 1; }
 [ "$(readlink "$scratch/prefix/$libdir/libzindle.so")" = libzindle.so.0 ] || { echo "no libzindle.so link"; exit 1; }
+# Every function of the header has its name in the manual's folder.
+for name in $(grep -o 'ZINDLE_API [^(]*(' "$src/include/zindle.h" | grep -o 'zindle_[a-z_]*'); do
+  [ "$(readlink "$scratch/prefix/share/man/man3/$name.3")" = zindle.3 ] || { echo "no man3/$name.3 link"; exit 1; }
+done
 for program in zindle zindle-render; do
   [ -x "$scratch/prefix/bin/$program" ] || { echo "bin/$program is not executable"; exit 1; }
 done

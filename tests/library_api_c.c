@@ -50,5 +50,21 @@ int touch_every_function(void) {
     sum += zindle_return_order() < 0;
     sum += zindle_return_row() < 0;
     zindle_set_row_callback(NULL, NULL);
+    {
+        float floats[2];
+        struct zindle_cell cell;
+        struct zindle_channel channel;
+        struct zindle_position position;
+        sum += zindle_render_float(floats, 1) == 0;
+        sum += zindle_set_repeat(-1) == 0;
+        sum += zindle_jump_to(0, 0) == ZINDLE_ERROR_NOT_LOADED;
+        sum += zindle_mute(0, 1) == ZINDLE_ERROR_NOT_LOADED;
+        sum += zindle_probe(frame, sizeof frame) == 0;
+        sum += zindle_order_entry(0) == ZINDLE_ERROR_NOT_LOADED;
+        sum += zindle_pattern_count() == ZINDLE_ERROR_NOT_LOADED;
+        sum += zindle_cell(0, 0, 0, &cell) == ZINDLE_ERROR_NOT_LOADED;
+        sum += zindle_channel(0, &channel) == ZINDLE_ERROR_NOT_LOADED;
+        sum += zindle_get_position(&position) == ZINDLE_ERROR_NOT_LOADED;
+    }
     return sum;
 }

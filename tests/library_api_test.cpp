@@ -207,7 +207,7 @@ TEST(LibraryLoad, ASecondLoadPlaysAsAFreshOne) {
 }
 
 TEST(LibraryLoad, ReportAndErrors) {
-    EXPECT_EQ(touch_every_function(), 24) << "with nothing loaded";
+    EXPECT_EQ(touch_every_function(), 34) << "with nothing loaded";
 
     auto song = ModuleBuilder(8)
                     .orders({0})

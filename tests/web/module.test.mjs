@@ -43,9 +43,11 @@ test('the module imports nothing and exports the API by name', () => {
   assert.deepEqual(WebAssembly.Module.imports(module), []);
   const exports = new Map(WebAssembly.Module.exports(module).map((e) => [e.name, e.kind]));
   assert.equal(exports.get('memory'), 'memory');
-  for (const name of ['zindle_load', 'zindle_render', 'zindle_seek', 'zindle_report', 'zindle_version',
-    'zindle_scratch'])
-    assert.equal(exports.get(name), 'function', name);
+  // Every function the header declares, and the scratch area.
+  const header = readFileSync(join(env.source, 'include', 'zindle.h'), 'latin1');
+  const declared = [...header.matchAll(/ZINDLE_API [^(]*?(zindle_[a-z_]+)\(/g)].map((m) => m[1]);
+  assert.ok(declared.length >= 35, `${declared.length} declarations`);
+  for (const name of [...declared, 'zindle_scratch']) assert.equal(exports.get(name), 'function', name);
   const player = new WasmPlayer();
   assert.equal(player.text(player.z.zindle_version()), env.version);
   // Nothing loaded yet: nothing to render or seek.
@@ -103,6 +105,43 @@ test('a render over the library\'s own memory gives nothing; the scratch area an
   assert.ok(Buffer.concat([first, second]).equals(straight));
   // Past the end of memory traps, as any WebAssembly store does.
   assert.throws(() => z.zindle_render(z.memory.buffer.byteLength - 64, 2048), WebAssembly.RuntimeError);
+});
+
+test('the 0.3 controls: probe, repeat, mute, float and the position, as in C', () => {
+  const demo = readFileSync(demos[0]);
+  const player = new WasmPlayer();
+  const { z } = player;
+  const at = z.zindle_scratch(demo.length);
+  new Uint8Array(z.memory.buffer, at, demo.length).set(demo);
+  assert.equal(z.zindle_probe(at, demo.length), 1);
+  assert.equal(z.zindle_probe(at, 1000), 0, 'a cut header with no tag');
+  new Uint8Array(z.memory.buffer, at, 4000).fill(0x41);
+  assert.equal(z.zindle_probe(at, 4000), 0, 'text');
+  assert.equal(player.load(demo), 0);
+  const passFrames = Number(z.zindle_pass_frames());
+  const whole = player.render(passFrames, [4096]);
+  // Played once: the render stops at the pass's end.
+  assert.equal(z.zindle_set_repeat(0), 0);
+  assert.equal(player.load(demo), 0);
+  const out = z.zindle_scratch(4 * 8192);
+  let total = 0;
+  for (let got = 8192; got === 8192; total += got) got = z.zindle_render(out, 8192);
+  assert.equal(total, passFrames);
+  assert.equal(z.zindle_set_repeat(-1), 0);
+  // Floats are the 16-bit values over 32768.
+  assert.equal(player.load(demo), 0);
+  assert.equal(z.zindle_render_float(out, 4096), 4096);
+  const floats = new Float32Array(z.memory.buffer, out, 8192);
+  const ints = new Int16Array(whole.buffer, whole.byteOffset, 8192);
+  for (let i = 0; i < 8192; i++) assert.equal(floats[i], ints[i] / 32768, `sample ${i}`);
+  // The position snapshot, written to the caller's memory.
+  const position = z.zindle_scratch(64);
+  assert.equal(z.zindle_get_position(position), 0);
+  assert.equal(new DataView(z.memory.buffer).getBigUint64(position, true), 4096n);
+  assert.equal(new DataView(z.memory.buffer).getInt32(position + 16, true), z.zindle_row());
+  // Everything muted is silence.
+  for (let c = 0; c < z.zindle_channel_count(); c++) assert.equal(z.zindle_mute(c, 1), 0);
+  assert.ok(player.render(8192, [128]).equals(Buffer.alloc(4 * 8192)));
 });
 
 test('the demos: one pass each, whole buffers, 128-frame quanta and odd calls', () => {

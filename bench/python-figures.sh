@@ -35,3 +35,19 @@ for path in sys.argv[1:]:
                                                   hashlib.sha256(pcm).hexdigest()[:16]))
 PY
 done
+# Two Songs used in turn: each switch reloads the song and renders it
+# unheard from its start to where it was.
+"$scratch/ON/bin/python" - "$source_dir/examples/demo.mod" "$scratch/busy-32ch.mod" <<'PY'
+import sys, time
+import zindle
+first, second = (open(p, "rb").read() for p in sys.argv[1:3])
+for seconds in (0, 60, 180):
+    a, b = zindle.Song(first), zindle.Song(second)
+    a.seek(44100 * seconds)
+    b.seek(44100 * seconds)
+    start = time.perf_counter()
+    for _ in range(20):
+        a.render(1024)
+        b.render(1024)
+    print("two Songs in turn, %3d s in: %6.1f ms a switch" % (seconds, (time.perf_counter() - start) / 40 * 1000))
+PY

@@ -39,11 +39,11 @@ std::int32_t channel_value(std::uint32_t c) {
     return x;
 }
 
-}  // namespace
-
-void fill_buffer_reference() {
-    next_buffer = (next_buffer + 1) % BUFFER_COUNT;
-    std::int16_t* out = output_buffers[next_buffer];
+// The buffer's frames into `out`. MUTES: some channels are muted, and add
+// nothing to either side while they play on; each kind is a function of
+// its own, so the plain one stays as it was.
+template <bool MUTES>
+[[gnu::noinline]] void mix_frames(std::int16_t* out) {
     const ChannelState& ch = player.channels;
     for (std::uint32_t frame = 0; frame < FRAMES_PER_BUFFER; ++frame) {
         player.out_clock += BYTES_PER_FRAME;  // this frame's clock: a tick due in it runs now
@@ -53,7 +53,9 @@ void fill_buffer_reference() {
         case VolumePhase::fade: fade_down(); break;
         case VolumePhase::fade_then_tick:
             fade_down();
+            player.frames_made += frame;  // the tick's frame, for the tick's observers
             run_tick();
+            player.frames_made -= frame;
             glide();
             break;
         }
@@ -61,13 +63,25 @@ void fill_buffer_reference() {
         std::int32_t right = 0;
         for (std::uint32_t c = 0; c < player.song.channel_count; ++c) {
             const std::int32_t v = channel_value(c);
-            if ((player.muted >> c & 1) != 0) continue;
+            if constexpr (MUTES) {
+                if ((player.muted >> c & 1) != 0) continue;
+            }
             if ((ch.pan[c] & PAN_LEFT) != 0) left += v >> 1;
             if ((ch.pan[c] & PAN_RIGHT) != 0) right += v >> 1;
         }
         out[2 * frame] = clip_sample(left);
         out[2 * frame + 1] = clip_sample(right);
     }
+}
+
+}  // namespace
+
+void fill_buffer_reference() {
+    next_buffer = (next_buffer + 1) % BUFFER_COUNT;
+    if (player.muted == 0)
+        mix_frames<false>(output_buffers[next_buffer]);
+    else
+        mix_frames<true>(output_buffers[next_buffer]);
     count_frames_made();
     if (engine_hooks.buffer_ready != nullptr) engine_hooks.buffer_ready();
 }

@@ -367,16 +367,22 @@ TEST(LibraryPosition, AnotherThreadReadsConsistentSnapshotsWhileRendering) {
     const std::uint64_t frames = zindle_pass_frames() + 44100;
     std::atomic<bool> started{false};
     std::atomic<bool> done{false};
+    std::atomic<std::size_t> taken{0};
     std::vector<zindle_position> seen;
     std::thread reader([&] {
         zindle_position p{};
         started = true;
         while (!done.load(std::memory_order_relaxed))
-            if (zindle_get_position(&p) == 0 && (seen.empty() || seen.back().frame != p.frame)) seen.push_back(p);
+            if (zindle_get_position(&p) == 0 && (seen.empty() || seen.back().frame != p.frame)) {
+                seen.push_back(p);
+                taken.store(seen.size(), std::memory_order_relaxed);
+            }
     });
     while (!started) std::this_thread::yield();
     std::int16_t out[2 * 128];
-    for (std::uint64_t given = 0; given < frames; given += 128) {
+    // On, past `frames`, until the reader has had its turns (a busy machine
+    // may run it late), at most ten times as long.
+    for (std::uint64_t given = 0; given < frames || (taken.load() < 50 && given < 10 * frames); given += 128) {
         ASSERT_EQ(zindle_render(out, 128), 128u);
         if (given % 4096 == 0) std::this_thread::yield();  // give the reader turns on one processor too
     }

@@ -26,7 +26,8 @@ std::vector<unsigned char> read_file(const char* path) {
     std::vector<unsigned char> bytes;
     if (std::FILE* f = std::fopen(path, "rb")) {
         unsigned char buffer[65536];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.insert(bytes.end(), buffer, buffer + n);
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+            bytes.insert(bytes.end(), buffer, buffer + n);
         std::fclose(f);
     }
     return bytes;
@@ -49,18 +50,24 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::atomic<bool> started{false}, done{false};
+    std::atomic<std::size_t> taken{0};
     std::vector<zindle_position> seen;
     seen.reserve(1000000);
     std::thread reader([&] {
         started = true;
         zindle_position p{};
         while (!done.load(std::memory_order_relaxed))
-            if (zindle_get_position(&p) == 0 && (seen.empty() || seen.back().frame != p.frame) && seen.size() < 1000000)
+            if (zindle_get_position(&p) == 0 && (seen.empty() || seen.back().frame != p.frame) &&
+                seen.size() < 1000000) {
                 seen.push_back(p);
+                taken.store(seen.size(), std::memory_order_relaxed);
+            }
     });
     while (!started) std::this_thread::yield();
     std::int16_t out[2 * 128];
-    for (std::uint64_t given = 0; given < frames; given += 128) {
+    // On, past `frames`, until the reader has had its turns (a busy machine
+    // may run it late), at most ten times as long.
+    for (std::uint64_t given = 0; given < frames || (taken.load() < 50 && given < 10 * frames); given += 128) {
         zindle_render(out, 128);
         if (given % 4096 == 0) std::this_thread::yield();
     }

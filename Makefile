@@ -1,7 +1,7 @@
 # Behind the front door (./run play, ./run test): `make play` builds the
 # player alone and plays the demo, `make test` builds everything and runs the
 # whole suite. Both install missing Debian/Ubuntu packages first.
-.PHONY: play player render test test-asan build build-asan release-tree windows web deps clean
+.PHONY: play player render install test test-asan build build-asan release-tree windows web deps clean
 
 # The player alone needs a compiler, CMake and the ALSA headers; the rest of
 # the build adds GoogleTest, and the suite mandoc, which lints the manual pages.
@@ -14,13 +14,16 @@ WINDOWS_PACKAGES := cmake g++-mingw-w64-x86-64
 # wasm32 sysroot only provides the standard headers.
 WEB_PACKAGES := clang lld llvm libc++-dev-wasm32
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+PREFIX ?= /usr/local
 
 DEPS := $(BUILD_PACKAGES)
-player render release-tree: DEPS := $(PLAYER_PACKAGES)
+player render install release-tree: DEPS := $(PLAYER_PACKAGES)
 test test-asan: DEPS := $(BUILD_PACKAGES) $(TEST_PACKAGES)
 
+# The guidance after a failed play names the checkout when make was run
+# from elsewhere (make -C): $(PWD) is the folder make was started in.
 play: player
-	@scripts/play-demo
+	@ZINDLE_CALLER_DIR="$${ZINDLE_CALLER_DIR:-$(PWD)}" scripts/play-demo
 
 player: release-tree
 	cmake --build --preset release -j $(JOBS) --target zindle
@@ -28,6 +31,12 @@ player: release-tree
 # zindle-render, which renders a module into a WAV file instead of playing it.
 render: release-tree
 	cmake --build --preset release -j $(JOBS) --target zindle-render
+
+# The player, the renderer and the library (not the test suite) built and
+# installed into PREFIX, all or nothing (scripts/install-into).
+install: release-tree
+	cmake --build --preset release -j $(JOBS) --target zindle zindle-render zindle_shared zindle_static
+	@scripts/install-into "$(PREFIX)"
 
 # A release tree made for the player alone leaves the test suite out (and so
 # GoogleTest) until `make build` switches it on.

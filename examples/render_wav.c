@@ -41,9 +41,9 @@ int main(int argc, char** argv) {
     static int16_t frames[2 * CHUNK];
     static unsigned char bytes[4 * CHUNK];
     FILE *in, *out;
-    size_t size;
+    size_t size, i;
     uint64_t total, done;
-    int error, i;
+    int error;
 
     if (argc != 3) {
         fprintf(stderr, "usage: render_wav MODULE OUTPUT.wav\n");
@@ -63,11 +63,11 @@ int main(int argc, char** argv) {
         fprintf(stderr, "render_wav: %s: %s\n", argv[1], zindle_strerror(error));
         return 1;
     }
-    /* One pass, to the end of the 2048-frame block in which the song comes
-       back, as zindle-render cuts it (20 minutes for a song that does not
-       come back). */
+    /* One pass, to the frame at which the song comes back, as zindle-render
+       cuts it (20 minutes for a song that does not come back): the song
+       ends there, and zindle_render gives fewer frames than asked. */
     total = zindle_pass_frames();
-    if (zindle_return_order() >= 0) total = (total / CHUNK + 1) * CHUNK;
+    zindle_set_repeat(0);
 
     out = fopen(argv[2], "wb");
     if (out == NULL) {
@@ -75,10 +75,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (!write_header(out, (uint32_t)(total * 4))) goto failed;
-    for (done = 0; done < total; done += CHUNK) {
-        zindle_render(frames, CHUNK);
-        for (i = 0; i < 2 * CHUNK; ++i) put_le(bytes + 2 * i, (uint16_t)frames[i], 2);
-        if (fwrite(bytes, 1, sizeof bytes, out) != sizeof bytes) goto failed;
+    for (done = 0; done < total;) {
+        const size_t got = zindle_render(frames, total - done < CHUNK ? (size_t)(total - done) : CHUNK);
+        if (got == 0) break;
+        for (i = 0; i < 2 * got; ++i) put_le(bytes + 2 * i, (uint16_t)frames[i], 2);
+        if (fwrite(bytes, 4, got, out) != got) goto failed;
+        done += got;
     }
     if (fclose(out) != 0) {
         out = NULL;

@@ -13,9 +13,12 @@
 
 namespace zindle {
 
-// A failure ends the program with 1; Escape and closing the window with 0.
+// A failure ends the program with 1, a sound device that does not open
+// with 3 (so a script can offer another way to listen); Escape and closing
+// the window with 0.
 inline constexpr UINT EXIT_OK = 0;
 inline constexpr UINT EXIT_FAILED = 1;
+inline constexpr UINT EXIT_NO_SOUND_DEVICE = 3;
 
 // Console (console_out.cpp): the engine's report goes here.
 extern HANDLE console_output;
@@ -26,7 +29,8 @@ void wire_engine();
 
 // Start-up (startup.cpp).
 // The module path: what follows the first blank and the blanks after it,
-// or null when there is no blank at all.
+// or null when there is no blank at all. A program name that starts with a
+// quote runs to the closing quote, blanks included (null when none closes).
 const char* module_path(const char* command_line);
 [[noreturn]] void run_player();
 

@@ -9,15 +9,23 @@ namespace zindle {
 
 namespace {
 
-[[noreturn]] void fail(const char* text) {
+[[noreturn]] void fail(const char* text, UINT code = EXIT_FAILED) {
     write_text(text);
-    ExitProcess(EXIT_FAILED);
+    ExitProcess(code);
 }
 
 }  // namespace
 
 const char* module_path(const char* command_line) {
     const char* at = command_line;
+    // A program's path with blanks comes in quotes (Windows puts it so, and
+    // the Linux platform too): its blanks are part of the name.
+    if (*at == '"') {
+        do {
+            if (*++at == 0) return nullptr;
+        } while (*at != '"');
+        ++at;
+    }
     while (*at != ' ') {
         if (*at == 0) return nullptr;
         ++at;
@@ -58,7 +66,7 @@ void run_player() {
     if (read_whole == FALSE) fail("Couldn't open file");
 
     if (!start_refill_timer()) fail("timer fail");
-    if (!open_sound_device()) fail("Couldn't open sound device");
+    if (!open_sound_device()) fail("Couldn't open sound device", EXIT_NO_SOUND_DEVICE);
 
     if (!load_module()) ExitProcess(EXIT_FAILED);
     prime_sound_device();

@@ -48,7 +48,17 @@ extern "C" {
 #pragma GCC diagnostic ignored "-Wshadow"
 #endif
 
-#if defined(ZINDLE_BUILDING_LIBRARY) && defined(__GNUC__) && !defined(_WIN32)
+/*
+ * On Windows the functions come from zindle.dll and are declared
+ * __declspec(dllimport). A program that links the static library
+ * (libzindle.a) instead defines ZINDLE_STATIC before including this header
+ * (-DZINDLE_STATIC; the CMake target zindle::zindle_static does it).
+ */
+#if defined(_WIN32) && defined(ZINDLE_BUILDING_DLL)
+#define ZINDLE_API __declspec(dllexport)
+#elif defined(_WIN32) && !defined(ZINDLE_STATIC) && !defined(ZINDLE_BUILDING_LIBRARY)
+#define ZINDLE_API __declspec(dllimport)
+#elif defined(ZINDLE_BUILDING_LIBRARY) && defined(__GNUC__) && !defined(_WIN32)
 #define ZINDLE_API __attribute__((visibility("default")))
 #else
 #define ZINDLE_API

@@ -244,6 +244,27 @@ std::string bin_path(const std::string& program) { return std::string(ZINDLE_BIN
 
 std::string source_path(const std::string& relative) { return std::string(ZINDLE_SOURCE_DIR) + "/" + relative; }
 
+std::string alsa_config(const std::string& path) {
+    if (path.find(' ') == std::string::npos) return path;
+    struct Copies {
+        std::string dir;
+        unsigned count = 0;
+        ~Copies() {
+            std::error_code ignored;
+            if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
+        }
+    };
+    static Copies copies;
+    if (copies.dir.empty()) {
+        std::string pattern = "/tmp/zindle-alsa-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+        copies.dir = pattern;
+    }
+    const std::string copy = copies.dir + "/" + std::to_string(copies.count++) + ".conf";
+    std::filesystem::copy_file(path, copy);
+    return copy;
+}
+
 bool in_ci() {
     const char* ci = std::getenv("CI");
     return ci != nullptr && std::string(ci) == "true";

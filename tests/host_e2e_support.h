@@ -96,6 +96,11 @@ std::string source_path(const std::string& relative);
 
 void sleep_ms(int ms);
 
+// A path for ALSA_CONFIG_PATH. ALSA splits that variable at blanks, so a
+// file whose path holds one is given as a copy (taken now) in a blank-free
+// temporary folder, removed when the test program ends.
+std::string alsa_config(const std::string& path);
+
 // Whether CI runs this: there a missing part fails a test instead of
 // skipping it.
 bool in_ci();

@@ -67,7 +67,7 @@ protected:
         Spawn spawn;
         spawn.argv = {bin_path("zindle")};
         spawn.argv.insert(spawn.argv.end(), args.begin(), args.end());
-        spawn.env = {{"ALSA_CONFIG_PATH", source_path(alsa)}, {"ZINDLE_PCM_CAPTURE", capture()}};
+        spawn.env = {{"ALSA_CONFIG_PATH", alsa_config(source_path(alsa))}, {"ZINDLE_PCM_CAPTURE", capture()}};
         spawn.cwd = dir.path();
         spawn.input = input;
         return spawn;
@@ -252,7 +252,7 @@ TEST_F(LinuxPlayer, KeysComeFromAPipeAndTheEndOfInputIsNoWayOut) {
     }
 }
 
-TEST_F(LinuxPlayer, FailuresSayWhatFailedAndEndWithOne) {
+TEST_F(LinuxPlayer, FailuresSayWhatFailedAndEndWithOneOrThreeForTheSoundDevice) {
     write_file(dir / "empty song.mod", [] {
         test::ModuleBuilder b(4);
         b.song_length(0);
@@ -263,21 +263,43 @@ TEST_F(LinuxPlayer, FailuresSayWhatFailedAndEndWithOne) {
         std::vector<std::string> args;
         const char* alsa;
         std::string out;
+        int code = 1;
     };
     const Case cases[] = {
         {{}, "tests/alsa/capture.conf", "Couldn't open file"},
         {{"missing.mod"}, "tests/alsa/capture.conf", "Couldn't open file"},
         {{"folder.mod"}, "tests/alsa/capture.conf", "Couldn't open file"},
         {{"empty song.mod"}, "tests/alsa/capture.conf", "channels: 00000004 \r\nsamples: 0000001F \r\n"},
-        {{source_path("examples/demo.mod")}, "tests/alsa/no-device.conf", "Couldn't open sound device"},
+        {{source_path("examples/demo.mod")}, "tests/alsa/no-device.conf", "Couldn't open sound device", 3},
     };
     for (const Case& c : cases) {
         Child child(player(c.args, Input::Terminal, c.alsa));
         ASSERT_TRUE(child.wait_exit(5000)) << c.out;
-        EXPECT_TRUE(exited_with(child, 1)) << c.out << ' ' << child.status();
+        EXPECT_TRUE(exited_with(child, c.code)) << c.out << ' ' << child.status();
         EXPECT_EQ(child.out(), c.out);
         EXPECT_EQ(child.err(), "") << c.out;
         EXPECT_TRUE(same_terminal(child.terminal(), child.terminal_at_start())) << c.out;
+    }
+}
+
+// The player finds its module wherever it lies itself: in a folder with
+// blanks, with a quote in its path, or named with a blank.
+TEST_F(LinuxPlayer, FindsItsModuleWhateverItsOwnPathIs) {
+    std::string report;
+    render(source_path("examples/demo.mod"), 1, &report);
+    for (const std::string folder : {"with space", "a \"quoted\" folder", "\"lead", "plain"}) {
+        const std::string copy = dir / (folder + "/my zindle");
+        std::filesystem::create_directories(dir / folder);
+        std::filesystem::copy_file(bin_path("zindle"), copy);
+        for (const std::string& program : {copy, folder + "/my zindle"}) {
+            Spawn spawn = player({source_path("examples/demo.mod")});
+            spawn.argv[0] = program;
+            Child child(spawn);
+            EXPECT_TRUE(child.wait_stdout(report, 5000)) << '[' << program << "] " << child.out();
+            child.send(ESC);
+            ASSERT_TRUE(child.wait_exit(3000)) << program;
+            EXPECT_TRUE(exited_with(child, 0)) << program << ' ' << child.status();
+        }
     }
 }
 
@@ -289,7 +311,8 @@ Spawn script(const LinuxPlayerPaths& paths, const std::string& text, bool job_co
     Spawn spawn;
     spawn.argv = {"/bin/sh", job_control ? "-mc" : "-c",
                   "P='" + bin_path("zindle") + "'; M='" + source_path("examples/demo.mod") + "'; " + text};
-    spawn.env = {{"ALSA_CONFIG_PATH", source_path("tests/alsa/capture.conf")}, {"ZINDLE_PCM_CAPTURE", paths.capture}};
+    spawn.env = {{"ALSA_CONFIG_PATH", alsa_config(source_path("tests/alsa/capture.conf"))},
+                 {"ZINDLE_PCM_CAPTURE", paths.capture}};
     spawn.cwd = paths.dir;
     spawn.input = input;
     return spawn;

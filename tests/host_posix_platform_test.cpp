@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <string>
 
+#include "host_e2e_support.h"
 #include "posix_platform.h"
 #include <mmsystem.h>
 
@@ -30,6 +31,18 @@ void check(bool ok, const char* what) {
 }
 
 void pass() { _exit(0); }
+
+}  // namespace
+
+// The program's side of the sound device's notices: the file sink these
+// cases play into never goes away, and no key is pressed.
+namespace zindle::posix {
+void sound_device_lost() { check(false, "the device was lost"); }
+void sound_device_back() { check(false, "the device came back"); }
+void escape_while_opening() { check(false, "Escape while opening"); }
+}  // namespace zindle::posix
+
+namespace {
 
 LRESULT CALLBACK quiet_procedure(HWND, UINT, WPARAM, LPARAM) { return 0; }
 
@@ -214,7 +227,7 @@ void CALLBACK wave_done(HWAVEOUT, UINT message, DWORD_PTR, DWORD_PTR param1, DWO
 }
 
 HWAVEOUT open_device() {
-    setenv("ALSA_CONFIG_PATH", ZINDLE_SOURCE_DIR "/tests/alsa/capture.conf", 1);
+    setenv("ALSA_CONFIG_PATH", zindle::e2e::alsa_config(ZINDLE_SOURCE_DIR "/tests/alsa/capture.conf").c_str(), 1);
     setenv("ZINDLE_PCM_CAPTURE", "/dev/null", 1);
     const WAVEFORMATEX format = {WAVE_FORMAT_PCM, 2, RATE, RATE * 4, 4, 16, 0};
     HWAVEOUT out = nullptr;

@@ -30,7 +30,18 @@ TEST(CommandLine, PathIsWhatFollowsTheFirstBlankAndTheBlanksAfterIt) {
         {"zindle \"my song.mod\"", "\"my song.mod\""},
         {"zindle my song.mod", "my song.mod"},
         {"zindle \tsong.mod", "\tsong.mod"},
-        {"\"C:\\my tools\\zindle.exe\" song.mod", "tools\\zindle.exe\" song.mod"},
+        // A quoted program name holds its blanks; after the closing quote
+        // the name runs on to the first blank.
+        {"\"C:\\my tools\\zindle.exe\" song.mod", "song.mod"},
+        {"\"C:\\my tools\\zindle.exe\"   my song.mod ", "my song.mod "},
+        {"\"C:\\tools\\zindle.exe\" song.mod", "song.mod"},
+        {"\"zindle\"x song.mod", "song.mod"},
+        {"\"C:\\my tools\\zindle.exe\"song.mod", nullptr},
+        {"\"C:\\my tools\\zindle.exe song.mod", nullptr},
+        {"\"\" song.mod", "song.mod"},
+        {"\"", nullptr},
+        // A quote elsewhere is an ordinary character.
+        {"zin\"dle song.mod", "song.mod"},
     };
     for (const Case& c : cases) {
         const char* path = module_path(c.line);
@@ -215,9 +226,9 @@ TEST_F(StartUp, ATimerPeriodThatCannotBeSetFails) {
     EXPECT_EQ(count("timeSetEvent"), 0u);
 }
 
-TEST_F(StartUp, ASoundDeviceThatDoesNotOpenIsReportedAndEndsWithOne) {
+TEST_F(StartUp, ASoundDeviceThatDoesNotOpenIsReportedAndEndsWithThree) {
     win32.open_result = MMSYSERR_BADDEVICEID;
-    EXPECT_EQ(fake::run_to_exit(), 1u);
+    EXPECT_EQ(fake::run_to_exit(), 3u);
     EXPECT_EQ(win32.console, "Couldn't open sound device");
     EXPECT_EQ(count("waveOutPrepareHeader"), 0u);
     EXPECT_TRUE(win32.written.empty());

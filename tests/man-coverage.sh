@@ -3,7 +3,8 @@
 # writes, every option the renderer takes, the loader's report texts, and
 # the sections a reader looks for.
 set -uo pipefail
-src=${1:?usage: man-coverage.sh SOURCE_DIR}
+src=${1:?usage: man-coverage.sh SOURCE_DIR ZINDLE_RENDER}
+renderer=${2:?usage: man-coverage.sh SOURCE_DIR ZINDLE_RENDER}
 player=$src/man/zindle.1
 render=$src/man/zindle-render.1
 missing=0
@@ -22,9 +23,9 @@ texts=$(grep -o 'fail("[^"]*")' "$src/host/startup.cpp" | sed 's/^fail("//; s/")
 [ -n "$texts" ] || { echo "no failure texts found in host/startup.cpp"; exit 1; }
 while IFS= read -r text; do has "$player" "$text"; done <<<"$texts"
 
-options=$(grep -o 'arg == "--[a-z-]*"' "$src/tools/render.cpp" | sed 's/^arg == "//; s/"$//' | sort -u)
-[ -n "$options" ] || { echo "no options found in tools/render.cpp"; exit 1; }
-options+=$'\n--version'
+# The renderer's options as its --help lists them, from its option table.
+options=$("$renderer" --help | sed -n 's/^  \(--[a-z-]*\).*/\1/p')
+[ -n "$options" ] || { echo "no options listed by $renderer --help"; exit 1; }
 while IFS= read -r option; do has "$render" "$option"; done <<<"$options"
 
 reports=$(grep -o 'write_text("[^"]*")' "$src/engine/module_loader.cpp" | sed 's/^write_text("//; s/")$//; s/?\\?\\?/???/')

@@ -122,7 +122,7 @@ void expect_one_line(const std::string& err, const std::string& line) {
     EXPECT_EQ(err.find("zindle-render: "), err.rfind("zindle-render: ")) << err;
 }
 
-TEST_F(RenderCli, BadUsageExits2WithOneUsageLineAndWritesNothing) {
+TEST_F(RenderCli, BadUsageExits2WithTheReasonAndTheUsageLineAndWritesNothing) {
     const std::string mod = module("t.mod", tune().build()).string();
     const std::vector<std::vector<std::string>> cases = {
         {},
@@ -164,8 +164,10 @@ TEST_F(RenderCli, BadUsageExits2WithOneUsageLineAndWritesNothing) {
         SCOPED_TRACE(shown);
         const auto run = render(args);
         EXPECT_EQ(run.exit_code, 2);
-        EXPECT_EQ(run.err.rfind("usage: zindle-render ", 0), 0u) << run.err;
-        EXPECT_EQ(line_count(run.err), 1);
+        // What was wrong, then the usage line.
+        EXPECT_EQ(run.err.rfind("zindle-render: ", 0), 0u) << run.err;
+        EXPECT_EQ(run.err.find("usage: zindle-render "), run.err.find('\n') + 1) << run.err;
+        EXPECT_EQ(line_count(run.err), 2);
         EXPECT_EQ(run.err.back(), '\n');
         EXPECT_EQ(run.out, "");
         EXPECT_TRUE(work_is_empty());
@@ -198,8 +200,9 @@ TEST_F(RenderCli, VersionAloneWritesTheBuildVersionAndAnythingBesideItIsBadUsage
         SCOPED_TRACE(shown);
         const auto bad = render(args);
         EXPECT_EQ(bad.exit_code, 2);
-        EXPECT_EQ(bad.err.rfind("usage: zindle-render ", 0), 0u) << bad.err;
-        EXPECT_EQ(line_count(bad.err), 1);
+        EXPECT_EQ(bad.err.rfind("zindle-render: ", 0), 0u) << bad.err;
+        EXPECT_EQ(bad.err.find("usage: zindle-render "), bad.err.find('\n') + 1) << bad.err;
+        EXPECT_EQ(line_count(bad.err), 2);
         EXPECT_EQ(bad.out, "");
         EXPECT_TRUE(work_is_empty());
     }
@@ -336,24 +339,25 @@ TEST_F(RenderCli, TraceHasOneLinePerRowTickWithFramePositionAndTiming) {
               "12788 1 0 1 3 2940\n");
 }
 
-TEST_F(RenderCli, DefaultLengthIsOnePassInWholeBuffers) {
+TEST_F(RenderCli, DefaultLengthIsOnePassToTheFrame) {
     // Row k of a plain song ticks in frame 881 + 5292 k; the render ends
-    // with the buffer in which the song first comes back to a played row.
-    const auto buffers_until_row = [](std::uintmax_t k) { return (881 + 5292 * k) / 2048 + 1; };
+    // just before the row at which the song first comes back to a played
+    // row.
+    const auto frames_until_row = [](std::uintmax_t k) { return 881 + 5292 * k; };
 
     ModuleBuilder two = tune();
     two.orders({0, 1});
     auto run = render({module("two.mod", two.build()).string(), "two.raw"});
     EXPECT_EQ(run.exit_code, 0);
-    EXPECT_EQ(buffers_until_row(128), 332u);
-    EXPECT_EQ(fs::file_size(work / "two.raw"), 332u * 8192);
+    EXPECT_EQ(frames_until_row(128), 678257u);
+    EXPECT_EQ(fs::file_size(work / "two.raw"), 678257u * 4);
 
     // The .wav header gets the length found.
     run = render({module("two.mod", two.build()).string(), "two.wav"});
     const std::string wav = read_file(work / "two.wav");
-    ASSERT_EQ(wav.size(), 44u + 332 * 8192);
-    EXPECT_EQ(le32(wav, 4), 36u + 332 * 8192);
-    EXPECT_EQ(le32(wav, 40), 332u * 8192);
+    ASSERT_EQ(wav.size(), 44u + 678257 * 4);
+    EXPECT_EQ(le32(wav, 4), 36u + 678257 * 4);
+    EXPECT_EQ(le32(wav, 40), 678257u * 4);
 
     // A pattern loop replays rows 8..15 twice more: 80 rows, not a repeat.
     ModuleBuilder loop = tune();
@@ -362,7 +366,7 @@ TEST_F(RenderCli, DefaultLengthIsOnePassInWholeBuffers) {
     loop.cell(0, 15, 3, {.effect = 0xE, .param = 0x62});
     run = render({module("loop.mod", loop.build()).string(), "loop.raw"});
     EXPECT_EQ(run.exit_code, 0);
-    EXPECT_EQ(fs::file_size(work / "loop.raw"), buffers_until_row(80) * 8192);
+    EXPECT_EQ(fs::file_size(work / "loop.raw"), frames_until_row(80) * 4);
 
     // Looping back to a later entry ends the pass there too.
     ModuleBuilder back = tune();
@@ -370,7 +374,7 @@ TEST_F(RenderCli, DefaultLengthIsOnePassInWholeBuffers) {
     back.cell(2, 5, 3, {.effect = 0xB, .param = 1});
     run = render({module("back.mod", back.build()).string(), "back.raw"});
     EXPECT_EQ(run.exit_code, 0);
-    EXPECT_EQ(fs::file_size(work / "back.raw"), buffers_until_row(64 + 64 + 6) * 8192);
+    EXPECT_EQ(fs::file_size(work / "back.raw"), frames_until_row(64 + 64 + 6) * 4);
 }
 
 TEST_F(RenderCli, NeverWritesOverTheModuleWhateverNameReachesIt) {
@@ -507,8 +511,8 @@ TEST_F(RenderCli, AWavHeaderWrittenToAPipeHoldsTheTrueLength) {
     const std::string mod = module("two.mod", two.build()).string();
     ASSERT_EQ(render({mod, "file.wav"}).exit_code, 0);
     const std::string expected = read_file(work / "file.wav");
-    ASSERT_EQ(expected.size(), 44u + 332 * 8192);
-    ASSERT_EQ(le32(expected, 40), 332u * 8192);
+    ASSERT_EQ(expected.size(), 44u + 678257 * 4);
+    ASSERT_EQ(le32(expected, 40), 678257u * 4);
 
     const auto run = shell(work, "mkfifo pipe.wav && { \"$R\" '" + mod + "' pipe.wav & cat pipe.wav > got; wait $!; }");
     EXPECT_EQ(run.exit_code, 0);

@@ -83,7 +83,8 @@ TEST_F(RenderOptions, StartGivesTheFramesOfAWholeRenderFromThere) {
     const struct {
         const char* time;
         std::size_t frame;
-    } starts[] = {{"1.5", 66150}, {"0:02.000", 88200}, {"0.333333333333", 14699}, {"0", 0}, {"0:00", 0}};
+    } starts[] = {{"1.5", 66150}, {"0:02.000", 88200}, {"0.333333333333", 14699}, {"0", 0}, {"0:00", 0},
+                  {".5", 22050},  {"2.", 88200},       {"0:02.", 88200}};
     for (const auto& s : starts) {
         const std::string part = rendered({"--start", s.time, "--buffers", "20"});
         ASSERT_EQ(part.size(), 20 * BLOCK_BYTES) << s.time;
@@ -91,20 +92,54 @@ TEST_F(RenderOptions, StartGivesTheFramesOfAWholeRenderFromThere) {
     }
 }
 
-TEST_F(RenderOptions, PassesCountWholeBlocksToWhereEachPassEnds) {
+TEST_F(RenderOptions, PassesEndExactlyWhereEachPassEnds) {
     const std::size_t first_end = 881 + 64 * 6 * 882;
     const std::size_t second_end = first_end + 64 * 6 * 882;
     const std::string one = rendered({});
-    EXPECT_EQ(one.size(), (first_end / 2048 + 1) * BLOCK_BYTES);
+    EXPECT_EQ(one.size(), first_end * 4);
     EXPECT_EQ(rendered({"--passes", "1"}), one);
     const std::string two = rendered({"--passes", "2"});
-    EXPECT_EQ(two.size(), (second_end / 2048 + 1) * BLOCK_BYTES);
+    EXPECT_EQ(two.size(), second_end * 4);
     EXPECT_EQ(two.substr(0, one.size()), one);
+    // The frames are those of a longer render, cut.
+    EXPECT_EQ(rendered({"--buffers", "400"}).substr(0, two.size()), two);
     // From 10 s on (inside the second pass), one pass more is the rest of
-    // the second, to the block in which it ends.
+    // the second.
     const std::string later = rendered({"--start", "10", "--passes", "1"});
-    EXPECT_EQ(later.size(), ((second_end - 441000) / 2048 + 1) * BLOCK_BYTES);
-    EXPECT_EQ(later, two.substr(441000 * 4, later.size()));
+    EXPECT_EQ(later.size(), (second_end - 441000) * 4);
+    EXPECT_EQ(later, two.substr(441000 * 4));
+
+    // A .wav file gets the length in its header whether the passes' end is
+    // known from the load (one pass from before its end) or found as they
+    // are rendered; so does a .wav on a pipe, where they are measured first.
+    const auto data_of = [](const std::string& wav) {
+        EXPECT_EQ(wav.substr(0, 4), "RIFF");
+        std::uint32_t size = 0;
+        for (int i = 43; i >= 40; --i) size = size * 256 + static_cast<std::uint8_t>(wav[static_cast<std::size_t>(i)]);
+        EXPECT_EQ(size, wav.size() - 44);
+        return wav.substr(44);
+    };
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--start", "10"},
+                                                 {"--start", "10", "--passes", "1"},
+                                                 {"--passes", "2"},
+                                                 {"--start", "5", "--passes", "2"}}) {
+        std::string shown;
+        for (const auto& a : args) shown += a + " ";
+        SCOPED_TRACE(shown);
+        auto raw_args = args;
+        const std::string raw = rendered(raw_args);
+        auto wav_args = args;
+        wav_args.push_back(song.string());
+        wav_args.push_back("out.wav");
+        ASSERT_EQ(render(wav_args).exit_code, 0);
+        EXPECT_EQ(data_of(read_file(root / "out.wav")), raw);
+        std::string script = "mkfifo pipe.wav && { '" + RENDER + "'";
+        for (const auto& a : args) script += " " + a;
+        script += " '" + song.string() + "' pipe.wav 2>/dev/null & cat pipe.wav > piped.wav; wait $!; }";
+        ASSERT_EQ(run_program({"/bin/sh", "-c", script}, root.string()).exit_code, 0);
+        EXPECT_EQ(data_of(read_file(root / "piped.wav")), raw);
+        fs::remove(root / "pipe.wav");
+    }
 }
 
 TEST_F(RenderOptions, InfoDescribesTheSongAndRendersNothing) {
@@ -130,10 +165,10 @@ TEST_F(RenderOptions, BadStartsPassesAndInfoUsesAreBadUsage) {
     const std::vector<std::vector<std::string>> bad = {{"--start", "1:60"},
                                                        {"--start", "1:5"},
                                                        {"--start", "-1"},
-                                                       {"--start", "1."},
                                                        {"--start", ""},
                                                        {"--start", "1:30:00"},
-                                                       {"--start", "46000000.1"},
+                                                       {"--start", "24347.8872"},
+                                                       {"--start", "46000000"},
                                                        {"--passes", "0"},
                                                        {"--passes", "1001"},
                                                        {"--passes", "2", "--buffers", "3"},
@@ -144,6 +179,7 @@ TEST_F(RenderOptions, BadStartsPassesAndInfoUsesAreBadUsage) {
         args.push_back(song.string());
         const auto run = render(args);
         EXPECT_EQ(run.exit_code, 2) << args[0] << " " << args[1];
+        EXPECT_EQ(run.err.rfind("zindle-render: --", 0), 0u) << run.err;
     }
     const auto with_output = render({"--info", song.string(), "out.wav"});
     EXPECT_EQ(with_output.exit_code, 2);
@@ -164,8 +200,13 @@ TEST(StartTime, SecondsAndMinutesReadExactly) {
     ASSERT_TRUE(zindle::parse_time_as_frames("0.0000226758", frames));
     EXPECT_EQ(frames, 1u);
     ASSERT_TRUE(zindle::parse_time_as_frames("46000000", frames));
+    // The same rule as --seconds: .5 and 5. are read.
+    ASSERT_TRUE(zindle::parse_time_as_frames(".5", frames));
+    EXPECT_EQ(frames, 22050u);
+    ASSERT_TRUE(zindle::parse_time_as_frames("5.", frames));
+    EXPECT_EQ(frames, 5u * 44100);
     for (const char* bad :
-         {"", ":", "1:", ":30", "1:3", "1:300", "1:60", "+1", "1e3", "1.5.", "1 ", "0x10", "766667:00"})
+         {"", ".", ":", "1:", ":30", "1:3", "1:300", "1:60", "+1", "1e3", "1.5.", "1 ", "0x10", "766667:00", ":30.5"})
         EXPECT_FALSE(zindle::parse_time_as_frames(bad, frames)) << '"' << bad << '"';
 }
 

@@ -15,19 +15,14 @@
 #include <windows.h>
 #endif
 
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
-#ifndef O_CLOEXEC
-#define O_CLOEXEC 0
-#endif
+#include "file_system.h"
 
 namespace zindle {
 
 namespace {
 
 // The temporary files being written, for the signal handler to remove.
-constexpr int TEMPORARY_SLOTS = 4;
+constexpr int TEMPORARY_SLOTS = 40;  // the output, the trace and a stem for each of up to 32 channels
 constexpr std::size_t TEMPORARY_PATH_BYTES = 4096;
 char temporary_paths[TEMPORARY_SLOTS][TEMPORARY_PATH_BYTES];
 volatile std::sig_atomic_t temporary_used[TEMPORARY_SLOTS];
@@ -50,25 +45,10 @@ void release_temporary_slot(int slot) {
 extern "C" void remove_temporaries_and_end(int signal_number) {
     for (int slot = 0; slot < TEMPORARY_SLOTS; ++slot)
         if (temporary_used[slot] != 0) ::unlink(temporary_paths[slot]);
+    // Ends the process by the same signal: it is blocked while this runs,
+    // so it is taken, by the default action, when the handler returns.
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
-}
-
-#ifdef _WIN32
-constexpr const char* SEPARATORS = "/\\:";
-#else
-constexpr const char* SEPARATORS = "/";
-#endif
-
-// The folder part of a path, separator included ("" for the current one).
-std::string folder_of(const std::string& path) {
-    const std::size_t cut = path.find_last_of(SEPARATORS);
-    return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
-}
-
-std::string base_of(const std::string& path) {
-    const std::size_t cut = path.find_last_of(SEPARATORS);
-    return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
 // Where a regular file at `path` really is: a symbolic link is followed, so
@@ -148,14 +128,38 @@ void reserve_standard_streams() {
 #endif
 }
 
-void remove_temporaries_on_signals() {
-    for (const int signal_number : {SIGINT, SIGTERM
-#ifndef _WIN32
-                                    ,
-                                    SIGHUP
+void guard_temporaries_against_signals() {
+#ifdef _WIN32
+    for (const int signal_number : {SIGINT, SIGTERM, SIGBREAK, SIGABRT})
+        if (std::signal(signal_number, remove_temporaries_and_end) == SIG_IGN) std::signal(signal_number, SIG_IGN);
+#else
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        // Signals that stop, or that nothing ends on, leave no file behind.
+        switch (signal_number) {
+        case SIGKILL:
+        case SIGSTOP:
+        case SIGTSTP:
+        case SIGTTIN:
+        case SIGTTOU:
+        case SIGCONT:
+        case SIGCHLD:
+        case SIGURG:
+        case SIGWINCH: continue;
+        default: break;
+        }
+        struct sigaction before;
+        if (::sigaction(signal_number, nullptr, &before) != 0) continue;  // not one the system lets us catch
+        // Ignored when we started (nohup, a script's background job): stays
+        // so. A handler already there (a sanitizer's) is kept too.
+        if ((before.sa_flags & SA_SIGINFO) != 0 || before.sa_handler != SIG_DFL) continue;
+        struct sigaction action {};
+        // A closed pipe or the file size limit makes the write fail with
+        // EPIPE or EFBIG, reported as any other failed write.
+        action.sa_handler = signal_number == SIGPIPE || signal_number == SIGXFSZ ? SIG_IGN : remove_temporaries_and_end;
+        sigfillset(&action.sa_mask);
+        ::sigaction(signal_number, &action, nullptr);
+    }
 #endif
-         })
-        std::signal(signal_number, remove_temporaries_and_end);
 }
 
 OutputFile::~OutputFile() { discard(); }
@@ -184,8 +188,12 @@ bool OutputFile::open(const std::string& path) {
     }
     static unsigned serial;
     for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-        const std::string temporary = folder_of(target_) + "." + base_of(target_) + ".zindle-" +
-                                      std::to_string(::getpid()) + "-" + std::to_string(++serial);
+        // Short and of one length whatever the name: any name the file
+        // system takes can be written this way.
+        char temporary_name[40];
+        std::snprintf(temporary_name, sizeof temporary_name, ".zindle-%08lx%04x.tmp",
+                      static_cast<unsigned long>(::getpid()) & 0xFFFFFFFFul, ++serial & 0xFFFFu);
+        const std::string temporary = folder_of(target_) + temporary_name;
         slot_ = take_temporary_slot(temporary);
         if (slot_ < 0) {
             fail(ENAMETOOLONG);
@@ -241,6 +249,33 @@ bool OutputFile::write(const void* bytes, std::size_t count) {
         used_ += part;
         from += part;
         count -= part;
+    }
+    return ok();
+}
+
+bool OutputFile::rewrite_start(const void* bytes, std::size_t count) {
+    if (!ok()) return false;
+    if (!rewritable()) {
+        fail(ESPIPE);
+        return false;
+    }
+    flush();
+    std::size_t done = 0;
+    const auto* from = static_cast<const std::uint8_t*>(bytes);
+    while (ok() && done < count) {
+#ifdef _WIN32
+        const auto put = ::_lseeki64(fd_, static_cast<__int64>(done), SEEK_SET) < 0
+                             ? -1
+                             : ::write(fd_, from + done, static_cast<unsigned>(count - done));
+#else
+        const auto put = ::pwrite(fd_, from + done, count - done, static_cast<off_t>(done));
+#endif
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            fail(put < 0 ? errno : ENOSPC);
+            break;
+        }
+        done += static_cast<std::size_t>(put);
     }
     return ok();
 }

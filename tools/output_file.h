@@ -34,9 +34,12 @@ FileIdentity identity_of(const std::string& path);
 // closed then fails instead of landing in a file.
 void reserve_standard_streams();
 
-// Removes every temporary file still open and ends the process by the same
-// signal, for Ctrl-C, SIGTERM and SIGHUP during a render.
-void remove_temporaries_on_signals();
+// From here on, every signal that would end the process first removes
+// the temporary files still open, then ends it by the same signal. A
+// signal ignored when the program started (nohup, a background job) stays
+// ignored. SIGPIPE and SIGXFSZ are ignored, so that a closed pipe or the
+// file size limit is a failed write like any other.
+void guard_temporaries_against_signals();
 
 class OutputFile {
 public:
@@ -51,6 +54,13 @@ public:
     // Buffered; false from the first failure on.
     bool write(const void* bytes, std::size_t count);
     bool ok() const { return error_ == 0; }
+    // Writes `count` bytes over the start of a temporary file, everything
+    // before them written out first (a header whose length is known only
+    // at the end). False with error() set when it failed, or ESPIPE when
+    // the file is not one that can be written so.
+    bool rewrite_start(const void* bytes, std::size_t count);
+    // True when rewrite_start can be used: a temporary file still open.
+    bool rewritable() const { return slot_ >= 0 && fd_ >= 0; }
     // Writes out the buffer and closes the file, which is then complete
     // on the disk; false with error() set when any of it failed.
     bool finish();

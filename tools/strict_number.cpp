@@ -76,21 +76,20 @@ bool parse_time_as_frames(const char* text, std::uint64_t& frames) {
     std::uint64_t whole = 0;
     int whole_digits = 0;
     const char* at = read_digits(text, MAX_SECONDS, whole, whole_digits);
-    if (at == nullptr || whole_digits == 0) return false;
+    if (at == nullptr) return false;
     if (*at == ':') {
-        if (whole > MAX_SECONDS / 60) return false;
+        if (whole_digits == 0 || whole > MAX_SECONDS / 60) return false;
         std::uint64_t seconds = 0;
         int second_digits = 0;
         at = read_digits(at + 1, 59, seconds, second_digits);
         if (at == nullptr || second_digits != 2) return false;
         whole = whole * 60 + seconds;
     }
+    // The same rule as for --seconds: digits with at most one decimal
+    // point, at least one digit (.5 and 5. are both read).
     Fraction fraction;
-    if (*at == '.') {
-        at = read_fraction(at + 1, fraction);
-        if (fraction.digits == 0) return false;
-    }
-    if (*at != 0 || whole > MAX_SECONDS) return false;
+    if (*at == '.') at = read_fraction(at + 1, fraction);
+    if (*at != 0 || whole_digits + fraction.digits == 0 || whole > MAX_SECONDS) return false;
     if (whole == MAX_SECONDS && (fraction.value != 0 || fraction.more)) return false;
     frames = whole * SAMPLE_RATE + fraction.value * SAMPLE_RATE / fraction.scale;
     return true;

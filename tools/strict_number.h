@@ -21,10 +21,11 @@ bool parse_whole_number(const char* text, std::uint64_t most, std::uint64_t& val
 // one digit.
 bool parse_seconds_as_buffers(const char* text, std::uint64_t& buffers);
 
-// A point in time, as seconds with an optional fraction (90, 90.25) or as
-// minutes, a colon, two digits of seconds under 60 and an optional fraction
-// (1:30, 1:30.250), at most MAX_SECONDS: the frame at 44100 Hz in which it
-// falls (a part of a frame is cut). False for anything else.
+// A point in time, as seconds read as parse_seconds_as_buffers reads them
+// (90, 90.25, .5, 5.) or as minutes, a colon, two digits of seconds under
+// 60 and an optional fraction (1:30, 1:30.250), at most MAX_SECONDS: the
+// frame at 44100 Hz in which it falls (a part of a frame is cut). False
+// for anything else.
 bool parse_time_as_frames(const char* text, std::uint64_t& frames);
 
 }  // namespace zindle

@@ -30,7 +30,8 @@ int fd_of(HANDLE handle) { return static_cast<int>(reinterpret_cast<LONG_PTR>(ha
 }  // namespace
 
 void set_command_line(int argc, char** argv) {
-    std::size_t size = 1;
+    // Room for the program's name in quotes and every argument after a blank.
+    std::size_t size = 3;
     for (int i = 0; i < argc; ++i) size += std::strlen(argv[i]) + 1;
     char* text = static_cast<char*>(std::malloc(size));
     if (text == nullptr) return;
@@ -38,6 +39,17 @@ void set_command_line(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) {
         if (i != 0) *at++ = ' ';
         const std::size_t length = std::strlen(argv[i]);
+        // The program's name is quoted, as Windows quotes a path with
+        // blanks, so the host still finds where the module's path starts.
+        // A quote in the name (which a Windows path cannot hold) is left
+        // out: only the arguments after the name are read.
+        if (i == 0 && std::strpbrk(argv[0], " \"") != nullptr) {
+            *at++ = '"';
+            for (const char* c = argv[0]; *c != 0; ++c)
+                if (*c != '"') *at++ = *c;
+            *at++ = '"';
+            continue;
+        }
         std::memcpy(at, argv[i], length);
         at += length;
     }

@@ -40,6 +40,14 @@ long long run_due_timers(long long now);
 // Hands queued frames to ALSA and reports the buffers that have been
 // played; returns when the device next wants serving (waveout.cpp).
 long long serve_sound_device(long long now);
+// What the program says and does about the sound device, which on Linux
+// can come and go (the host's device_notices.cpp): the device stopped
+// working, works again; Escape was pressed while waveOutOpen waited for a
+// device that is slow to open.
+void sound_device_lost();
+void sound_device_back();
+void escape_while_opening();
+
 // Has the thread in GetMessageA look at the timers and the device afresh,
 // for a new event or a device that had nothing to do (user32.cpp).
 void wake_message_loop();

@@ -1,10 +1,11 @@
-// waveOut on Linux through ALSA's "default" PCM, so desktop sound servers
-// work through their ALSA plugins. There is no device thread: the PCM is
-// non-blocking with room for everything the host keeps queued, a write
-// hands its frames to ALSA at once, and the thread waiting in GetMessageA
-// serves the device (serve_sound_device), reporting each header finished,
-// in submission order, once all of its frames have been played.
-#include <alsa/asoundlib.h>
+// waveOut on Linux over a sound device (sound_device.h; ALSA's in
+// alsa_device.cpp). There is no device thread: the device never blocks a
+// write and has room for everything the host keeps queued, a write hands
+// its frames over at once, and the thread waiting in GetMessageA serves the
+// device (serve_sound_device), reporting each header finished, in
+// submission order, once all of its frames have been played. What the
+// program says when the device comes and goes is the host's (the notices
+// in posix_platform.h).
 #include <pthread.h>
 
 #include <time.h>
@@ -12,16 +13,17 @@
 #include <cerrno>
 
 #include "posix_platform.h"
+#include "sound_device.h"
 #include <mmsystem.h>
 
 struct HWAVEOUT__ {
-    snd_pcm_t* pcm;
+    zindle::posix::Pcm* pcm;
     DWORD_PTR callback;
     DWORD_PTR instance;
     unsigned frame_bytes;
     unsigned rate;
-    snd_pcm_uframes_t device_frames;
-    // Frames of all headers written, and of those handed to ALSA (or lost
+    unsigned long long device_frames;
+    // Frames of all headers written, and of those handed to the device (or lost
     // to a device that stopped working), since the open.
     unsigned long long frames_written;
     unsigned long long frames_taken;
@@ -40,8 +42,7 @@ struct HWAVEOUT__ {
     // of being polled for frames that do not move.
     unsigned long long last_played;
     long long stall_ns;
-    snd_pcm_format_t sample_format;
-    unsigned channels;
+    zindle::posix::PcmFormat format;
     // Headers not yet reported, oldest first, with frames_written as it
     // stood after each.
     static constexpr unsigned QUEUE_SLOTS = 64;
@@ -56,9 +57,6 @@ namespace zindle::posix {
 
 namespace {
 
-// Room for the host's four buffers of 2048 frames (186 ms at 44.1 kHz) and
-// some over, so that a write never has to wait for the device.
-constexpr unsigned ALSA_LATENCY_US = 250000;
 constexpr long long NANOS_PER_SECOND = 1000000000LL;
 // A lost device is tried again four times a second.
 constexpr long long REOPEN_INTERVAL_NS = 250000000LL;
@@ -81,41 +79,6 @@ void notify(HWAVEOUT__& out, UINT message, DWORD_PTR param1) {
     callback(&out, message, out.instance, param1, 0);
 }
 
-// ALSA reports its troubles itself on standard error; the host reports
-// what matters on its console.
-void quiet_alsa(const char*, int, const char*, int, const char*, ...) {}
-
-// One line on the console, where the host writes its own texts.
-void say(const char* line, DWORD length) {
-    DWORD written;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, length, &written, nullptr);
-}
-
-// Opens ALSA's default PCM for the format, non-blocking, with room for
-// everything the host keeps queued; null when it cannot.
-snd_pcm_t* open_pcm(snd_pcm_format_t sample_format, unsigned channels, unsigned rate,
-                    snd_pcm_uframes_t& buffer_frames) {
-    snd_pcm_t* pcm = nullptr;
-    if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) return nullptr;
-    snd_pcm_uframes_t period_frames = 0;
-    snd_pcm_sw_params_t* software = nullptr;
-    // Playing starts with the first frames written, as waveOut's does: the
-    // threshold snd_pcm_set_params picks (a nearly full buffer) is more than
-    // the host ever queues.
-    const bool ready = snd_pcm_set_params(pcm, sample_format, SND_PCM_ACCESS_RW_INTERLEAVED, channels, rate, 1,
-                                          ALSA_LATENCY_US) == 0 &&
-                       snd_pcm_get_params(pcm, &buffer_frames, &period_frames) == 0 &&
-                       snd_pcm_sw_params_malloc(&software) == 0 && snd_pcm_sw_params_current(pcm, software) == 0 &&
-                       snd_pcm_sw_params_set_start_threshold(pcm, software, 1) == 0 &&
-                       snd_pcm_sw_params(pcm, software) == 0 && snd_pcm_nonblock(pcm, 1) == 0;
-    if (software != nullptr) snd_pcm_sw_params_free(software);
-    if (!ready) {
-        snd_pcm_close(pcm);
-        return nullptr;
-    }
-    return pcm;
-}
-
 // Opening can hang on a sound server that is frozen, so it runs on a
 // helper thread of its own; the caller waits only as long as it chooses.
 // One attempt at a time: a new one starts only when the last has ended.
@@ -124,17 +87,15 @@ struct OpenAttempt {
     pthread_cond_t ended = PTHREAD_COND_INITIALIZER;
     bool running = false;
     bool finished = false;
-    snd_pcm_t* pcm = nullptr;
-    snd_pcm_uframes_t buffer_frames = 0;
-    snd_pcm_format_t sample_format = SND_PCM_FORMAT_S16_LE;
-    unsigned channels = 2;
-    unsigned rate = 44100;
+    Pcm* pcm = nullptr;
+    unsigned long long buffer_frames = 0;
+    PcmFormat format = {};
 };
 OpenAttempt attempt;
 
 void* run_open_attempt(void*) {
-    snd_pcm_uframes_t buffer_frames = 0;
-    snd_pcm_t* pcm = open_pcm(attempt.sample_format, attempt.channels, attempt.rate, buffer_frames);
+    unsigned long long buffer_frames = 0;
+    Pcm* pcm = open_pcm(attempt.format, buffer_frames);
     pthread_mutex_lock(&attempt.lock);
     attempt.pcm = pcm;
     attempt.buffer_frames = buffer_frames;
@@ -147,13 +108,11 @@ void* run_open_attempt(void*) {
 }
 
 // Starts an attempt unless one is still running; false when none could start.
-bool start_open_attempt(snd_pcm_format_t sample_format, unsigned channels, unsigned rate) {
+bool start_open_attempt(const PcmFormat& format) {
     pthread_mutex_lock(&attempt.lock);
     bool started = false;
     if (!attempt.running && !attempt.finished) {
-        attempt.sample_format = sample_format;
-        attempt.channels = channels;
-        attempt.rate = rate;
+        attempt.format = format;
         attempt.running = true;
         started = start_thread(run_open_attempt, nullptr);
         if (!started) attempt.running = false;
@@ -164,7 +123,7 @@ bool start_open_attempt(snd_pcm_format_t sample_format, unsigned channels, unsig
 
 // The result of an attempt that has ended (null when it failed), taken by
 // the caller; false while it is still running.
-bool take_open_result(snd_pcm_t*& pcm, snd_pcm_uframes_t& buffer_frames) {
+bool take_open_result(Pcm*& pcm, unsigned long long& buffer_frames) {
     pthread_mutex_lock(&attempt.lock);
     const bool finished = attempt.finished;
     if (finished) {
@@ -178,13 +137,12 @@ bool take_open_result(snd_pcm_t*& pcm, snd_pcm_uframes_t& buffer_frames) {
 }
 
 void lose_device(HWAVEOUT__& out, long long now) {
-    snd_pcm_close(out.pcm);
+    close_pcm(out.pcm);
     out.pcm = nullptr;
     out.lost = true;
     out.sink_holds = false;
     out.reopen_due_ns = now + REOPEN_INTERVAL_NS;
-    static const char text[] = "Sound device lost\r\n";
-    say(text, sizeof text - 1);
+    sound_device_lost();
 }
 
 // Tries the lost device again once its time has come, on a helper thread,
@@ -192,19 +150,17 @@ void lose_device(HWAVEOUT__& out, long long now) {
 // device was away have gone by; it plays on from the next ones written.
 void try_reopen(HWAVEOUT__& out, long long now) {
     if (!out.lost) return;
-    snd_pcm_t* pcm = nullptr;
-    snd_pcm_uframes_t buffer_frames = 0;
+    Pcm* pcm = nullptr;
+    unsigned long long buffer_frames = 0;
     if (!take_open_result(pcm, buffer_frames)) {
-        if (now >= out.reopen_due_ns && start_open_attempt(out.sample_format, out.channels, out.rate))
-            out.reopen_due_ns = now + REOPEN_INTERVAL_NS;
+        if (now >= out.reopen_due_ns && start_open_attempt(out.format)) out.reopen_due_ns = now + REOPEN_INTERVAL_NS;
         return;
     }
     if (pcm == nullptr) return;
     out.pcm = pcm;
     out.device_frames = buffer_frames;
     out.lost = false;
-    static const char text[] = "Sound device back\r\n";
-    say(text, sizeof text - 1);
+    sound_device_back();
 }
 
 // How long the given frames last, rounded up.
@@ -221,20 +177,6 @@ unsigned long long header_frames(const HWAVEOUT__& out, const WAVEHDR& header) {
     return header.dwBufferLength / out.frame_bytes;
 }
 
-// Frames handed to ALSA that it has not passed on yet. A PCM in the xrun
-// state still tells, though its delay no longer does.
-unsigned long long frames_unplayed(const HWAVEOUT__& out) {
-    snd_pcm_status_t* status = nullptr;
-    if (snd_pcm_status_malloc(&status) < 0) return 0;
-    unsigned long long unplayed = 0;
-    if (snd_pcm_status(out.pcm, status) == 0) {
-        const snd_pcm_uframes_t avail = snd_pcm_status_get_avail(status);
-        if (avail < out.device_frames) unplayed = out.device_frames - avail;
-    }
-    snd_pcm_status_free(status);
-    return unplayed;
-}
-
 // The first frame of the oldest header not yet reported done: the player
 // holds every frame from there on.
 unsigned long long first_frame_held(const HWAVEOUT__& out) {
@@ -243,11 +185,11 @@ unsigned long long first_frame_held(const HWAVEOUT__& out) {
 }
 
 // Recovers the PCM from a failed write (or an underrun seen in its state);
-// false when the device is lost instead. Frames ALSA dropped in recovering
+// false when the device is lost instead. Frames the device dropped in recovering
 // are handed over again.
 bool recover(HWAVEOUT__& out, int error, long long now) {
-    const unsigned long long dropped = error == -EPIPE ? frames_unplayed(out) : 0;
-    if (snd_pcm_recover(out.pcm, error, 1) < 0) {
+    const unsigned long long dropped = error == -EPIPE ? pcm_unplayed(out.pcm, out.device_frames) : 0;
+    if (!recover_pcm(out.pcm, error)) {
         // The device stopped working: what is queued goes by unheard.
         lose_device(out, now);
         out.frames_taken = out.frames_written;
@@ -258,9 +200,9 @@ bool recover(HWAVEOUT__& out, int error, long long now) {
     return true;
 }
 
-// Hands ALSA as many written frames as it has room for. An underrun or a
+// Hands the device as many written frames as it has room for. An underrun or a
 // suspend is recovered and the rest follows. Recovering from an underrun
-// empties ALSA's buffer, and a sound server can call an underrun with
+// empties the device's buffer, and a sound server can call an underrun with
 // frames still in it (one that was frozen for a while does): those frames
 // are handed over again, so nothing the player still holds is skipped.
 // A device that stops working is lost (see lose_device): what was queued
@@ -274,7 +216,7 @@ void hand_over(HWAVEOUT__& out, long long now) {
         return;
     }
     // An underrun shows in the state before any write fails.
-    if (snd_pcm_state(out.pcm) == SND_PCM_STATE_XRUN && !recover(out, -EPIPE, now)) return;
+    if (pcm_underrun(out.pcm) && !recover(out, -EPIPE, now)) return;
     if (out.frames_taken == out.frames_written) return;
     // A sink that ran dry starts again from now, not from where it stopped.
     if (nominal_frames(out, now) >= out.frames_taken) out.clock_start_ns = now - frames_ns(out, out.frames_taken);
@@ -287,8 +229,7 @@ void hand_over(HWAVEOUT__& out, long long now) {
         const unsigned long long end = out.queue_end[slot];
         const unsigned long long done = out.frames_taken - (end - header_frames(out, header));
         const auto* data = reinterpret_cast<const unsigned char*>(header.lpData) + done * out.frame_bytes;
-        const snd_pcm_sframes_t written =
-            snd_pcm_writei(out.pcm, data, static_cast<snd_pcm_uframes_t>(end - out.frames_taken));
+        const long long written = write_pcm(out.pcm, data, end - out.frames_taken);
         if (written > 0) {
             out.frames_taken += static_cast<unsigned long long>(written);
             handed += static_cast<unsigned long long>(written);
@@ -305,8 +246,8 @@ void hand_over(HWAVEOUT__& out, long long now) {
     // Which kind the sink is shows in what it still holds right after a
     // write: a sound card keeps most of it, a file or the null device
     // swallows it at once.
-    snd_pcm_sframes_t held = 0;
-    if (handed > 0 && snd_pcm_delay(out.pcm, &held) == 0)
+    long long held = 0;
+    if (handed > 0 && pcm_delay(out.pcm, held))
         out.sink_holds = static_cast<unsigned long long>(held > 0 ? held : 0) >= handed / 2;
 }
 
@@ -316,17 +257,16 @@ void hand_over(HWAVEOUT__& out, long long now) {
 // rate, so a buffer is reported no earlier than it could have been heard.
 unsigned long long frames_played(HWAVEOUT__& out, long long now) {
     if (out.sink_holds && !out.lost) {
-        snd_pcm_sframes_t room = 0;
-        snd_pcm_sframes_t held = 0;
-        if (snd_pcm_avail_delay(out.pcm, &room, &held) == 0) {
+        long long held = 0;
+        if (pcm_delay_now(out.pcm, held)) {
             const unsigned long long holding = held < 0 ? 0 : static_cast<unsigned long long>(held);
             const unsigned long long played = holding < out.frames_taken ? out.frames_taken - holding : 0;
             out.clock_start_ns = now - frames_ns(out, played);
             return played;
         }
-        // An underrun not yet recovered: what ALSA still holds will be
+        // An underrun not yet recovered: what the device still holds will be
         // handed over again, so nothing more counts as played.
-        if (snd_pcm_state(out.pcm) == SND_PCM_STATE_XRUN) return out.last_played;
+        if (pcm_underrun(out.pcm)) return out.last_played;
     }
     const unsigned long long nominal = nominal_frames(out, now);
     return nominal < out.frames_taken ? nominal : out.frames_taken;
@@ -382,7 +322,7 @@ using namespace zindle::posix;
 
 extern "C" {
 
-// Device 0 (and the mapper) is ALSA's default PCM; PCM formats of 8 or 16
+// Device 0 (and the mapper) is the sound device; PCM formats of 8 or 16
 // bits, one or two channels, at any rate.
 MMRESULT WINAPI waveOutOpen(LPHWAVEOUT wave_out, UINT device_id, LPCWAVEFORMATEX format, DWORD_PTR callback,
                             DWORD_PTR instance, DWORD flags) {
@@ -395,18 +335,17 @@ MMRESULT WINAPI waveOutOpen(LPHWAVEOUT wave_out, UINT device_id, LPCWAVEFORMATEX
         return WAVERR_BADFORMAT;
     if (device_open) return MMSYSERR_BADDEVICEID;
 
-    snd_lib_error_set_handler(quiet_alsa);
-    const snd_pcm_format_t sample_format = format->wBitsPerSample == 16 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_U8;
-    snd_pcm_uframes_t buffer_frames = 0;
-    snd_pcm_t* pcm = nullptr;
-    // A sound server that does not answer is given OPEN_WAIT_NS; Escape
-    // pressed meanwhile ends the player as it always does.
-    if (!start_open_attempt(sample_format, format->nChannels, format->nSamplesPerSec)) return MMSYSERR_NOMEM;
+    const PcmFormat pcm_format = {format->wBitsPerSample, format->nChannels, format->nSamplesPerSec};
+    unsigned long long buffer_frames = 0;
+    Pcm* pcm = nullptr;
+    // A sound server that does not answer is given OPEN_WAIT_NS; what
+    // Escape pressed meanwhile does is the program's.
+    if (!start_open_attempt(pcm_format)) return MMSYSERR_NOMEM;
     const long long give_up = monotonic_ns() + OPEN_WAIT_NS;
     pthread_mutex_lock(&attempt.lock);
     while (!attempt.finished && monotonic_ns() < give_up) {
         pthread_mutex_unlock(&attempt.lock);
-        if (escape_pressed()) ExitProcess(0);
+        if (escape_pressed()) escape_while_opening();
         pthread_mutex_lock(&attempt.lock);
         // The condition waits on the wall clock.
         timespec at;
@@ -433,8 +372,7 @@ MMRESULT WINAPI waveOutOpen(LPHWAVEOUT wave_out, UINT device_id, LPCWAVEFORMATEX
     device.reopen_due_ns = 0;
     device.last_played = 0;
     device.stall_ns = 0;
-    device.sample_format = sample_format;
-    device.channels = format->nChannels;
+    device.format = pcm_format;
     device.queue_head = 0;
     device.queue_count = 0;
     pthread_mutex_init(&device.lock, nullptr);
@@ -455,7 +393,7 @@ MMRESULT WINAPI waveOutPrepareHeader(HWAVEOUT wave_out, LPWAVEHDR header, UINT s
     return queued ? WAVERR_STILLPLAYING : MMSYSERR_NOERROR;
 }
 
-// Queues the header behind those already queued, hands ALSA what fits of
+// Queues the header behind those already queued, hands the device what fits of
 // it and returns at once.
 MMRESULT WINAPI waveOutWrite(HWAVEOUT wave_out, LPWAVEHDR header, UINT size) {
     HWAVEOUT__* out = device_of(wave_out);

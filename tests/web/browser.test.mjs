@@ -24,7 +24,7 @@ try {
 }
 const python = ['/usr/bin/python3', '/usr/local/bin/python3'].find((p) => existsSync(p));
 requireParts([
-  ['build/web (make web)', env.web && existsSync(join(env.web, 'index.html'))],
+  [`${env.web}/index.html (make web, or configure ZINDLE_WEB_DIR)`, env.web && existsSync(join(env.web, 'index.html'))],
   ['zindle-render', env.render && existsSync(env.render)],
   [`chromium (${chromium})`, existsSync(chromium)],
   ['puppeteer-core (npm ci in tests/web)', puppeteerPath !== null],

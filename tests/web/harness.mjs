@@ -36,10 +36,11 @@ export function scratchDir() {
 export const FRAMES_PER_BUFFER = 2048;
 
 // zindle-render's frames and report for a song: `buffers` buffers, or one
-// pass of the song when null.
+// pass of the song when null. --force: cut files and the corpus file that
+// does not look like a module are rendered as the module loads them.
 export function nativeRender(song, buffers, dir) {
   const out = join(dir, 'native.raw');
-  const args = buffers === null ? [song, out] : ['--buffers', String(buffers), song, out];
+  const args = ['--force', ...(buffers === null ? [] : ['--buffers', String(buffers)]), song, out];
   const run = spawnSync(env.render, args, { encoding: 'latin1' });
   if (run.error) throw run.error;
   return {

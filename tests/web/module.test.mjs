@@ -13,7 +13,7 @@ import { env, FRAMES_PER_BUFFER, nativeRender, requireParts, sameFrames, scratch
 
 const writeSongs = process.env.ZINDLE_WRITE_SONGS;
 requireParts([
-  ['build/web/zindle.wasm (make web)', env.web && existsSync(join(env.web, 'zindle.wasm'))],
+  [`${env.web}/zindle.wasm (make web, or configure ZINDLE_WEB_DIR)`, env.web && existsSync(join(env.web, 'zindle.wasm'))],
   ['zindle-render', env.render && existsSync(env.render)],
   ['zindle-write-songs', writeSongs && existsSync(writeSongs)],
 ]);

@@ -1,5 +1,5 @@
 // The rendered bytes are pinned: every song of the golden set, at each
-// level of processor extensions, must hash to its committed digest. A rule
+// level of the mixer's kernels, must hash to its committed digest. A rule
 // that changes output on purpose regenerates the file with
 // scripts/golden-digests --write, and the change shows in review.
 #include <gtest/gtest.h>

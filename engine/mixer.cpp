@@ -170,7 +170,7 @@ Lane stage_channel(std::uint32_t c, std::int16_t* to, std::uint32_t frames, Volu
                              step < loop_length && loop_length <= wrap_at && wrap_at <= LOOP_END_LIMIT;
         const bool wraps = in_loop && loop_length / step < LONG_LOOP_STEPS;
         // The laid-out loop needs whole bytes and a position inside the loop.
-        const bool laid = in_loop && ((wrap_at | loop_length) & 0xFFF) == 0 &&
+        const bool laid = k.lay_out_loops && in_loop && ((wrap_at | loop_length) & 0xFFF) == 0 &&
                           ch.pos[c] >= wrap_at - loop_length && (loop_length >> 12) <= LAID_OUT_MAX;
         const std::uint32_t steady = wraps || laid ? frames - i : frames_before_end(c, frames - i);
         if (steady > 0) {

@@ -40,6 +40,9 @@ using ClipKernel = void (*)(std::int32_t* sums, std::int16_t* samples, std::uint
 struct MixerKernels {
     StageKernel stage;
     LoopKernel stage_loop;
+    // Whether loops of whole bytes go through stage_loop, laid out: the copy
+    // pays for stagers that read blocks of bytes, not for the plain one.
+    bool lay_out_loops;
     SlopeKernel stage_slope;
     // The smoothing takes either every channel heard in a stretch at once
     // (smooth_all, where all_at_once), or groups of up to group_lanes lanes
@@ -70,9 +73,9 @@ void smooth_all(const Lane* lanes, std::uint32_t count, std::int16_t* samples, s
 void clip(std::int32_t* sums, std::int16_t* samples, std::uint32_t frames);
 }  // namespace plain
 
-inline constexpr MixerKernels PLAIN_KERNELS{plain::stage,      plain::stage_loop,   plain::stage_slope,
-                                            false,             plain::smooth_all,   plain::smooth_group,
-                                            LANES,             plain::clip};
+inline constexpr MixerKernels PLAIN_KERNELS{plain::stage,      plain::stage_loop, false,
+                                            plain::stage_slope, false,             plain::smooth_all,
+                                            plain::smooth_group, LANES,            plain::clip};
 
 // The kernels chosen and what chose them.
 struct MixerChoice {

@@ -19,6 +19,7 @@ void choose_processor_kernels(MixerLevel most, MixerKernels& k) {
     if (most < MixerLevel::ssse3 || !cpu.ssse3) return;
     k.stage = x86::stage_ssse3;
     k.stage_loop = x86::stage_loop_ssse3;
+    k.lay_out_loops = true;
     k.stage_slope = x86::stage_slope_ssse3;
     if (most < MixerLevel::avx2 || !cpu.avx2) return;
     k.stage = x86::stage_avx2;

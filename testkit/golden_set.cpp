@@ -4,9 +4,9 @@
 #include <sstream>
 
 #include "busy_module.h"
+#include "engine_harness.h"
 #include "mixer.h"
 #include "mixer_kernels.h"
-#include "module_builder.h"
 #include "module_files.h"
 #include "player_state.h"
 #include "sha256.h"

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "busy_module.h"
+#include "engine_harness.h"
 #include "mixer.h"
 #include "mixer_kernels.h"
 #include "mixer_lanes.h"
-#include "module_builder.h"
 #include "module_loader.h"
 #include "player_state.h"
 #include "sequencer.h"

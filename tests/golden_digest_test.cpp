@@ -9,7 +9,6 @@
 #include <string>
 
 #include "golden_set.h"
-#include "module_builder.h"
 #include "sha256.h"
 
 using namespace zindle::test;

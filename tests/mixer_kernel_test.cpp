@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "engine_harness.h"
 #include "mixer.h"
 #include "mixer_kernels.h"
 #include "mixer_lanes.h"
 #include "mixer_rules.h"
-#include "module_builder.h"
 #include "player_state.h"
 
 using namespace zindle;

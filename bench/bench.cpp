@@ -105,8 +105,9 @@ int main(int argc, char** argv) {
             only = argv[i + 1];
         else if (std::strcmp(argv[i], "--level") == 0) {
             // The production mixer's kernels capped at this level.
-            const auto* level = std::find_if(std::begin(MIXER_LEVELS), std::end(MIXER_LEVELS),
-                                             [&](MixerLevel l) { return std::strcmp(mixer_level_name(l), argv[i + 1]) == 0; });
+            const auto* level = std::find_if(std::begin(MIXER_LEVELS), std::end(MIXER_LEVELS), [&](MixerLevel l) {
+                return std::strcmp(mixer_level_name(l), argv[i + 1]) == 0;
+            });
             if (level == std::end(MIXER_LEVELS)) {
                 std::fprintf(stderr, "zindle-bench: --level: %s is not plain, sse2, ssse3 or avx2\n", argv[i + 1]);
                 return 2;

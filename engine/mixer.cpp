@@ -145,8 +145,7 @@ Lane stage_channel(std::uint32_t c, std::int16_t* to, std::uint32_t frames, Volu
             if (sloped > 0) {
                 // Frames in which the volume moves before each is mixed,
                 // never reaching 0, and the sample does not end.
-                k.stage_slope(ch.sample_data[c], ch.pos[c], ch.step[c], ch.mix_volume[c], slope.change, to + i,
-                              sloped);
+                k.stage_slope(ch.sample_data[c], ch.pos[c], ch.step[c], ch.mix_volume[c], slope.change, to + i, sloped);
                 ch.pos[c] += sloped * ch.step[c];
                 ch.mix_volume[c] =
                     static_cast<std::uint8_t>(ch.mix_volume[c] + slope.change * static_cast<std::int32_t>(sloped));

@@ -32,8 +32,7 @@ void fill_buffer_reference();
 // default is no cap.
 enum class MixerLevel : std::uint8_t { plain, sse2, ssse3, avx2 };
 inline constexpr MixerLevel TOP_MIXER_LEVEL = MixerLevel::avx2;
-inline constexpr MixerLevel MIXER_LEVELS[] = {MixerLevel::plain, MixerLevel::sse2, MixerLevel::ssse3,
-                                              MixerLevel::avx2};
+inline constexpr MixerLevel MIXER_LEVELS[] = {MixerLevel::plain, MixerLevel::sse2, MixerLevel::ssse3, MixerLevel::avx2};
 inline constexpr const char* MIXER_LEVEL_NAMES[] = {"plain", "sse2", "ssse3", "avx2"};
 inline const char* mixer_level_name(MixerLevel level) { return MIXER_LEVEL_NAMES[static_cast<unsigned>(level)]; }
 void cap_mixer_level(MixerLevel most);

@@ -73,9 +73,15 @@ void smooth_all(const Lane* lanes, std::uint32_t count, std::int16_t* samples, s
 void clip(std::int32_t* sums, std::int16_t* samples, std::uint32_t frames);
 }  // namespace plain
 
-inline constexpr MixerKernels PLAIN_KERNELS{plain::stage,      plain::stage_loop, false,
-                                            plain::stage_slope, false,             plain::smooth_all,
-                                            plain::smooth_group, LANES,            plain::clip};
+inline constexpr MixerKernels PLAIN_KERNELS{.stage = plain::stage,
+                                            .stage_loop = plain::stage_loop,
+                                            .lay_out_loops = false,
+                                            .stage_slope = plain::stage_slope,
+                                            .all_at_once = false,
+                                            .smooth_all = plain::smooth_all,
+                                            .smooth_group = plain::smooth_group,
+                                            .group_lanes = LANES,
+                                            .clip = plain::clip};
 
 // The kernels chosen and what chose them.
 struct MixerChoice {

@@ -257,7 +257,7 @@ void check_smoothing(const MixerKernels& k, const std::vector<Lane>& lanes, std:
     }
 }
 
-#define SKIP_IF_PLAIN_SMOOTHING()                                                                     \
+#define SKIP_IF_PLAIN_SMOOTHING()                                                     \
     if (k_.smooth_group == plain_.smooth_group && k_.smooth_all == plain_.smooth_all) \
     GTEST_SKIP() << "the plain smoothing is the reference at this level"
 

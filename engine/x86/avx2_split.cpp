@@ -241,8 +241,8 @@ void smooth_pieces(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSum
     // Frames t, t + 1 of chain n's two pieces; their side sums, the first
     // piece's in the lower 128 bits.
     const auto pair = [&](std::uint32_t n, std::uint32_t t) {
-        const __m256i x =
-            _mm256_load_si256(reinterpret_cast<const __m256i*>(mixer_scratch.staged + CHAIN_STRIDE * n + WIDE_LANES * t));
+        const __m256i x = _mm256_load_si256(
+            reinterpret_cast<const __m256i*>(mixer_scratch.staged + CHAIN_STRIDE * n + WIDE_LANES * t));
         pa[n] = _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(p[n], 4), x, 0x55), coefficients);
         const __m256i last_a = _mm256_srai_epi32(pa[n], 12);
         p[n] = _mm256_madd_epi16(_mm256_blend_epi16(last_a, x, 0xAA), swapped);

@@ -34,7 +34,7 @@ TEST(Sha256, KnownDigests) {
     EXPECT_EQ(pieces.hex(), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
 }
 
-TEST(GoldenDigests, EverySongAtEveryExtensionLevel) {
+TEST(GoldenDigests, EverySongAtEveryKernelLevel) {
     const std::string text = committed();
     ASSERT_FALSE(text.empty()) << "cannot read " << DIGESTS;
     const auto songs = golden_songs(std::string(ZINDLE_SOURCE_DIR) + "/examples", ZINDLE_CORPUS_DIR);

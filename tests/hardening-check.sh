@@ -11,11 +11,14 @@ failed=0
 for file in "$@"; do
   name=$(basename "$file")
   problems=()
-  readelf --dyn-syms -W "$file" | grep -q ' UND __stack_chk_fail' || problems+=("no stack canary (__stack_chk_fail unreferenced)")
-  readelf -d "$file" | grep -Eq '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' || problems+=("relocations bound lazily (no BIND_NOW)")
-  readelf -lW "$file" | grep -q 'GNU_RELRO' || problems+=("no read-only relocations (no GNU_RELRO)")
-  readelf -lW "$file" | awk '$1 == "GNU_STACK" && $7 ~ /E/ {found = 1} END {exit !found}' &&
-    problems+=("executable stack")
+  # Whole outputs first: grep -q stopping early would break readelf's pipe.
+  symbols=$(readelf --dyn-syms -W "$file")
+  dynamic=$(readelf -d "$file")
+  segments=$(readelf -lW "$file")
+  grep -q ' UND __stack_chk_fail' <<<"$symbols" || problems+=("no stack canary (__stack_chk_fail unreferenced)")
+  grep -Eq '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' <<<"$dynamic" || problems+=("relocations bound lazily (no BIND_NOW)")
+  grep -q 'GNU_RELRO' <<<"$segments" || problems+=("no read-only relocations (no GNU_RELRO)")
+  awk '$1 == "GNU_STACK" && $7 ~ /E/ {found = 1} END {exit !found}' <<<"$segments" && problems+=("executable stack")
   if [ ${#problems[@]} -eq 0 ]; then
     echo "$name: stack canary, BIND_NOW, RELRO, no executable stack"
   else

@@ -1,4 +1,4 @@
-// zindle-bench [--seconds S] [--runs N] [--only NAME]
+// zindle-bench [--seconds S] [--runs N] [--only NAME] [--level plain|sse2|ssse3|avx2]
 // Renders every corpus module and busy generated modules of 4 to 32
 // channels to memory, with the production mixer and with the per-frame
 // reference, and prints CPU time per audio second. Each figure is the
@@ -11,13 +11,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "busy_module.h"
+#include "engine_harness.h"
 #include "mixer.h"
-#include "module_builder.h"
 #include "module_files.h"
 #include "player_state.h"
 
@@ -102,6 +103,17 @@ int main(int argc, char** argv) {
             runs = std::max(1, std::atoi(argv[i + 1]));
         else if (std::strcmp(argv[i], "--only") == 0)
             only = argv[i + 1];
+        else if (std::strcmp(argv[i], "--level") == 0) {
+            // The production mixer's kernels capped at this level.
+            const auto* level = std::find_if(std::begin(MIXER_LEVELS), std::end(MIXER_LEVELS), [&](MixerLevel l) {
+                return std::strcmp(mixer_level_name(l), argv[i + 1]) == 0;
+            });
+            if (level == std::end(MIXER_LEVELS)) {
+                std::fprintf(stderr, "zindle-bench: --level: %s is not plain, sse2, ssse3 or avx2\n", argv[i + 1]);
+                return 2;
+            }
+            cap_mixer_level(*level);
+        }
     }
     auto wanted = [&](const std::string& name) { return only.empty() || name.find(only) != std::string::npos; };
 

@@ -16,8 +16,9 @@
 // instead of waiting on each other.
 //
 // What the processor offers is decided once, in a table of kernels
-// (mixer_kernels.h); this file holds the rules and asks the table. Where
-// there are no kernels, fill_buffer is the reference mixer.
+// (mixer_kernels.h) that always holds one in every slot, the plain kernels
+// where the processor has nothing better; this file holds the rules and
+// asks the table.
 #include "mixer.h"
 
 #include <cstring>
@@ -44,8 +45,7 @@ constexpr std::uint32_t LONG_LOOP_STEPS = 64;
 
 const MixerKernels& kernels() {
     if (!mixer_choice.chosen) {
-        mixer_choice.kernels = MixerKernels{};
-        choose_processor_kernels(mixer_choice.most, mixer_choice.kernels);
+        mixer_choice.kernels = kernels_up_to(mixer_choice.most);
         mixer_choice.chosen = true;
     }
     return mixer_choice.kernels;
@@ -90,12 +90,11 @@ bool stage_frame(std::uint32_t c, std::int16_t* to) {
     return !advance_voice(c);
 }
 
-// Frames with the plain advance (WRAP: the wrap of a short loop, still
-// longer than the step, inside the loop: the position stays below the loop
-// end, so each wrap is one subtraction).
-template <bool WRAP>
-void stage_plain(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::uint32_t wrap_at,
-                 std::uint32_t wrap_by) {
+// Frames with the wrap of a short loop, still longer than the step, inside
+// the loop: the position stays below the loop end, so each wrap is one
+// subtraction.
+void stage_wrapping(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::uint32_t wrap_at,
+                    std::uint32_t wrap_by) {
     ChannelState& ch = player.channels;
     const std::uint8_t* data = ch.sample_data[c];
     const std::uint32_t step = ch.step[c];
@@ -105,26 +104,9 @@ void stage_plain(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::u
         const std::int32_t s = static_cast<std::int8_t>(data[pos >> 12]);
         *to = static_cast<std::int16_t>(s * vol);
         pos += step;
-        if constexpr (WRAP) pos -= pos >= wrap_at ? wrap_by : 0;
+        pos -= pos >= wrap_at ? wrap_by : 0;
     }
     ch.pos[c] = pos;
-}
-
-// Frames in which the volume moves by `change` before each is mixed, never
-// reaching 0, and the sample does not end.
-void stage_slope(std::uint32_t c, std::int16_t* to, std::uint32_t frames, std::int32_t change) {
-    ChannelState& ch = player.channels;
-    const std::uint8_t* data = ch.sample_data[c];
-    const std::uint32_t step = ch.step[c];
-    std::int32_t vol = ch.mix_volume[c];
-    std::uint32_t pos = ch.pos[c];
-    for (std::uint32_t i = 0; i < frames; ++i) {
-        vol += change;
-        to[i] = static_cast<std::int16_t>(static_cast<std::int8_t>(data[pos >> 12]) * vol);
-        pos += step;
-    }
-    ch.pos[c] = pos;
-    ch.mix_volume[c] = static_cast<std::uint8_t>(vol);
 }
 
 // A stager of the table over a loop of whole bytes, from a position inside
@@ -161,15 +143,12 @@ Lane stage_channel(std::uint32_t c, std::int16_t* to, std::uint32_t frames, Volu
             if (ch.mix_volume[c] + slope.change * static_cast<std::int32_t>(moving) == 0) --moving;
             const std::uint32_t sloped = frames_before_end(c, moving);
             if (sloped > 0) {
-                if (k.stage_slope != nullptr && ch.step[c] <= ONE_BYTE_STEP) {
-                    k.stage_slope(ch.sample_data[c], ch.pos[c], ch.step[c], ch.mix_volume[c], slope.change, to + i,
-                                  sloped);
-                    ch.pos[c] += sloped * ch.step[c];
-                    ch.mix_volume[c] =
-                        static_cast<std::uint8_t>(ch.mix_volume[c] + slope.change * static_cast<std::int32_t>(sloped));
-                } else {
-                    stage_slope(c, to + i, sloped, slope.change);
-                }
+                // Frames in which the volume moves before each is mixed,
+                // never reaching 0, and the sample does not end.
+                k.stage_slope(ch.sample_data[c], ch.pos[c], ch.step[c], ch.mix_volume[c], slope.change, to + i, sloped);
+                ch.pos[c] += sloped * ch.step[c];
+                ch.mix_volume[c] =
+                    static_cast<std::uint8_t>(ch.mix_volume[c] + slope.change * static_cast<std::int32_t>(sloped));
                 i += sloped;
                 continue;
             }
@@ -189,23 +168,20 @@ Lane stage_channel(std::uint32_t c, std::int16_t* to, std::uint32_t frames, Volu
         const bool in_loop = ch.play_state[c] == STATE_LOOPING && ch.pos[c] < wrap_at && step != 0 &&
                              step < loop_length && loop_length <= wrap_at && wrap_at <= LOOP_END_LIMIT;
         const bool wraps = in_loop && loop_length / step < LONG_LOOP_STEPS;
-        const bool shuffle = k.stage != nullptr && step <= k.stage_max_step;
         // The laid-out loop needs whole bytes and a position inside the loop.
-        const bool laid = shuffle && in_loop && ((wrap_at | loop_length) & 0xFFF) == 0 &&
+        const bool laid = k.lay_out_loops && in_loop && ((wrap_at | loop_length) & 0xFFF) == 0 &&
                           ch.pos[c] >= wrap_at - loop_length && (loop_length >> 12) <= LAID_OUT_MAX;
-        const std::uint32_t plain = wraps || laid ? frames - i : frames_before_end(c, frames - i);
-        if (plain > 0) {
+        const std::uint32_t steady = wraps || laid ? frames - i : frames_before_end(c, frames - i);
+        if (steady > 0) {
             if (laid) {
-                stage_laid_loop(c, to + i, plain, wrap_at, loop_length);
+                stage_laid_loop(c, to + i, steady, wrap_at, loop_length);
             } else if (wraps) {
-                stage_plain<true>(c, to + i, plain, wrap_at, loop_length);
-            } else if (shuffle) {
-                k.stage(ch.sample_data[c], ch.pos[c], step, ch.mix_volume[c], to + i, plain);
-                ch.pos[c] += plain * step;
+                stage_wrapping(c, to + i, steady, wrap_at, loop_length);
             } else {
-                stage_plain<false>(c, to + i, plain, 0, 0);
+                k.stage(ch.sample_data[c], ch.pos[c], step, ch.mix_volume[c], to + i, steady);
+                ch.pos[c] += steady * step;
             }
-            i += plain;
+            i += steady;
         }
         if (i < frames && stage_frame(c, to + i++)) {  // the sample's end or its loop's
             result.ended = true;
@@ -246,7 +222,7 @@ Lane stage_stretch(std::uint32_t c, std::uint32_t lane, const Run* runs, std::ui
 // clipped into the samples at the end.
 void mix_stretch(std::int16_t* samples, const Run* runs, std::uint32_t run_count, std::uint32_t frames) {
     const MixerKernels& k = kernels();
-    const bool all_at_once = k.smooth_all != nullptr;
+    const bool all_at_once = k.all_at_once;
     const std::uint32_t group = all_at_once ? MOST_LANES : k.group_lanes;
     Lane lanes[MOST_LANES];
     std::uint32_t count = 0;
@@ -341,17 +317,12 @@ void store_lasts(const Lane* lanes, std::uint32_t count, std::uint32_t frames, c
 
 void set_mixer_split_warm_up(std::uint32_t frames) { mixer_choice.split_warm_up = frames; }
 
-void allow_mixer_extensions(MixerExtensions most) {
+void cap_mixer_level(MixerLevel most) {
     mixer_choice.most = most;
     mixer_choice.chosen = false;
 }
 
 void fill_buffer() {
-    const MixerKernels& k = kernels();
-    if (k.smooth_all == nullptr && k.smooth_group == nullptr) {
-        fill_buffer_reference();
-        return;
-    }
     next_buffer = (next_buffer + 1) % BUFFER_COUNT;
     std::uint32_t frame = 0;
     while (frame < FRAMES_PER_BUFFER) {

@@ -22,11 +22,20 @@ void fill_buffer();
 // fast path is checked against. Same contract as fill_buffer.
 void fill_buffer_reference();
 
-// The fast mixer uses the processor's extensions beyond SSE2 where it has
-// them: the SSSE3 byte shuffle for staging, then AVX2 for the smoothing.
-// Tests cap them to check every path; all are allowed by default.
-enum class MixerExtensions : std::uint8_t { none, byte_shuffle, all };
-void allow_mixer_extensions(MixerExtensions most);
+// The levels of the production mixer's kernels, each with those below it:
+// the plain kernels alone, then the x86 sets in the order the kernels use
+// them (SSE2 for the smoothing in groups of four and the clip, SSSE3 for
+// the staging by byte shuffle, AVX2 for wider staging and the smoothing of
+// every channel at once). WebAssembly's SIMD128 kernels stand at sse2, the
+// level whose kernels they follow step for step. The mixer takes what the
+// processor has up to the cap; tests cap it to reach every path, the
+// default is no cap.
+enum class MixerLevel : std::uint8_t { plain, sse2, ssse3, avx2 };
+inline constexpr MixerLevel TOP_MIXER_LEVEL = MixerLevel::avx2;
+inline constexpr MixerLevel MIXER_LEVELS[] = {MixerLevel::plain, MixerLevel::sse2, MixerLevel::ssse3, MixerLevel::avx2};
+inline constexpr const char* MIXER_LEVEL_NAMES[] = {"plain", "sse2", "ssse3", "avx2"};
+inline const char* mixer_level_name(MixerLevel level) { return MIXER_LEVEL_NAMES[static_cast<unsigned>(level)]; }
+void cap_mixer_level(MixerLevel most);
 // Tests: the warm-up, in frames, with which the AVX2 path splits long runs
 // into pieces; a short one makes the pieces miss each other and takes the
 // path that mends that. 0 (the default) lets the lanes' steps decide.

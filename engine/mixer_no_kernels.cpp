@@ -1,10 +1,9 @@
 // Builds without processor kernels (other processors, or the option that
-// turns them off): the table stays empty and the production mixer is the
-// reference mixer.
+// turns them off): the table keeps the plain kernels at every level.
 #include "mixer_kernels.h"
 
 namespace zindle::mixing {
 
-void choose_processor_kernels(MixerExtensions, MixerKernels&) {}
+void choose_processor_kernels(MixerLevel, MixerKernels&) {}
 
 }  // namespace zindle::mixing

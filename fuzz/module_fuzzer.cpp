@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "mixer.h"
 #include "module_loader.h"
@@ -45,7 +46,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // Every path of the fast mixer gets its share of the inputs.
-    allow_mixer_extensions(static_cast<MixerExtensions>(size % 3));
+    cap_mixer_level(MIXER_LEVELS[size % std::size(MIXER_LEVELS)]);
     if (!load(data, size)) return 0;
     for (auto& out : fast_out) {
         fill_buffer();

@@ -4,9 +4,9 @@
 #include <sstream>
 
 #include "busy_module.h"
+#include "engine_harness.h"
 #include "mixer.h"
 #include "mixer_kernels.h"
-#include "module_builder.h"
 #include "module_files.h"
 #include "player_state.h"
 #include "sha256.h"
@@ -94,19 +94,17 @@ std::vector<std::string> golden_differences(const std::string& committed, const 
         // A level that leaves the same kernels as one checked already (no
         // such processor, or no kernels in this build) is not rendered again.
         std::vector<mixing::MixerKernels> checked;
-        for (const auto& [level, label] : {std::pair{MixerExtensions::all, "all extensions"},
-                                           std::pair{MixerExtensions::byte_shuffle, "byte shuffle only"},
-                                           std::pair{MixerExtensions::none, "no extensions"}}) {
-            mixing::MixerKernels kernels{};
-            mixing::choose_processor_kernels(level, kernels);
+        for (const MixerLevel level : MIXER_LEVELS) {
+            const mixing::MixerKernels kernels = mixing::kernels_up_to(level);
             if (std::find(checked.begin(), checked.end(), kernels) != checked.end()) continue;
             checked.push_back(kernels);
-            allow_mixer_extensions(level);
+            cap_mixer_level(level);
             const std::string got = render_digest(song);
             if (got != it->second)
-                found.push_back(song.name + " (" + label + "): " + got + " differs from " + it->second);
+                found.push_back(song.name + " (" + mixer_level_name(level) + "): " + got + " differs from " +
+                                it->second);
         }
-        allow_mixer_extensions(MixerExtensions::all);
+        cap_mixer_level(TOP_MIXER_LEVEL);
     }
     for (const auto& [name, digest] : expected)
         if (!in_set.count(name) && name.rfind("corpus/", 0) != 0)

@@ -31,9 +31,9 @@ std::string render_digest(const GoldenSong& song);
 std::map<std::string, std::string> parse_digests(const std::string& text);
 std::string digest_line(const std::string& digest, const std::string& name);
 
-// Every song rendered at each level of processor extensions the mixer may
-// use (all, the byte shuffle only, none; once for levels that leave the
-// same kernels) against the committed digests of
+// Every song rendered at each level of the mixer's kernels (plain, sse2,
+// ssse3, avx2; once for levels that leave the same kernels, as where the
+// processor or the build has no more) against the committed digests of
 // `committed`; one line per difference, song missing from the file or name
 // in the file that the set no longer has. A corpus song the file does not
 // list counts as missing too, but committed corpus names whose files are

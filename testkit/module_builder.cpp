@@ -1,44 +1,8 @@
 #include "module_builder.h"
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
-
-#include "mixer.h"
-#include "module_loader.h"
-#include "player_state.h"
-#include "sequencer.h"
-
-namespace zindle {
-
-namespace {
-std::string console_bytes;
-int console_calls;
-int submissions;
-
-// The test programs' seams: console bytes are kept, buffers are counted.
-void console_write(const char* bytes, std::uint32_t count) {
-    console_bytes.append(bytes, count);
-    ++console_calls;
-}
-void submit_buffer() { ++submissions; }
-}  // namespace
-
-// Every test entry point that loads or reads the console wires them.
-void test::wire_test_seams() {
-    engine_hooks.console = console_write;
-    engine_hooks.buffer_ready = submit_buffer;
-}
-
-}  // namespace zindle
 
 namespace zindle::test {
 
@@ -174,96 +138,6 @@ std::vector<std::uint8_t> ModuleBuilder::build() const {
         if (smp.data.size() % 2 != 0 && !smp.length_words) out.push_back(0);
     }
     return out;
-}
-
-std::string load(const std::vector<std::uint8_t>& file, bool* loaded) { return load_at_clock(file, 0, loaded); }
-
-std::string load_at_clock(const std::vector<std::uint8_t>& file, std::uint32_t start_clock, bool* loaded) {
-    wire_test_seams();
-    player = PlayerState{};
-    player.out_clock = start_clock;
-    std::memset(module_image, 0, sizeof module_image);
-    std::memset(output_buffers, 0, sizeof output_buffers);
-    next_buffer = 0;
-    submissions = 0;
-    console_bytes.clear();
-    // An empty file copies nothing (and may have no data pointer at all).
-    if (!file.empty()) std::memcpy(module_image, file.data(), std::min<std::size_t>(file.size(), IMAGE_BYTES));
-    const bool ok = load_module();
-    if (loaded != nullptr) *loaded = ok;
-    return take_console();
-}
-
-std::string take_console() {
-    wire_test_seams();
-    std::string bytes;
-    bytes.swap(console_bytes);
-    return bytes;
-}
-
-namespace {
-std::vector<std::int16_t> render_with(void (*fill)(), int buffers) {
-    std::vector<std::int16_t> frames;
-    frames.reserve(static_cast<std::size_t>(buffers) * FRAMES_PER_BUFFER * 2);
-    for (int i = 0; i < buffers; ++i) {
-        fill();
-        const std::int16_t* b = output_buffers[next_buffer];
-        frames.insert(frames.end(), b, b + FRAMES_PER_BUFFER * 2);
-    }
-    return frames;
-}
-}  // namespace
-
-std::vector<std::int16_t> render(int buffers) { return render_with(fill_buffer, buffers); }
-std::vector<std::int16_t> render_reference(int buffers) { return render_with(fill_buffer_reference, buffers); }
-int submitted_buffers() { return submissions; }
-int console_writes() { return zindle::console_calls; }
-
-namespace {
-std::string read_all(std::FILE* f) {
-    std::string bytes;
-    std::rewind(f);
-    char chunk[65536];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.append(chunk, got);
-    std::fclose(f);
-    return bytes;
-}
-}  // namespace
-
-ProgramResult run_program(const std::vector<std::string>& args, const std::string& cwd) {
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    if (out == nullptr || err == nullptr) throw std::runtime_error("tmpfile");
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork");
-    if (pid == 0) {
-        const int null_in = ::open("/dev/null", O_RDONLY);
-        if (null_in < 0 || ::dup2(null_in, 0) < 0 || ::dup2(::fileno(out), 1) < 0 || ::dup2(::fileno(err), 2) < 0)
-            ::_exit(126);
-        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) throw std::runtime_error("waitpid");
-    }
-    ProgramResult result;
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = read_all(out);
-    result.err = read_all(err);
-    return result;
-}
-
-std::string make_temp_dir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zindle-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    return pattern;
 }
 
 }  // namespace zindle::test

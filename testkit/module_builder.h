@@ -1,4 +1,5 @@
 // Builds module files in memory for tests, fuzz seeds and the demo songs.
+// The engine harness (load, render) is engine_harness.h.
 #pragma once
 
 #include <array>
@@ -66,45 +67,5 @@ private:
     std::array<std::optional<std::array<std::uint8_t, 32>>, 32> records_{};
     int extra_patterns_ = 0;
 };
-
-// Clears the whole engine (state, image, output ring), copies the file
-// into the image at most up to its size, runs the loader and returns the
-// console bytes it wrote. `loaded` receives the loader's result.
-std::string load(const std::vector<std::uint8_t>& file, bool* loaded = nullptr);
-
-// As load(), with out_clock standing at `start_clock` when the loader runs,
-// as it would after hours of playback.
-std::string load_at_clock(const std::vector<std::uint8_t>& file, std::uint32_t start_clock, bool* loaded = nullptr);
-
-// The engine's console and buffer seams to the two below; load() and
-// take_console() do it.
-void wire_test_seams();
-// Console bytes written since the last load() or take_console().
-std::string take_console();
-
-// Renders `buffers` calls of fill_buffer and returns the interleaved frames.
-std::vector<std::int16_t> render(int buffers);
-
-// Same through the reference per-frame mixer.
-std::vector<std::int16_t> render_reference(int buffers);
-
-// Number of fill_buffer submissions seen since the last load().
-int submitted_buffers();
-
-// Number of console_write calls since the program started.
-int console_writes();
-
-// Runs a program (args[0] is its path) in `cwd` (or here when empty) with
-// no standard input and returns its exit code (-1 if it did not exit
-// normally) and everything it wrote to standard output and error.
-struct ProgramResult {
-    int exit_code;
-    std::string out;
-    std::string err;
-};
-ProgramResult run_program(const std::vector<std::string>& args, const std::string& cwd = "");
-
-// A fresh empty directory under the system's temporary folder.
-std::string make_temp_dir();
 
 }  // namespace zindle::test

@@ -13,10 +13,13 @@
 #include <utility>
 #include <vector>
 
+#include "engine_harness.h"
 #include "mixer.h"
 #include "module_builder.h"
 #include "player_state.h"
+#include "process_runner.h"
 #include "sequencer.h"
+#include "temp_dir.h"
 
 namespace zindle::test {
 namespace {

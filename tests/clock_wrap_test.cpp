@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine_harness.h"
 #include "mixer.h"
 #include "module_builder.h"
 #include "module_loader.h"

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "console_text.h"
-#include "module_builder.h"
+#include "engine_harness.h"
 
 using namespace zindle;
 using namespace zindle::test;

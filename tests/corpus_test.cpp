@@ -10,10 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "engine_harness.h"
 #include "mixer.h"
-#include "module_builder.h"
 #include "module_files.h"
 #include "player_state.h"
+#include "process_runner.h"
 #include "sequencer.h"
 
 using namespace zindle;

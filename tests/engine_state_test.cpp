@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "busy_module.h"
+#include "engine_harness.h"
 #include "mixer.h"
 #include "mixer_kernels.h"
 #include "mixer_lanes.h"
-#include "module_builder.h"
 #include "module_loader.h"
 #include "player_state.h"
 #include "sequencer.h"
@@ -38,16 +38,15 @@ std::vector<std::uint8_t> busy(int channels, bool extended, std::uint32_t seed) 
 
 void noticed(const std::uint8_t*, std::uint32_t) {}
 
-// Plays a song with a row hook and the extensions capped, leaving state in
+// Plays a song with a row hook and the kernels capped, leaving state in
 // every record.
 void play_and_leave_state_behind() {
     load(busy(32, true, 7));
     engine_hooks.row_tick = noticed;
-    allow_mixer_extensions(MixerExtensions::byte_shuffle);
+    cap_mixer_level(MixerLevel::ssse3);
     set_mixer_split_warm_up(2);
     render(40);
-    // What a mixer with processor kernels leaves in its scratch (a build
-    // without them never touches it).
+    // What the production mixer leaves in its scratch, and more.
     std::memset(&mixing::mixer_scratch, 0x5A, sizeof mixing::mixer_scratch);
 }
 
@@ -66,7 +65,7 @@ TEST(ResetEngine, LeavesEveryRecordAsAFreshProcessHasIt) {
     EXPECT_TRUE(all_zero(output_buffers));
     EXPECT_EQ(next_buffer, 0);
     EXPECT_FALSE(mixing::mixer_choice.chosen);
-    EXPECT_EQ(mixing::mixer_choice.most, MixerExtensions::all);
+    EXPECT_EQ(mixing::mixer_choice.most, TOP_MIXER_LEVEL);
     EXPECT_EQ(mixing::mixer_choice.split_warm_up, 0u);
 }
 

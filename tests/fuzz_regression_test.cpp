@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "module_builder.h"
+#include "engine_harness.h"
 #include "player_state.h"
 
 namespace zindle::test {

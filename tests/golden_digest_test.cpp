@@ -1,5 +1,5 @@
 // The rendered bytes are pinned: every song of the golden set, at each
-// level of processor extensions, must hash to its committed digest. A rule
+// level of the mixer's kernels, must hash to its committed digest. A rule
 // that changes output on purpose regenerates the file with
 // scripts/golden-digests --write, and the change shows in review.
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 #include <string>
 
 #include "golden_set.h"
-#include "module_builder.h"
 #include "sha256.h"
 
 using namespace zindle::test;
@@ -35,7 +34,7 @@ TEST(Sha256, KnownDigests) {
     EXPECT_EQ(pieces.hex(), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
 }
 
-TEST(GoldenDigests, EverySongAtEveryExtensionLevel) {
+TEST(GoldenDigests, EverySongAtEveryKernelLevel) {
     const std::string text = committed();
     ASSERT_FALSE(text.empty()) << "cannot read " << DIGESTS;
     const auto songs = golden_songs(std::string(ZINDLE_SOURCE_DIR) + "/examples", ZINDLE_CORPUS_DIR);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 
+#include "engine_harness.h"
 #include "host_e2e_support.h"
 #include "module_builder.h"
 #include "player_state.h"

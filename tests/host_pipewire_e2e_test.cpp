@@ -17,8 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "engine_harness.h"
 #include "host_e2e_support.h"
-#include "module_builder.h"
+#include "temp_dir.h"
 
 using namespace zindle::e2e;
 

@@ -12,10 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "engine_harness.h"
 #include "library_api_c.h"
 #include "mixer.h"
 #include "module_builder.h"
+#include "process_runner.h"
 #include "sequencer.h"
+#include "temp_dir.h"
 #include "zindle.h"
 
 using namespace zindle::test;

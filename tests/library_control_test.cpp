@@ -15,6 +15,7 @@
 
 #include "busy_module.h"
 #include "mixer.h"
+#include "engine_harness.h"
 #include "module_builder.h"
 #include "module_files.h"
 #include "sequencer.h"

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine_harness.h"
 #include "module_builder.h"
 #include "module_loader.h"
 #include "player_state.h"

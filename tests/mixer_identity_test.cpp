@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "busy_module.h"
+#include "engine_harness.h"
 #include "mixer.h"
 #include "module_builder.h"
 #include "module_files.h"
@@ -46,16 +47,17 @@ void expect_frames(const std::vector<std::int16_t>& fast, const std::vector<std:
     }
 }
 
-// The fast mixer with all of the processor's extensions (where it has
-// them), with the byte shuffle only and with none.
+// The fast mixer at every level of its kernels that this processor has,
+// the highest first.
 void expect_same(const std::vector<std::uint8_t>& file, int buffers, std::uint32_t clock = 0, bool audible = true) {
     const std::vector<std::int16_t> fast = render_at(file, clock, render, buffers);
     const std::uint32_t fast_clock = player.out_clock;
-    allow_mixer_extensions(MixerExtensions::none);
-    const std::vector<std::int16_t> portable = render_at(file, clock, render, buffers);
-    allow_mixer_extensions(MixerExtensions::byte_shuffle);
-    const std::vector<std::int16_t> shuffled = render_at(file, clock, render, buffers);
-    allow_mixer_extensions(MixerExtensions::all);
+    std::vector<std::vector<std::int16_t>> capped;
+    for (const MixerLevel level : MIXER_LEVELS) {
+        cap_mixer_level(level);
+        capped.push_back(render_at(file, clock, render, buffers));
+    }
+    cap_mixer_level(TOP_MIXER_LEVEL);
     // Split runs whose halves miss each other and are mended.
     set_mixer_split_warm_up(2);
     const std::vector<std::int16_t> mended = render_at(file, clock, render, buffers);
@@ -63,8 +65,9 @@ void expect_same(const std::vector<std::uint8_t>& file, int buffers, std::uint32
     const std::vector<std::int16_t> reference = render_at(file, clock, render_reference, buffers);
     EXPECT_EQ(fast_clock, player.out_clock);
     expect_frames(fast, reference, "fast");
-    expect_frames(portable, reference, "fast without extensions");
-    expect_frames(shuffled, reference, "fast with the byte shuffle only");
+    for (const MixerLevel level : MIXER_LEVELS)
+        expect_frames(capped[static_cast<unsigned>(level)], reference,
+                      (std::string("fast at most ") + mixer_level_name(level)).c_str());
     expect_frames(mended, reference, "fast with split runs mended");
     // A generated song that renders silence would make the comparison worthless.
     if (audible) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "busy_module.h"
+#include "engine_harness.h"
 #include "mixer.h"
 #include "module_builder.h"
 #include "player_state.h"
@@ -18,12 +19,12 @@ namespace {
 
 constexpr int BUFFERS = 12;
 
-std::vector<std::int16_t> fast(const std::vector<std::uint8_t>& song, std::uint32_t muted, MixerExtensions most) {
+std::vector<std::int16_t> fast(const std::vector<std::uint8_t>& song, std::uint32_t muted, MixerLevel most) {
     load(song);
-    allow_mixer_extensions(most);
+    cap_mixer_level(most);
     player.muted = muted;
     auto frames = render(BUFFERS);
-    allow_mixer_extensions(MixerExtensions::all);
+    cap_mixer_level(TOP_MIXER_LEVEL);
     return frames;
 }
 
@@ -42,9 +43,9 @@ TEST(MutedChannels, EveryLevelGivesTheReferenceBytes) {
             const auto all_but_first = static_cast<std::uint32_t>((std::uint64_t{1} << channels) - 2);
             for (const std::uint32_t muted : {0x1u, 0x6u, 0xAAAAAAAAu, all_but_first, 0xFFFFFFFFu}) {
                 const auto expected = reference(song, muted);
-                for (const auto most : {MixerExtensions::none, MixerExtensions::byte_shuffle, MixerExtensions::all})
+                for (const MixerLevel most : MIXER_LEVELS)
                     EXPECT_EQ(fast(song, muted, most), expected)
-                        << channels << " channels, muted " << std::hex << muted << ", level " << int(most);
+                        << channels << " channels, muted " << std::hex << muted << ", level " << mixer_level_name(most);
             }
         }
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine_case.h"
+#include "engine_harness.h"
 #include "module_builder.h"
 #include "player_state.h"
 #include "sequencer.h"

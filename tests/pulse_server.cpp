@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "module_builder.h"
+#include "temp_dir.h"
 
 namespace zindle::e2e {
 

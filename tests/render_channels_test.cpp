@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "engine_harness.h"
 #include "module_builder.h"
+#include "process_runner.h"
+#include "temp_dir.h"
 
 using namespace zindle::test;
 

@@ -11,7 +11,10 @@
 
 #include <unistd.h>
 
+#include "engine_harness.h"
 #include "module_builder.h"
+#include "process_runner.h"
+#include "temp_dir.h"
 
 using namespace zindle::test;
 

@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "engine_harness.h"
 #include "module_builder.h"
+#include "process_runner.h"
 #include "strict_number.h"
+#include "temp_dir.h"
 
 using namespace zindle::test;
 

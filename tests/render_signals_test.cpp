@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "module_builder.h"
+#include "process_runner.h"
+#include "temp_dir.h"
 
 using namespace zindle::test;
 

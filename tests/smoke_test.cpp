@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "engine_harness.h"
 #include "module_builder.h"
 #include "player_state.h"
 

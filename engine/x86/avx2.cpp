@@ -190,6 +190,7 @@ private:
 
 void stage_avx2(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step, std::uint8_t volume, std::int16_t* to,
                 std::uint32_t frames) {
+    if (step > AVX2_STAGE_MAX_STEP) return plain::stage(data, pos, step, volume, to, frames);
     if (step > ONE_BYTE_STEP) {
         const Blocks blocks(step, volume, 0);
         const std::uint32_t block = 8 * step;
@@ -210,6 +211,8 @@ void stage_avx2(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step,
 // one another there, the first 16 repeated behind it.
 void stage_loop_avx2(const std::uint8_t* laid, std::uint32_t pos, std::uint32_t loop_end, std::uint32_t loop_length,
                      std::uint32_t step, std::uint8_t volume, std::int16_t* to, std::uint32_t frames) {
+    if (step > AVX2_STAGE_MAX_STEP)
+        return plain::stage_loop(laid, pos, loop_end, loop_length, step, volume, to, frames);
     const std::uint32_t loop_start = loop_end - loop_length;
     // A position inside the loop moved on by less than the loop length
     // wraps with one subtraction; the loop is whole bytes, so the wrap

@@ -36,13 +36,13 @@ constexpr std::uint32_t SPLIT_MIN_FACTOR = 2;
     const __m256i packed = _mm256_packs_epi32(sums, more_sums);
     return _mm256_max_epi16(_mm256_min_epi16(packed, _mm256_set1_epi16(CLIP_HIGH)), _mm256_set1_epi16(CLIP_LOW));
 }
-[[gnu::always_inline]] inline void put_halves(ClipSums out, std::uint32_t t, std::uint32_t u, __m256i sums) {
+[[gnu::always_inline]] inline void put_halves(ClipSums out, std::size_t t, std::size_t u, __m256i sums) {
     const __m256i clipped = clip_pairs(sums, sums);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out.samples + 2 * t), _mm256_castsi256_si128(clipped));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out.samples + 2 * u), _mm256_extracti128_si256(clipped, 1));
 }
 // The same for frames t to t + 3 and u to u + 3, from two pairs' sums.
-[[gnu::always_inline]] inline void put_halves(ClipSums out, std::uint32_t t, std::uint32_t u, __m256i sums,
+[[gnu::always_inline]] inline void put_halves(ClipSums out, std::size_t t, std::size_t u, __m256i sums,
                                               __m256i more_sums) {
     const __m256i clipped = clip_pairs(sums, more_sums);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out.samples + 2 * t), _mm256_castsi256_si128(clipped));
@@ -135,6 +135,37 @@ template <std::uint32_t PARTS, bool SIDED>
 void smooth_pieces(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSums out, std::uint32_t frames,
                    Pieces pieces, const std::uint8_t* order);
 
+// Eight rows side by side into `to_chain` by frame pairs, 16 frames at a
+// time: the 32-bit word of lane l in pair j holds frame 2j in its lower 16
+// bits and 2j + 1 in its upper 16, as the row itself holds them, so this is
+// an 8 x 8 transpose of 32-bit words. The smoothing blends each frame's x
+// straight out of them (see smooth_pieces).
+void interleave_pairs(const std::int16_t* const* rows, std::int16_t* to_chain, std::uint32_t frames) {
+    for (std::uint32_t i = 0; i < frames; i += 16) {
+        __m256i r[8];
+        for (std::uint32_t l = 0; l < 8; ++l) r[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[l] + i));
+        // lo[k], hi[k]: rows 2k and 2k + 1 of pairs 0-1 and 2-3 (4-5, 6-7 above).
+        __m256i lo[4], hi[4];
+        for (std::uint32_t k = 0; k < 4; ++k) {
+            lo[k] = _mm256_unpacklo_epi32(r[2 * k], r[2 * k + 1]);
+            hi[k] = _mm256_unpackhi_epi32(r[2 * k], r[2 * k + 1]);
+        }
+        // c[h][j]: rows 4h to 4h + 3 of pair j, and of pair j + 4 above.
+        __m256i c[2][4];
+        for (std::uint32_t h = 0; h < 2; ++h) {
+            c[h][0] = _mm256_unpacklo_epi64(lo[2 * h], lo[2 * h + 1]);
+            c[h][1] = _mm256_unpackhi_epi64(lo[2 * h], lo[2 * h + 1]);
+            c[h][2] = _mm256_unpacklo_epi64(hi[2 * h], hi[2 * h + 1]);
+            c[h][3] = _mm256_unpackhi_epi64(hi[2 * h], hi[2 * h + 1]);
+        }
+        auto* to = reinterpret_cast<__m256i*>(to_chain + WIDE_LANES * i);
+        for (std::uint32_t j = 0; j < 4; ++j) {
+            _mm256_store_si256(to + j, _mm256_permute2x128_si256(c[0][j], c[1][j], 0x20));
+            _mm256_store_si256(to + 4 + j, _mm256_permute2x128_si256(c[0][j], c[1][j], 0x31));
+        }
+    }
+}
+
 // Two pieces fill one 256-bit chain; four, in two chains that keep each
 // other's multiply-adds busy, are worth their longer warm-ups in longer
 // runs.
@@ -182,7 +213,7 @@ void smooth_pieces(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSum
             mixer_scratch.lane_rows[0] + first, mixer_scratch.lane_rows[1] + first, mixer_scratch.lane_rows[2] + first,
             mixer_scratch.lane_rows[3] + first, mixer_scratch.lane_rows[0] + next,  mixer_scratch.lane_rows[1] + next,
             mixer_scratch.lane_rows[2] + next,  mixer_scratch.lane_rows[3] + next};
-        interleave_rows(rows, mixer_scratch.staged + CHAIN_STRIDE * n, steps);
+        interleave_pairs(rows, mixer_scratch.staged + CHAIN_STRIDE * n, steps);
     }
 
     alignas(32) std::int32_t start[PARTS * LANES];
@@ -195,7 +226,12 @@ void smooth_pieces(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSum
         const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
         return _mm256_inserti128_si256(_mm256_castsi128_si256(four), four, 1);
     };
+    // A frame pair's x sit in the lower and upper 16 bits of each lane's
+    // word. The first frame takes last from the upper 16 bits of P << 4 and
+    // x from the lower ones; the second last from the lower 16 bits of
+    // P >> 12 and x from the upper ones, with keep and weight swapped.
     const __m256i coefficients = _mm256_or_si256(_mm256_slli_epi32(twice(s.keep), 16), twice(s.weight));
+    const __m256i swapped = _mm256_or_si256(_mm256_slli_epi32(twice(s.weight), 16), twice(s.keep));
     const __m256i left = _mm256_packs_epi32(twice(s.left), twice(s.left));
     const __m256i right = _mm256_packs_epi32(twice(s.right), twice(s.right));
     const __m256i by_side = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(order)));
@@ -204,28 +240,31 @@ void smooth_pieces(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSum
         p[n] = pa[n] = _mm256_load_si256(reinterpret_cast<const __m256i*>(start + WIDE_LANES * n));
     // Frames t, t + 1 of chain n's two pieces; their side sums, the first
     // piece's in the lower 128 bits.
-    const auto pair = [&](std::uint32_t n, std::uint32_t t) {
-        const auto x = [n](std::uint32_t i) {
-            return _mm256_cvtepu16_epi32(_mm_load_si128(
-                reinterpret_cast<const __m128i*>(mixer_scratch.staged + CHAIN_STRIDE * n + WIDE_LANES * i)));
-        };
-        pa[n] = _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(p[n], 4), x(t), 0x55), coefficients);
-        p[n] = _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(pa[n], 4), x(t + 1), 0x55), coefficients);
-        const __m256i heard = _mm256_packs_epi32(_mm256_srai_epi32(pa[n], 13), _mm256_srai_epi32(p[n], 13));
+    const auto pair = [&](std::size_t n, std::size_t t) {
+        const __m256i x = _mm256_load_si256(
+            reinterpret_cast<const __m256i*>(mixer_scratch.staged + CHAIN_STRIDE * n + WIDE_LANES * t));
+        pa[n] = _mm256_madd_epi16(_mm256_blend_epi16(_mm256_slli_epi32(p[n], 4), x, 0x55), coefficients);
+        const __m256i last_a = _mm256_srai_epi32(pa[n], 12);
+        p[n] = _mm256_madd_epi16(_mm256_blend_epi16(last_a, x, 0xAA), swapped);
+        // Each last fits 16 bits; halved, it is what the frame heard.
+        const __m256i heard = _mm256_srai_epi16(_mm256_packs_epi32(last_a, _mm256_srai_epi32(p[n], 12)), 1);
         if constexpr (SIDED) return _mm256_madd_epi16(_mm256_shuffle_epi8(heard, by_side), _mm256_set1_epi16(1));
         const __m256i sides = _mm256_hadd_epi32(_mm256_madd_epi16(heard, left), _mm256_madd_epi16(heard, right));
         return _mm256_shuffle_epi32(sides, 0xD8);
     };
     // The guesses' warm-ups are not heard: only the first piece is, until
     // they end together.
-    std::uint32_t t = 0;
+    std::size_t t = 0;
     for (; t < warm; t += 2) {
-        out.put(t, _mm256_castsi256_si128(pair(0, t)), true);
+        out.put(static_cast<std::uint32_t>(t), _mm256_castsi256_si128(pair(0, t)), true);
         for (std::uint32_t n = 1; n < CHAINS; ++n) pair(n, t);
     }
     __m256i met[CHAINS];  // each piece at the frame before it is heard
     for (std::uint32_t n = 0; n < CHAINS; ++n) met[n] = p[n];
-    const auto at = [spacing](std::uint32_t k, std::uint32_t i) { return k * spacing + i; };
+    // Frame i of piece k. Indices in std::size_t: the addresses then need no
+    // widening of 32-bit sums in the loop (about 4 % of the mixer's
+    // instructions).
+    const auto at = [spacing](std::size_t k, std::size_t i) { return k * spacing + i; };
     for (; t + 4 <= steps; t += 4)
         for (std::uint32_t n = 0; n < CHAINS; ++n) {
             const __m256i sums = pair(n, t);
@@ -254,8 +293,9 @@ void smooth_pieces(LaneSetup& s, const Lane* lanes, std::uint32_t count, ClipSum
         for (std::uint32_t l = 0; l < LANES; ++l) same = same && (last_p[l] >> 12) == (guessed[LANES * k + l] >> 12);
         if (!same) {
             for (std::uint32_t l = 0; l < LANES; ++l) s.last[l] = last_p[l] >> 12;
-            interleave_four(at(k - 1, steps), at(k, steps));
-            pairs(s, out, at(k - 1, steps), at(k, steps), ends + LANES * k, befores + LANES * k);
+            const std::uint32_t from = k * spacing - spacing + steps, to = from + spacing;
+            interleave_four(from, to);
+            pairs(s, out, from, to, ends + LANES * k, befores + LANES * k);
         }
         last_p = ends + LANES * k;
         before = befores + LANES * k;

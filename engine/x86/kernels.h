@@ -14,7 +14,8 @@ namespace zindle::mixing::x86 {
 void smooth_four_sse2(const Lane* lanes, std::uint32_t count, std::int32_t* sums, std::uint32_t frames);
 void clip_sse2(std::int32_t* sums, std::int16_t* samples, std::uint32_t frames);
 
-// ssse3.cpp: steps up to ONE_BYTE_STEP.
+// ssse3.cpp: steps up to ONE_BYTE_STEP in blocks, longer ones by the plain
+// stagers.
 void stage_ssse3(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step, std::uint8_t volume, std::int16_t* to,
                  std::uint32_t frames);
 void stage_slope_ssse3(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step, std::uint8_t volume,
@@ -22,7 +23,8 @@ void stage_slope_ssse3(const std::uint8_t* data, std::uint32_t pos, std::uint32_
 void stage_loop_ssse3(const std::uint8_t* laid, std::uint32_t pos, std::uint32_t loop_end, std::uint32_t loop_length,
                       std::uint32_t step, std::uint8_t volume, std::int16_t* to, std::uint32_t frames);
 
-// avx2.cpp: steps up to AVX2_STAGE_MAX_STEP, two sample bytes per frame.
+// avx2.cpp: steps up to AVX2_STAGE_MAX_STEP, two sample bytes per frame, in
+// blocks; longer ones by the plain stagers.
 inline constexpr std::uint32_t AVX2_STAGE_MAX_STEP = 8192;
 void stage_avx2(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step, std::uint8_t volume, std::int16_t* to,
                 std::uint32_t frames);

@@ -1,8 +1,10 @@
 // The SSSE3 stagers: a channel's frames 16 at a time by the byte shuffle,
-// for steps of up to one sample byte per frame.
+// for steps of up to one sample byte per frame; longer steps go to the
+// plain stagers.
 #include <tmmintrin.h>
 
 #include "mixer_kernels.h"
+#include "mixer_rules.h"
 #include "x86/kernels.h"
 
 namespace zindle::mixing::x86 {
@@ -42,6 +44,7 @@ struct ShuffleBlocks {
 // The image's tail keeps every load inside it.
 void stage_ssse3(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step, std::uint8_t volume, std::int16_t* to,
                  std::uint32_t frames) {
+    if (step > ONE_BYTE_STEP) return plain::stage(data, pos, step, volume, to, frames);
     const ShuffleBlocks blocks(step);
     const __m128i scale = _mm_set1_epi16(volume);
     for (std::uint32_t i = 0; i < frames; i += 16, pos += 16 * step)
@@ -50,6 +53,7 @@ void stage_ssse3(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step
 
 void stage_slope_ssse3(const std::uint8_t* data, std::uint32_t pos, std::uint32_t step, std::uint8_t volume,
                        std::int32_t change, std::int16_t* to, std::uint32_t frames) {
+    if (step > ONE_BYTE_STEP) return plain::stage_slope(data, pos, step, volume, change, to, frames);
     const ShuffleBlocks blocks(step);
     const __m128i by = _mm_set1_epi16(static_cast<std::int16_t>(change));
     __m128i volume_low =
@@ -67,6 +71,7 @@ void stage_slope_ssse3(const std::uint8_t* data, std::uint32_t pos, std::uint32_
 // than a block).
 void stage_loop_ssse3(const std::uint8_t* laid, std::uint32_t pos, std::uint32_t loop_end, std::uint32_t loop_length,
                       std::uint32_t step, std::uint8_t volume, std::int16_t* to, std::uint32_t frames) {
+    if (step > ONE_BYTE_STEP) return plain::stage_loop(laid, pos, loop_end, loop_length, step, volume, to, frames);
     const std::uint32_t loop_start = loop_end - loop_length;
     const ShuffleBlocks blocks(step);
     const __m128i scale = _mm_set1_epi16(volume);

@@ -4,7 +4,7 @@
 //   zindle-golden [--examples DIR] [--corpus DIR] modules DIR
 // `print` writes one "digest  name" line per song (scripts/golden-digests
 // uses it to regenerate the committed file); `check` renders every song at
-// each level of processor extensions, lists what differs and exits 1 if
+// each level of the mixer's kernels, lists what differs and exits 1 if
 // anything does; `modules` writes each song's module file into DIR as
 // NAME.mod (corpus songs left out), for the renderer. Built for every processor, so other CPUs are checked
 // against the digests taken on x86-64.

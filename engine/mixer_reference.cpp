@@ -53,9 +53,7 @@ template <bool MUTES>
         case VolumePhase::fade: fade_down(); break;
         case VolumePhase::fade_then_tick:
             fade_down();
-            player.frames_made += frame;  // the tick's frame, for the tick's observers
             run_tick();
-            player.frames_made -= frame;
             glide();
             break;
         }

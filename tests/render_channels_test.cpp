@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "engine_harness.h"
 #include "module_builder.h"
 #include "process_runner.h"
 #include "temp_dir.h"

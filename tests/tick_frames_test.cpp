@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "busy_module.h"
+#include "engine_harness.h"
 #include "mixer.h"
 #include "module_builder.h"
 #include "player_state.h"

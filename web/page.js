@@ -45,11 +45,8 @@ function getPlayer() {
       $('time').textContent = time(e.frame);
     }
     e.levels.forEach((l, c) => $('meters').children[c]?.style.setProperty('--l', l / 64));
-    // Paused or just sought: no row is on its way, so the view goes there.
-    if (state !== 'playing' || !shown) {
-      rows = [];
-      show(e);
-    }
+    // Just started or sought: the view starts there, rows follow.
+    if (!shown) show(e);
     if (state === 'playing' && player.context.state === 'running' && $('status').textContent.endsWith('sound.'))
       status(`Playing ${current.name}.`);
   });
@@ -74,12 +71,13 @@ function getPlayer() {
   return player;
 }
 
-// Each frame drawn: the rows whose time has come go to the view.
+// Each frame drawn: the rows whose time has come go to the view; paused,
+// the view goes to the last row rendered, where resume goes on from.
 function follow() {
   const now = player.context.currentTime;
   let row = null;
-  while (rows.length && rows[0].time <= now) row = rows.shift();
-  if (row && state === 'playing') show(row);
+  while (rows.length && (state === 'paused' || rows[0].time <= now)) row = rows.shift();
+  if (row) show(row);
   requestAnimationFrame(follow);
 }
 

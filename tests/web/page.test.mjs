@@ -82,6 +82,8 @@ test('the player page', async (t) => {
     await page.setViewport({ width: 1200, height: 900 });
     await page.goto(`http://127.0.0.1:${server.port}/?capture=${FRAMES}`, { waitUntil: 'load' });
     assert.equal(await text(page, '#version'), '', 'no empty version before a load');
+    // The picker takes any file (mod.NAME, no extension), several at once.
+    assert.deepEqual(await page.$eval('#file', (f) => [f.accept, f.multiple]), ['', true]);
 
     await t.test('the highlighted row is the row the position reports, at 4 and 32 channels', async () => {
       for (const channels of [4, 32]) {
@@ -138,13 +140,14 @@ test('the player page', async (t) => {
 
       // Drag the bar's thumb by the mouse; the frame it lands on plays as
       // zindle-render --start renders it.
+      await page.$eval('#seek', (s) => s.addEventListener('change', () => (window.sought = s.value), { once: true }));
       const box = await (await page.$('#seek')).boundingBox();
       await page.mouse.move(box.x + 2, box.y + box.height / 2);
       await page.mouse.down();
       await page.mouse.move(box.x + box.width * 0.3, box.y + box.height / 2, { steps: 5 });
       await page.mouse.move(box.x + box.width * 0.37, box.y + box.height / 2, { steps: 5 });
       await page.mouse.up();
-      const frame = Number(await page.$eval('#seek', (s) => s.value));
+      const frame = Number(await page.evaluate(() => window.sought));
       assert.ok(frame > 0);
       const start = (frame / 44100).toFixed(6);
       await expectCapture(page, render(['--buffers', String(BUFFERS), '--start', start, demo]), FRAMES);

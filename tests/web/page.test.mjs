@@ -178,6 +178,16 @@ test('the player page', async (t) => {
       assert.deepEqual(Object.keys(files), ['demo.wav', ...[1, 2, 3, 4, 5, 6].map((c) => `demo-ch0${c}.wav`)]);
       for (const [name, bytes] of Object.entries(files))
         assert.ok(bytes.equals(readFileSync(join(dir, name))), `${name} is zindle-render's`);
+
+      // One download per file instead; and two passes, as --passes 2.
+      await page.select('#stems-as', 'files');
+      await page.click('#stems');
+      await page.waitForFunction(() => document.querySelectorAll('#saved a').length === 7, { timeout: 120000 });
+      assert.deepEqual(await page.$$eval('#saved a', (a) => a.map((e) => e.download)), Object.keys(files));
+      await page.$eval('#passes', (p) => (p.value = 2));
+      await page.click('#save');
+      await page.waitForFunction(() => document.querySelectorAll('#saved a').length === 1, { timeout: 120000 });
+      assert.ok((await saved()).equals(render(['--passes', '2', demo], 'demo.wav')), 'two passes as zindle-render --passes 2');
     });
 
     await t.test('files that are not modules say so and clear the panels', async () => {

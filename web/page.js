@@ -74,11 +74,11 @@ function getPlayer() {
 // Each frame drawn: the rows whose time has come go to the view; paused,
 // the view goes to the last row rendered, where resume goes on from.
 function follow() {
+  requestAnimationFrame(follow);
   const now = player.context.currentTime;
   let row = null;
   while (rows.length && (state === 'paused' || rows[0].time <= now)) row = rows.shift();
   if (row) show(row);
-  requestAnimationFrame(follow);
 }
 
 const volume = () => ($('volume').value / 100) ** 2;
@@ -99,7 +99,6 @@ function setState(s) {
   const loaded = song !== null;
   $('play').disabled = !loaded;
   $('play').firstChild.textContent = s === 'playing' ? 'Pause ' : 'Play ';
-  $('play').setAttribute('aria-pressed', s === 'playing');
   $('stop').disabled = s === 'stopped';
   $('jump').disabled = s === 'stopped';
   $('seek').disabled = s === 'stopped';
@@ -167,14 +166,13 @@ function fill() {
   for (let c = 0; c < channels; c++) {
     const b = el('button', String(c + 1).padStart(2, '0'));
     b.type = 'button';
-    b.setAttribute('aria-label', `Channel ${c + 1}`);
+    b.setAttribute('aria-label', `Mute channel ${c + 1}`);
     b.setAttribute('aria-pressed', 'false');
     b.append(el('i'));
     b.onclick = (e) => (e.shiftKey ? solo(c) : setMute([c], !muted.has(c)));
     b.onkeydown = (e) => e.key.toLowerCase() === 's' && solo(c);
     $('meters').append(b);
   }
-  $('view').style.setProperty('--n', channels);
 }
 
 async function start() {
@@ -229,7 +227,11 @@ function show({ order, pattern, row }) {
     for (let r = 0; r < 64; r++) {
       let line = hex(r, 2);
       for (let c = 0; c < channels; c++) {
-        const x = song.cell(pattern, r, c);
+        // A pattern past those stored (an odd file played anyway) shows empty.
+        let x = { period: 0, sample: 0, effect: 0, param: 0 };
+        try {
+          x = song.cell(pattern, r, c);
+        } catch {}
         const note = x.period === 0 ? '---' : x.note < 0 ? '^^^' : NOTES[x.note % 12] + Math.floor(x.note / 12);
         line += ` ${note} ${x.sample ? hex(x.sample, 2) : '..'} ${x.effect || x.param ? hex(x.effect, 1) + hex(x.param, 2) : '...'}`;
       }

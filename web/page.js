@@ -170,7 +170,9 @@ function fill() {
     b.setAttribute('aria-pressed', 'false');
     b.append(el('i'));
     b.onclick = (e) => (e.shiftKey ? solo(c) : setMute([c], !muted.has(c)));
-    b.onkeydown = (e) => e.key.toLowerCase() === 's' && solo(c);
+    b.onkeydown = (e) => {
+      if (e.key.toLowerCase() === 's') solo(c);
+    };
     $('meters').append(b);
   }
 }
@@ -321,7 +323,10 @@ $('file').onchange = (e) => {
   files(e.target.files);
   e.target.value = '';
 };
-$('force').onclick = () => current && open(current.bytes, current.name, true);
+// Handlers return nothing: an on* handler's false would cancel the default.
+$('force').onclick = () => {
+  if (current) open(current.bytes, current.name, true);
+};
 $('play').onclick = () => {
   const p = getPlayer();
   if (state === 'playing') {
@@ -335,9 +340,13 @@ $('play').onclick = () => {
   } else if (song) start();
 };
 $('stop').onclick = stop;
-$('jump').onclick = () => state !== 'stopped' && player.jump();
+$('jump').onclick = () => {
+  if (state !== 'stopped') player.jump();
+};
 $('loop').onchange = (e) => getPlayer().setRepeat(e.target.checked ? -1 : 0);
-$('volume').oninput = () => gain && (gain.gain.value = volume());
+$('volume').oninput = () => {
+  if (gain) gain.gain.value = volume();
+};
 $('seek').oninput = (e) => {
   dragging = true;
   $('time').textContent = time(e.target.value);

@@ -227,6 +227,30 @@ test('the player page', async (t) => {
       assert.match(await text(page, '#version'), new RegExp(`Engine ${env.version.replace(/\./g, '\\.')}`));
     });
 
+    await t.test('the keyboard reaches everything and shows where it is', async () => {
+      await page.focus('#view');
+      await page.keyboard.press('Space');
+      await waitText(page, 'status', /^Paused mod\.demo/);
+      await page.keyboard.press('Space');
+      await waitText(page, 'status', /^Playing mod\.demo/);
+      // Tab from the volume reaches the bar, a meter takes Enter and S.
+      await page.focus('#volume');
+      await page.keyboard.press('Tab');
+      assert.equal(await page.evaluate(() => document.activeElement.id), 'seek');
+      assert.equal(await page.$eval('#seek', (e) => getComputedStyle(e).outlineStyle), 'solid', 'a visible focus');
+      await page.focus('#meters button:nth-child(4)');
+      await page.keyboard.press('Enter');
+      assert.equal(await page.$eval('#meters button:nth-child(4)', (b) => b.getAttribute('aria-pressed')), 'true');
+      await page.keyboard.press('s');
+      assert.deepEqual(await page.$$eval('#meters [aria-pressed=true]', (b) => b.length), 5);
+      await page.keyboard.press('s');
+      assert.deepEqual(await page.$$eval('#meters [aria-pressed=true]', (b) => b.length), 0);
+      // Every control has a name.
+      const unnamed = await page.$$eval('button, input, select', (all) => all.filter((e) =>
+        !(e.labels?.length || e.getAttribute('aria-label') || e.textContent.trim())).map((e) => e.outerHTML));
+      assert.deepEqual(unnamed, []);
+    });
+
     await t.test('screenshots at 1200 and 390 px, light and dark', async () => {
       for (const [width, scheme] of [[1200, 'light'], [1200, 'dark'], [390, 'light'], [390, 'dark']]) {
         await page.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: scheme }]);

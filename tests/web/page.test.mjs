@@ -109,6 +109,13 @@ test('the player page', async (t) => {
           assert.ok(seen.row > 0 || k === 0, 'the song moved on');
           await page.click('#play'); // resume
         }
+        // A click on a row plays from there, in the same order entry.
+        const entry = await text(page, '#order');
+        await page.$eval('#view div:nth-child(49)', (e) => e.scrollIntoView({ block: 'center', behavior: 'instant' }));
+        await page.click('#view div:nth-child(49)');
+        await page.waitForFunction((entry) => document.getElementById('order').textContent === entry &&
+          Number(document.getElementById('row').textContent) >= 48, { timeout: 3000 }, entry);
+        assert.ok(Number(await text(page, '#row')) < 56, 'the song went to the row clicked, not past it');
         // Each line holds every channel's cell.
         const line = await page.$eval('#view div', (e) => e.textContent);
         assert.equal(line.split(' ').length, 1 + 3 * channels);

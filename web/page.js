@@ -31,7 +31,14 @@ let next = null; // the next entry, read and loaded ahead
 
 function getPlayer() {
   if (player) return player;
-  const context = new AudioContext({ sampleRate: RATE });
+  // At the engine's rate the frames reach the graph unchanged; a browser
+  // that refuses it gets its own rate, and the worklet resamples.
+  let context;
+  try {
+    context = new AudioContext({ sampleRate: RATE });
+  } catch {
+    context = new AudioContext();
+  }
   gain = new GainNode(context, { gain: volume() });
   gain.connect(context.destination);
   player = new ZindlePlayer(context, { capture, destination: gain });

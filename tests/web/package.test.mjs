@@ -163,6 +163,8 @@ test('info, position and report agree with zindle-render --info', async () => {
   assert.equal(song.info.samples, 31);
   assert.equal(song.info.sampleNames[0], /^sample {2}1: (.*)$/m.exec(info)[1]);
   assert.equal(song.info.songLength, Number(/^song length: (\d+)/m.exec(info)[1]));
+  // The demo keeps its order list at byte 952, as every 31-sample module does.
+  assert.deepEqual(song.info.orders, [...readFileSync(demo).subarray(952, 952 + song.info.songLength)]);
   assert.equal(song.info.passFrames, Number(/one pass: .* \((\d+) frames\)/.exec(info)[1]));
   const [, order, row] = /comes back to: order (\d+), row (\d+)/.exec(info);
   assert.deepEqual([song.info.returnOrder, song.info.returnRow], [Number(order), Number(row)]);

@@ -29,6 +29,8 @@ export interface SongInfo {
   readonly sampleNames: readonly string[];
   /** Order entries used, 1 to 255. */
   readonly songLength: number;
+  /** The pattern numbers of the order list's first `songLength` entries (at most 128). */
+  readonly orders: readonly number[];
   /** Frames (at 44100 a second) in the first pass through the song. */
   readonly passFrames: number;
   /** Where the song comes back to after the first pass; -1 when it does not. */
@@ -109,10 +111,15 @@ export class Song {
   free(): void;
 }
 
+export interface PlayOptions extends LoadOptions {
+  /** Channels (from 0) muted from the first frame on. */
+  muted?: number[];
+}
+
 export interface ZindlePlayerOptions {
   /** Where the song's node is connected; the context's destination by default. */
   destination?: AudioNode;
-  /** For tests: the first `capture` frames handed to the graph come in a "capture" event. */
+  /** For tests: the first `capture` frames handed to the graph (from the start or the last seek) come in a "capture" event. */
   capture?: number;
 }
 
@@ -131,6 +138,8 @@ export interface ZindlePositionEvent extends Event {
   readonly order: number;
   readonly pattern: number;
   readonly row: number;
+  /** Each channel's volume (0 to 64) while it sounds, 0 when silent. */
+  readonly levels: number[];
 }
 
 export interface ZindleJumpEvent extends Event {
@@ -163,9 +172,9 @@ export class ZindlePlayer extends EventTarget {
   constructor(audioContext?: BaseAudioContext | null, options?: ZindlePlayerOptions);
   readonly context: BaseAudioContext;
   /** The last position event's fields; null before the first. */
-  readonly position: { frame: number; order: number; pattern: number; row: number } | null;
+  readonly position: { frame: number; order: number; pattern: number; row: number; levels: number[] } | null;
   /** Call it in the user's gesture: it resumes the context. Rejects as Song.load does. */
-  play(bytes: SongBytes, options?: LoadOptions): Promise<void>;
+  play(bytes: SongBytes, options?: PlayOptions): Promise<void>;
   pause(): void;
   /** Call it in the user's gesture too. */
   resume(): void;

@@ -51,7 +51,7 @@ export class ZindlePlayer extends EventTarget {
     if (this.context.state !== 'running') this.context.resume().catch(() => {});
   }
 
-  async play(bytes, { force = false } = {}) {
+  async play(bytes, { force = false, muted = [] } = {}) {
     this.#wake();
     const song = asBytes(bytes).slice(0, IMAGE_BYTES);
     this.stop();
@@ -62,7 +62,7 @@ export class ZindlePlayer extends EventTarget {
     const node = new AudioWorkletNode(this.context, 'zindle', {
       numberOfInputs: 0,
       outputChannelCount: [2],
-      processorOptions: { wasm, song: song.buffer, force, repeat: this.#repeat, capture: this.#capture },
+      processorOptions: { wasm, song: song.buffer, force, muted: muted.map((c) => int(c, 'channel')), repeat: this.#repeat, capture: this.#capture },
     });
     this.#node = node;
     this.position = null;
@@ -97,7 +97,7 @@ export class ZindlePlayer extends EventTarget {
         this.dispatchEvent(event('row', { frame: data.frame, order: data.order, pattern: data.pattern, row: data.row, time: data.time }));
         break;
       case 'position':
-        this.position = { frame: data.frame, order: data.order, pattern: data.pattern, row: data.row };
+        this.position = { frame: data.frame, order: data.order, pattern: data.pattern, row: data.row, levels: data.levels };
         this.dispatchEvent(event('position', this.position));
         break;
       case 'jumped':

@@ -187,6 +187,7 @@ export class Song {
       samples,
       sampleNames: Object.freeze(sampleNames),
       songLength: z.zindle_song_length(),
+      orders: Object.freeze(Array.from({ length: Math.min(128, Math.max(0, z.zindle_song_length())) }, (_, i) => z.zindle_order_entry(i))),
       passFrames: Number(z.zindle_pass_frames()),
       returnOrder: z.zindle_return_order(),
       returnRow: z.zindle_return_row(),

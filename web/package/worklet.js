@@ -123,6 +123,7 @@ class ZindleProcessor extends AudioWorkletProcessor {
     const { capture = 0 } = options.processorOptions;
     // Test hook: the first `capture` frames exactly as handed to the audio
     // graph, left and right interleaved.
+    this.captureFrames = capture;
     this.capture = capture > 0 ? new Float32Array(2 * capture) : null;
     this.captured = 0;
     try {
@@ -135,7 +136,7 @@ class ZindleProcessor extends AudioWorkletProcessor {
 
   // The song goes into the module's scratch area and is loaded from there;
   // the same area then takes the rendered frames.
-  load({ wasm, song, force, repeat }) {
+  load({ wasm, song, force, repeat, muted = [] }) {
     const z = new WebAssembly.Instance(new WebAssembly.Module(wasm), {}).exports;
     this.z = z;
     const bytes = new Uint8Array(song);
@@ -155,6 +156,8 @@ class ZindleProcessor extends AudioWorkletProcessor {
       return;
     }
     if (repeat !== -1) z.zindle_set_repeat(repeat);
+    // Before the first frame, so that a muted channel is never heard.
+    for (const c of muted) z.zindle_mute(c, 1);
     this.rows = z.zindle_row_log(1);
     this.heard = 0; // the engine frame the next quantum starts at
     this.loaded = true;
@@ -173,6 +176,7 @@ class ZindleProcessor extends AudioWorkletProcessor {
     switch (message.type) {
       case 'pause':
         this.paused = true;
+        this.postPosition();
         return;
       case 'resume':
         this.paused = false;
@@ -183,6 +187,11 @@ class ZindleProcessor extends AudioWorkletProcessor {
           this.heard = message.frame;
           this.ended = false;
           if (this.resampler) this.resampler.reset();
+          // The test hook takes the frames from the place sought.
+          if (this.captureFrames > 0) {
+            this.capture = new Float32Array(2 * this.captureFrames);
+            this.captured = 0;
+          }
           this.postPosition();
         }
         break;
@@ -205,9 +214,18 @@ class ZindleProcessor extends AudioWorkletProcessor {
     if (result < 0) this.port.postMessage({ type: 'failed', command: message.type, error: text(z, z.zindle_strerror(result)) });
   }
 
+  // With each channel's level: its volume (0 to 64) while it sounds.
   postPosition() {
     const z = this.z;
+    const at = z.zindle_scratch(20);
+    const state = new Int32Array(z.memory.buffer, at, 5);
+    const levels = [];
+    for (let c = 0; c < z.zindle_channel_count(); c++) {
+      z.zindle_channel(c, at);
+      levels.push(state[0] && state[2] ? state[1] : 0);
+    }
     this.port.postMessage({
+      levels,
       type: 'position',
       frame: Number(z.zindle_frame()),
       order: z.zindle_order(),

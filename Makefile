@@ -44,10 +44,10 @@ release-tree: deps
 	@[ -f build/release/CMakeCache.txt ] || cmake --preset release -DZINDLE_TESTS=OFF
 
 test: build
-	ctest --preset release -j $(JOBS) --no-tests=error
+	ctest --preset release -j $(JOBS) --no-tests=error --output-on-failure
 
 test-asan: build-asan
-	ctest --preset asan -j $(JOBS) --no-tests=error
+	ctest --preset asan -j $(JOBS) --no-tests=error --output-on-failure
 
 build: deps
 	cmake --preset release -DZINDLE_TESTS=ON

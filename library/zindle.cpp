@@ -95,6 +95,7 @@ struct Library {
     std::uint64_t frames_given;
     std::uint32_t waiting_at;  // first frame of the buffer not yet given out
     std::uint32_t waiting;     // frames of the buffer not yet given out
+    std::uint32_t made_muted;  // the mutes the buffer was mixed with
 
     PassTracker passes;
     TickRecord queue[TICK_QUEUE];  // ticks the engine ran that are not given out yet
@@ -326,6 +327,7 @@ std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool end
         if (lib.waiting == 0) {
             keep_checkpoint();
             fill_buffer();
+            lib.made_muted = player.muted;
             lib.waiting = FRAMES_PER_BUFFER;
             lib.waiting_at = 0;
         }
@@ -460,7 +462,10 @@ int zindle_seek(uint64_t frame) {
     if (frame > ZINDLE_SEEK_MAX_FRAMES) return ZINDLE_ERROR_ARGUMENT;
     const std::uint32_t k = checkpoint_before(frame);
     const std::uint64_t at = k * CHECKPOINT_FRAMES;
-    if (lib.jumped || frame < lib.frames_given || at > lib.frames_given) restore_checkpoint(k);
+    // Frames of the made buffer mixed before a mute change since must be
+    // mixed again: mutes hold from the seek's frame.
+    const bool stale = lib.waiting > 0 && lib.made_muted != lib.muted && frame < lib.frames_given + lib.waiting;
+    if (lib.jumped || stale || frame < lib.frames_given || at > lib.frames_given) restore_checkpoint(k);
     give_frames({nullptr, nullptr}, frame - lib.frames_given, false, false);
     publish();
     return 0;

@@ -288,15 +288,11 @@ void find_first_pass() {
     }
 }
 
-// `take` frames of the buffer are given out: the ticks that run in them
-// become the song's moment, and each row that starts is announced to the
-// callback unless the frames are passed over. Whether a tick was handed
-// over (the song's moment moved).
-bool hand_over(std::uint32_t take, bool announce) {
-    const std::uint64_t end = lib.frames_given + take;
-    bool moved = false;
+// The ticks that run before frame `end` become the song's moment, and each
+// row that starts is announced to the callback unless the frames are
+// passed over. Out of line: most small renders hand over no tick.
+[[gnu::noinline]] void hand_over_ticks(std::uint64_t end, bool announce) {
     while (lib.queue_count > 0 && lib.queue[lib.queue_head].frame < end) {
-        moved = true;
         lib.current = lib.queue[lib.queue_head];
         lib.queue_head = (lib.queue_head + 1) % TICK_QUEUE;
         --lib.queue_count;
@@ -308,6 +304,14 @@ bool hand_over(std::uint32_t take, bool announce) {
             lib.in_callback = false;
         }
     }
+}
+
+// `take` frames of the buffer are given out. Whether a tick was handed
+// over (the song's moment moved).
+inline bool hand_over(std::uint32_t take, bool announce) {
+    const std::uint64_t end = lib.frames_given + take;
+    const bool moved = lib.queue_count > 0 && lib.queue[lib.queue_head].frame < end;
+    if (moved) hand_over_ticks(end, announce);
     lib.frames_given = end;
     lib.waiting_at += take;
     lib.waiting -= take;
@@ -320,7 +324,9 @@ struct Sink {
     float* floats;
 };
 
-void copy_out(Sink& to, std::uint32_t take) {
+// Writes `take` frames of the buffer to the sink; `advance` moves the sink
+// past them.
+[[gnu::always_inline]] inline void copy_out(Sink to, std::uint32_t take) {
     const std::int16_t* from = output_buffers[next_buffer] + 2 * lib.waiting_at;
     if (to.samples != nullptr) {
         // One frame is one 32-bit move, not a call.
@@ -328,16 +334,19 @@ void copy_out(Sink& to, std::uint32_t take) {
             __builtin_memcpy(to.samples, from, BYTES_PER_FRAME);
         else
             __builtin_memcpy(to.samples, from, static_cast<std::size_t>(take) * BYTES_PER_FRAME);
-        to.samples += 2 * take;
     } else if (to.floats != nullptr) {
         for (std::uint32_t i = 0; i < 2 * take; ++i) to.floats[i] = static_cast<float>(from[i]) / 32768.0f;
-        to.floats += 2 * take;
     }
+}
+
+void advance(Sink& to, std::uint32_t take) {
+    if (to.samples != nullptr) to.samples += 2 * take;
+    if (to.floats != nullptr) to.floats += 2 * take;
 }
 
 // Gives out up to `frames` frames, to the sink; a render (`ends`) stops at
 // the song's end. The frames given.
-std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool ends) {
+[[gnu::noinline]] std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool ends) {
     std::uint64_t given = 0;
     while (given < frames) {
         if (lib.waiting == 0) {
@@ -355,6 +364,7 @@ std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool end
         }
         const std::uint32_t take = want < lib.waiting ? static_cast<std::uint32_t>(want) : lib.waiting;
         copy_out(to, take);
+        advance(to, take);
         hand_over(take, announce);
         given += take;
     }

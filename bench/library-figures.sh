@@ -7,10 +7,10 @@
 set -euo pipefail
 build=$(cd "${1:?usage: bench/library-figures.sh BUILD_DIR}" && pwd)
 cmake --build "$build" -j2 --target zindle_shared zindle-library-bench >/dev/null
-# This version's file: an older one may linger in the tree.
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
-lib=$(find "$build" -name "libzindle.so.$version" -type f | head -1)
-[ -n "$lib" ] || { echo "library-figures: no libzindle.so.$version in $build" >&2; exit 1; }
+# The tree's own library (older versions and package staging copies may
+# lie elsewhere in the tree).
+lib=$(readlink -f "$build/lib/libzindle.so")
+[ -f "$lib" ] || { echo "library-figures: no $build/lib/libzindle.so" >&2; exit 1; }
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 strip -o "$scratch/libzindle.so" "$lib"

@@ -139,7 +139,8 @@ ZINDLE_API size_t zindle_render(int16_t* out, size_t frames);
  * ZINDLE_SEEK_MAX_FRAMES (at once, nothing changed), or
  * ZINDLE_ERROR_IN_CALLBACK. A seek starts from the nearest state kept on
  * the way (one every 512 blocks of the song's first 25 minutes as loaded),
- * or, forward and with no Z jump made, from where the song is, and renders
+ * or, forward with no Z jump made and no mute changed since the block the
+ * seek lands in was made, from where the song is, and renders
  * from there to `frame` without giving out the frames: it costs about what
  * rendering those costs, a few milliseconds for most seeks on a current
  * PC. The row callback is not called for the rows passed over.

@@ -70,7 +70,10 @@ struct TickRecord {
 // The position at the last frame given out, for zindle_get_position from
 // any thread: a sequence lock over relaxed atomics. The rendering thread
 // makes the count odd, writes, makes it even; a reader keeps a copy only
-// when the count was even and the same before and after it read.
+// when the count was even and the same before and after it read. A render
+// that hands over no tick leaves the song's moment as it was and only
+// moves the frame on, with one release store: a reader that saw the count
+// even after the moment was written sees that frame or a later one.
 struct Published {
     std::atomic<std::uint32_t> sequence;
     std::atomic<std::uint64_t> frame;
@@ -95,6 +98,7 @@ struct Library {
     std::uint64_t frames_given;
     std::uint32_t waiting_at;  // first frame of the buffer not yet given out
     std::uint32_t waiting;     // frames of the buffer not yet given out
+    std::uint32_t made_muted;  // the mutes the buffer was mixed with
 
     PassTracker passes;
     TickRecord queue[TICK_QUEUE];  // ticks the engine ran that are not given out yet
@@ -102,14 +106,16 @@ struct Library {
     std::uint32_t queue_count;
     TickRecord current;  // the last tick at or before the last frame given out
 
-    std::int32_t repeat;  // zindle_set_repeat: -1 endless, else passes after the first
+    // zindle_set_repeat's count + 1: the passes that play, 0 endless. Zero
+    // by default so that all of this is zero-initialised (.bss, not .data).
+    std::uint32_t passes_to_play;
     std::uint32_t muted;  // zindle_mute, bit c for channel c
 
     zindle_row_callback callback;
     void* callback_user;
 };
 
-constinit Library lib{.repeat = -1};
+constinit Library lib{};
 
 // Seeks start from the nearest state kept on the way: every 512 buffers
 // (about 24 s) of the song as loaded, for its first 25 minutes, the whole
@@ -239,12 +245,15 @@ void publish() {
     published.sequence.store(sequence + 2, std::memory_order_release);
 }
 
+// The frame alone, the moment being the one last published.
+void publish_frame() { published.frame.store(lib.frames_given, std::memory_order_release); }
+
 // Frames that may still be given out before the song's end under
 // zindle_set_repeat: the end is the start of the row that completes pass
 // repeat + 1, or that many pass limits for a song whose passes do not end.
 std::uint64_t frames_left() {
-    if (lib.repeat < 0) return ~std::uint64_t{0};
-    const std::uint32_t target = static_cast<std::uint32_t>(lib.repeat) + 1;
+    if (lib.passes_to_play == 0) return ~std::uint64_t{0};
+    const std::uint32_t target = lib.passes_to_play;
     if (lib.current.moment.passes >= target) return 0;
     const std::uint64_t limit = std::uint64_t{target} * ZINDLE_PASS_LIMIT_FRAMES;
     std::uint64_t end = limit;
@@ -279,11 +288,10 @@ void find_first_pass() {
     }
 }
 
-// `take` frames of the buffer are given out: the ticks that run in them
-// become the song's moment, and each row that starts is announced to the
-// callback unless the frames are passed over.
-void hand_over(std::uint32_t take, bool announce) {
-    const std::uint64_t end = lib.frames_given + take;
+// The ticks that run before frame `end` become the song's moment, and each
+// row that starts is announced to the callback unless the frames are
+// passed over. Out of line: most small renders hand over no tick.
+[[gnu::noinline]] void hand_over_ticks(std::uint64_t end, bool announce) {
     while (lib.queue_count > 0 && lib.queue[lib.queue_head].frame < end) {
         lib.current = lib.queue[lib.queue_head];
         lib.queue_head = (lib.queue_head + 1) % TICK_QUEUE;
@@ -296,9 +304,18 @@ void hand_over(std::uint32_t take, bool announce) {
             lib.in_callback = false;
         }
     }
+}
+
+// `take` frames of the buffer are given out. Whether a tick was handed
+// over (the song's moment moved).
+inline bool hand_over(std::uint32_t take, bool announce) {
+    const std::uint64_t end = lib.frames_given + take;
+    const bool moved = lib.queue_count > 0 && lib.queue[lib.queue_head].frame < end;
+    if (moved) hand_over_ticks(end, announce);
     lib.frames_given = end;
     lib.waiting_at += take;
     lib.waiting -= take;
+    return moved;
 }
 
 // Where given frames go: 16-bit samples, floats, or nowhere.
@@ -307,25 +324,35 @@ struct Sink {
     float* floats;
 };
 
-void copy_out(Sink& to, std::uint32_t take) {
+// Writes `take` frames of the buffer to the sink; `advance` moves the sink
+// past them.
+[[gnu::always_inline]] inline void copy_out(Sink to, std::uint32_t take) {
     const std::int16_t* from = output_buffers[next_buffer] + 2 * lib.waiting_at;
     if (to.samples != nullptr) {
-        __builtin_memcpy(to.samples, from, static_cast<std::size_t>(take) * BYTES_PER_FRAME);
-        to.samples += 2 * take;
+        // One frame is one 32-bit move, not a call.
+        if (take == 1)
+            __builtin_memcpy(to.samples, from, BYTES_PER_FRAME);
+        else
+            __builtin_memcpy(to.samples, from, static_cast<std::size_t>(take) * BYTES_PER_FRAME);
     } else if (to.floats != nullptr) {
         for (std::uint32_t i = 0; i < 2 * take; ++i) to.floats[i] = static_cast<float>(from[i]) / 32768.0f;
-        to.floats += 2 * take;
     }
+}
+
+void advance(Sink& to, std::uint32_t take) {
+    if (to.samples != nullptr) to.samples += 2 * take;
+    if (to.floats != nullptr) to.floats += 2 * take;
 }
 
 // Gives out up to `frames` frames, to the sink; a render (`ends`) stops at
 // the song's end. The frames given.
-std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool ends) {
+[[gnu::noinline]] std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool ends) {
     std::uint64_t given = 0;
     while (given < frames) {
         if (lib.waiting == 0) {
             keep_checkpoint();
             fill_buffer();
+            lib.made_muted = player.muted;
             lib.waiting = FRAMES_PER_BUFFER;
             lib.waiting_at = 0;
         }
@@ -337,6 +364,7 @@ std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool end
         }
         const std::uint32_t take = want < lib.waiting ? static_cast<std::uint32_t>(want) : lib.waiting;
         copy_out(to, take);
+        advance(to, take);
         hand_over(take, announce);
         given += take;
     }
@@ -347,14 +375,15 @@ std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool end
 std::size_t render(Sink to, std::size_t frames) {
     // Small calls inside the buffer are the common case of callers that ask
     // for a few frames at a time.
-    std::size_t given;
-    if (frames <= lib.waiting && lib.repeat < 0) {
+    if (frames <= lib.waiting && lib.passes_to_play == 0) {
         copy_out(to, static_cast<std::uint32_t>(frames));
-        hand_over(static_cast<std::uint32_t>(frames), true);
-        given = frames;
-    } else {
-        given = static_cast<std::size_t>(give_frames(to, frames, true, true));
+        if (hand_over(static_cast<std::uint32_t>(frames), true))
+            publish();
+        else
+            publish_frame();
+        return frames;
     }
+    const auto given = static_cast<std::size_t>(give_frames(to, frames, true, true));
     publish();
     return given;
 }
@@ -460,7 +489,10 @@ int zindle_seek(uint64_t frame) {
     if (frame > ZINDLE_SEEK_MAX_FRAMES) return ZINDLE_ERROR_ARGUMENT;
     const std::uint32_t k = checkpoint_before(frame);
     const std::uint64_t at = k * CHECKPOINT_FRAMES;
-    if (lib.jumped || frame < lib.frames_given || at > lib.frames_given) restore_checkpoint(k);
+    // Frames of the made buffer mixed before a mute change since must be
+    // mixed again: mutes hold from the seek's frame.
+    const bool stale = lib.waiting > 0 && lib.made_muted != lib.muted && frame < lib.frames_given + lib.waiting;
+    if (lib.jumped || stale || frame < lib.frames_given || at > lib.frames_given) restore_checkpoint(k);
     give_frames({nullptr, nullptr}, frame - lib.frames_given, false, false);
     publish();
     return 0;
@@ -533,7 +565,7 @@ int zindle_return_row(void) { return lib.loaded ? lib.return_row : ZINDLE_ERROR_
 
 int zindle_set_repeat(int count) {
     if (count < -1) return ZINDLE_ERROR_ARGUMENT;
-    lib.repeat = count;
+    lib.passes_to_play = static_cast<std::uint32_t>(count) + 1u;
     return 0;
 }
 
@@ -604,8 +636,8 @@ int zindle_get_position(struct zindle_position* position) {
     std::int32_t v[8];
     for (;;) {
         const std::uint32_t before = published.sequence.load(std::memory_order_acquire);
-        frame = published.frame.load(std::memory_order_relaxed);
         for (std::uint32_t i = 0; i < 8; ++i) v[i] = published.fields[i].load(std::memory_order_relaxed);
+        frame = published.frame.load(std::memory_order_acquire);
         std::atomic_thread_fence(std::memory_order_acquire);
         if ((before & 1) == 0 && published.sequence.load(std::memory_order_relaxed) == before) break;
     }

@@ -24,9 +24,20 @@ while(packages)
     endif()
   endforeach()
 
+  # A page that is a link to another (one per library function) becomes a
+  # link to the other's compressed page, as man finds them in Debian.
   file(GLOB pages "${prefix}/share/man/man*/*.[0-9]")
   foreach(page IN LISTS pages)
-    execute_process(COMMAND ${ZINDLE_GZIP} -9nf "${page}" COMMAND_ERROR_IS_FATAL ANY)
+    if(IS_SYMLINK "${page}")
+      file(READ_SYMLINK "${page}" target)
+      file(REMOVE "${page}")
+      file(CREATE_LINK "${target}.gz" "${page}.gz" SYMBOLIC)
+    endif()
+  endforeach()
+  foreach(page IN LISTS pages)
+    if(NOT IS_SYMLINK "${page}.gz")
+      execute_process(COMMAND ${ZINDLE_GZIP} -9nf "${page}" COMMAND_ERROR_IS_FATAL ANY)
+    endif()
   endforeach()
 
   set(doc "${prefix}/share/doc/${package}")

@@ -220,6 +220,19 @@ TEST(LibraryMute, AppliesToFramesNotYetMadeHoldsAcrossSeeksAndALoadClearsIt) {
         ASSERT_EQ(zindle_render(got.data(), 4000), 4000u);
         EXPECT_TRUE(std::equal(got.begin(), got.begin() + 8000, muted.begin() + 2 * static_cast<std::ptrdiff_t>(at)));
     }
+    // Muted, then a seek forward inside the block already made (or to where
+    // the song is): the mute holds from the seek's frame, not the next block.
+    for (const std::uint64_t at : {std::uint64_t{1000}, std::uint64_t{1500}, std::uint64_t{BLOCK + 1500}}) {
+        ASSERT_EQ(load_song(song), 0);
+        ASSERT_EQ(zindle_render(got.data(), 1000), 1000u);
+        if (at > BLOCK) ASSERT_EQ(zindle_render(got.data(), BLOCK), BLOCK);
+        EXPECT_EQ(zindle_mute(2, 1), 0);
+        ASSERT_EQ(zindle_seek(at), 0);
+        EXPECT_EQ(zindle_frame(), at);
+        ASSERT_EQ(zindle_render(got.data(), 3000), 3000u);
+        EXPECT_TRUE(std::equal(got.begin(), got.begin() + 6000, muted.begin() + 2 * static_cast<std::ptrdiff_t>(at)))
+            << at;
+    }
     EXPECT_EQ(zindle_mute(6, 1), ZINDLE_ERROR_ARGUMENT);
     EXPECT_EQ(zindle_mute(-1, 0), ZINDLE_ERROR_ARGUMENT);
 }

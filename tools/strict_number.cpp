@@ -1,11 +1,13 @@
 #include "strict_number.h"
 
+#include "zindle.h"
+
 namespace zindle {
 
 namespace {
 
-constexpr std::uint64_t SAMPLE_RATE = 44100;
-constexpr std::uint64_t FRAMES_PER_BUFFER = 2048;
+constexpr std::uint64_t SAMPLE_RATE = ZINDLE_SAMPLE_RATE;
+constexpr std::uint64_t FRAMES_PER_BUFFER = ZINDLE_BLOCK_FRAMES;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 

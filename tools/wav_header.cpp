@@ -2,11 +2,13 @@
 
 #include <cstring>
 
+#include "zindle.h"
+
 namespace zindle {
 
 namespace {
 
-constexpr std::uint32_t SAMPLE_RATE = 44100;
+constexpr std::uint32_t SAMPLE_RATE = ZINDLE_SAMPLE_RATE;
 constexpr std::uint32_t BYTES_PER_FRAME = 4;
 constexpr std::uint64_t LARGEST_RIFF_SIZE = 0xFFFFFFFFull;
 // A 32-bit size that says "see the ds64 chunk".

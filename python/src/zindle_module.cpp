@@ -401,8 +401,6 @@ PyObject* song_seek(SongObject* self, PyObject* arg) {
     if (frame > ZINDLE_SEEK_MAX_FRAMES) return raise_code(ZINDLE_ERROR_ARGUMENT);
     PositionRecord position{};
     lock_engine();
-    bool muted_since = false;
-    for (Py_ssize_t i = 0; i < self->op_count; ++i) muted_since = muted_since || self->ops[i].kind == OpKind::mute;
     // The seek is the song's new starting point: what came before it is
     // its repeat count and its mutes.
     self->anchor_frame = frame;
@@ -411,11 +409,6 @@ PyObject* song_seek(SongObject* self, PyObject* arg) {
     self->op_count = 0;
     Py_BEGIN_ALLOW_THREADS
     if (engine_owner == self->id) {
-        // A forward seek inside the block the engine has made would keep
-        // that block's frames as they were mixed before a mute since:
-        // starting from a kept state makes the mutes hold from the seek's
-        // frame, as they do for a song brought back into the engine.
-        if (muted_since) zindle_seek(0);
         zindle_seek(frame);
     } else {
         self->frame = frame;

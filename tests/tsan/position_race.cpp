@@ -49,29 +49,42 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zindle-position-race: %s does not load\n", argv[1]);
         return 1;
     }
-    std::atomic<bool> started{false}, done{false};
-    std::atomic<std::size_t> taken{0};
+    // Rounds of 32 calls, each by handshake: the renderer names the round,
+    // and does not leave it until the reader has kept a new snapshot taken
+    // wholly inside it (the round the same before and after the read), so
+    // every round has a read that overlaps its renders, however the
+    // threads are scheduled.
+    constexpr std::uint64_t ROUND_FRAMES = 32 * 128;
+    const std::uint64_t rounds = frames / ROUND_FRAMES + 1;
+    std::atomic<bool> done{false};
+    std::atomic<std::uint64_t> round{0}, acknowledged{0};
     std::vector<zindle_position> seen;
     seen.reserve(1000000);
     std::thread reader([&] {
-        started = true;
         zindle_position p{};
-        while (!done.load(std::memory_order_relaxed))
-            if (zindle_get_position(&p) == 0 && (seen.empty() || seen.back().frame != p.frame) &&
-                seen.size() < 1000000) {
-                seen.push_back(p);
-                taken.store(seen.size(), std::memory_order_relaxed);
-            }
+        while (!done.load(std::memory_order_acquire)) {
+            const std::uint64_t r = round.load(std::memory_order_acquire);
+            if (zindle_get_position(&p) != 0 || (!seen.empty() && seen.back().frame == p.frame)) continue;
+            if (seen.size() < seen.capacity()) seen.push_back(p);
+            if (r != 0 && round.load(std::memory_order_acquire) == r) acknowledged.store(r, std::memory_order_release);
+        }
     });
-    while (!started) std::this_thread::yield();
     std::int16_t out[2 * 128];
-    // On, past `frames`, until the reader has had its turns (a busy machine
-    // may run it late), at most ten times as long.
-    for (std::uint64_t given = 0; given < frames || (taken.load() < 50 && given < 10 * frames); given += 128) {
-        zindle_render(out, 128);
-        if (given % 4096 == 0) std::this_thread::yield();
+    std::uint64_t given = 0;
+    for (std::uint64_t r = 1; r <= rounds; ++r) {
+        round.store(r, std::memory_order_release);
+        for (std::uint64_t calls = 0; calls < 32 || acknowledged.load(std::memory_order_acquire) < r; ++calls) {
+            if (zindle_render(out, 128) != 128) {
+                std::fprintf(stderr, "zindle-position-race: a render gave fewer frames than asked\n");
+                done = true;
+                reader.join();
+                return 1;
+            }
+            given += 128;
+            if (calls >= 32) std::this_thread::yield();
+        }
     }
-    done = true;
+    done.store(true, std::memory_order_release);
     reader.join();
 
     // Each snapshot against the last row that started before its frame.
@@ -88,6 +101,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "frame %llu: order %d pattern %d row %d passes %d\n",
                          static_cast<unsigned long long>(p.frame), p.order, p.pattern, p.row, p.passes);
     }
-    std::printf("%zu snapshots over %zu rows, %zu inconsistent\n", seen.size(), rows.size(), wrong);
-    return wrong == 0 && seen.size() > 10 ? 0 : 1;
+    std::printf("%zu snapshots over %zu rows in %llu rounds (%llu frames), %zu inconsistent\n", seen.size(),
+                rows.size(), static_cast<unsigned long long>(rounds), static_cast<unsigned long long>(given), wrong);
+    return wrong == 0 && seen.size() >= rounds ? 0 : 1;
 }

@@ -11,8 +11,9 @@
 
 extern "C" {
 
-// Replaced at start by seed_stack_guard; this value only serves until then.
-std::uintptr_t __stack_chk_guard = 0x2B992DDFA232F2F9u;
+// Set at start, before any function that checks it runs (zindle_start), so
+// it needs no initial value: uninitialised, the player has no data section.
+std::uintptr_t __stack_chk_guard;
 
 // A smashed stack ends the process at once, as the C runtime's check does:
 // nothing of it may run again.

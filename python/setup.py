@@ -61,7 +61,7 @@ for files, options in re.findall(r'set_source_files_properties\(([^)]*?) PROPERT
         X86_KERNELS[source] = options.split()
 (PLAIN_MIXER,) = cmake_list(ENGINE_CMAKE, r"else\(\)\s*target_sources\(zindle_engine_objects PRIVATE([^)]*)\)")
 PLAIN_MIXER = PLAIN_MIXER.split()
-(LIBRARY_SOURCES,) = cmake_list(cmake_text(LIBRARY), r"add_library\(zindle_library_objects OBJECT([^)]*)\)")
+(LIBRARY_SOURCES,) = cmake_list(cmake_text(LIBRARY), r"set\(ZINDLE_LIBRARY_SOURCES([^)]*)\)")
 LIBRARY_SOURCES = LIBRARY_SOURCES.split()
 CXX_FLAGS = ["-std=c++20", "-fno-exceptions", "-fno-rtti", "-fvisibility=hidden", "-g0", "-O3"]
 

@@ -102,9 +102,10 @@ extern "C" {
  * Copies the first 0x180000 bytes of data (all of it when size is smaller)
  * into the engine's zeroed image and loads the song. Returns 0 on success,
  * ZINDLE_ERROR_EMPTY_SONG when the song length is 0, ZINDLE_ERROR_NULL_DATA
- * when data is NULL and size is not 0. size 0 is an empty file (data may
+ * when data is NULL and size is not 0, ZINDLE_ERROR_IN_CALLBACK from inside
+ * the row callback (nothing changed). size 0 is an empty file (data may
  * then be NULL), which has a song length of 0. A later call replaces the
- * song; after a failed call no song is loaded. The caller's bytes are not
+ * song; after a failed call (but one from the callback) no song is loaded. The caller's bytes are not
  * used after the call returns.
  */
 ZINDLE_API int zindle_load(const void* data, size_t size);
@@ -290,11 +291,13 @@ ZINDLE_API int zindle_return_row(void);
 
 /* ---- The patterns ---------------------------------------------------- */
 
-/* The pattern number of entry 0 to 127 of the order list (entries past the
-   song length as stored; a song length past 128 reaches the bytes behind
-   the list, as the song plays them), or ZINDLE_ERROR_ARGUMENT. */
+/* The pattern number of an entry of the order list, 0 to 127 (entries past
+   the song length as stored), or up to zindle_song_length() - 1 for a song
+   length past 128 (the bytes behind the list, as the song plays them);
+   ZINDLE_ERROR_ARGUMENT for any other entry, ZINDLE_ERROR_NOT_LOADED. */
 ZINDLE_API int zindle_order_entry(int order);
-/* Patterns stored in the file: 1 + the highest of the 128 order entries. */
+/* Patterns stored in the file: 1 + the highest of the 128 order entries;
+   ZINDLE_ERROR_NOT_LOADED. */
 ZINDLE_API int zindle_pattern_count(void);
 
 struct zindle_cell {
@@ -308,7 +311,8 @@ struct zindle_cell {
 };
 /* The cell as stored (zeros past the file's end): 0, or
    ZINDLE_ERROR_ARGUMENT for a pattern (0 to zindle_pattern_count() - 1),
-   row (0 to 63) or channel out of range or a NULL cell. */
+   row (0 to 63) or channel out of range or a NULL cell, or
+   ZINDLE_ERROR_NOT_LOADED. */
 ZINDLE_API int zindle_cell(int pattern, int row, int channel, struct zindle_cell* cell);
 
 /*

@@ -77,7 +77,7 @@ for (const name of files) {
 }
 
 const size = (file) => statSync(join(web, file)).size;
-const page = ['index.html', 'style.css', 'page.js', 'save.js', 'index.js', 'song.js', 'player.js', 'worklet.js', 'zindle.wasm'];
+const page = ['index.html', 'style.css', 'page.js', 'save.js', 'index.js', 'constants.js', 'song.js', 'player.js', 'worklet.js', 'zindle.wasm'];
 const pageBytes = page.reduce((sum, file) => sum + size(file), 0);
 const kib = (bytes) => `${(bytes / 1024).toFixed(1)} KiB`;
 console.log(`summary: corpus 4ch (${counted}) ${(totals[2048] / counted).toFixed(0)} x realtime, ` +

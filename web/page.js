@@ -3,9 +3,9 @@
 // panels show (patterns, samples, order list); save.js renders files in a
 // worker. The pattern view follows the `row` events at the time each row
 // is heard, not a timer's guess.
+import { SAMPLE_RATE } from './constants.js';
 import { Song, ZindlePlayer } from './index.js';
 
-const RATE = 44100;
 const $ = (id) => document.getElementById(id);
 const el = (tag, text, cls) => Object.assign(document.createElement(tag), { textContent: text, className: cls ?? '' });
 const hex = (v, n) => v.toString(16).toUpperCase().padStart(n, '0');
@@ -35,7 +35,7 @@ function getPlayer() {
   // that refuses it gets its own rate, and the worklet resamples.
   let context;
   try {
-    context = new AudioContext({ sampleRate: RATE });
+    context = new AudioContext({ sampleRate: SAMPLE_RATE });
   } catch {
     context = new AudioContext();
   }
@@ -90,7 +90,7 @@ function follow() {
 
 const volume = () => ($('volume').value / 100) ** 2;
 const time = (frames) => {
-  const tenths = Math.floor(frames / (RATE / 10));
+  const tenths = Math.floor(frames / (SAMPLE_RATE / 10));
   return `${Math.floor(tenths / 600)}:${String(Math.floor(tenths / 10) % 60).padStart(2, '0')}.${tenths % 10}`;
 };
 const status = (text) => ($('status').textContent = text);
@@ -362,7 +362,7 @@ $('seek').onchange = (e) => {
   dragging = false;
   rows = [];
   shown = null;
-  player?.seek(e.target.value / RATE);
+  player?.seek(e.target.value / SAMPLE_RATE);
 };
 $('view').onclick = (e) => jumpTo([...$('view').children].indexOf(e.target));
 $('view').onkeydown = (e) => {

@@ -1,9 +1,9 @@
 // The page's renders to files, off the page's thread: a WAV of one pass
 // or more, as zindle-render writes it, and the stems (each channel alone,
 // of the mix's length) as one stored zip or as files.
+import { SAMPLE_RATE } from './constants.js';
 import { Song } from './index.js';
 
-const LIMIT = Math.ceil((20 * 60 * 44100) / 2048) * 2048; // frames a pass may take at most
 const CHUNK = 1 << 16;
 
 function wav(chunks, frames) {
@@ -12,7 +12,7 @@ function wav(chunks, frames) {
   [[0, 'RIFF'], [8, 'WAVE'], [12, 'fmt '], [36, 'data']].forEach(([at, tag]) => {
     for (let i = 0; i < 4; i++) h.setUint8(at + i, tag.charCodeAt(i));
   });
-  [[4, bytes + 36], [16, 16], [24, 44100], [28, 176400], [40, bytes]].forEach(([at, v]) => h.setUint32(at, v, true));
+  [[4, bytes + 36], [16, 16], [24, SAMPLE_RATE], [28, 4 * SAMPLE_RATE], [40, bytes]].forEach(([at, v]) => h.setUint32(at, v, true));
   [[20, 1], [22, 2], [32, 4], [34, 16]].forEach(([at, v]) => h.setUint16(at, v, true));
   return new Blob([h, ...chunks], { type: 'audio/wav' });
 }
@@ -85,9 +85,10 @@ async function zip(files) {
 onmessage = async ({ data: { bytes, name, passes, stems, asZip } }) => {
   try {
     const song = await Song.load(bytes, { force: true });
-    const { passFrames, channels } = song.info;
+    const { channels } = song.info;
     song.setRepeat(passes - 1);
-    const [chunks, frames] = render(song, passes === 1 && passFrames > 0 ? passFrames : passes * LIMIT);
+    // The repeat count ends the song where zindle-render ends it.
+    const [chunks, frames] = render(song, Infinity);
     let files = [{ name: `${name}.wav`, blob: wav(chunks, frames) }];
     if (stems) {
       for (let c = 0; c < channels; c++) {

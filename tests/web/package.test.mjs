@@ -48,6 +48,8 @@ assert.equal(installed.status, 0, installed.stderr);
 writeFileSync(join(project, 'entry.mjs'), "export * from 'zindle';\n");
 const { Song, ZindlePlayer } = await import(pathToFileURL(join(project, 'entry.mjs')));
 const packageDir = join(project, 'node_modules', 'zindle');
+// The library's rate and image size, as the package has them from zindle.h.
+const constants = await import(pathToFileURL(join(packageDir, 'constants.js')));
 
 const written = spawnSync(writeSongs, [songs]);
 assert.equal(written.status, 0, String(written.stderr));
@@ -76,7 +78,7 @@ test('the installed package: its files, its manifest, no dependencies', () => {
   const unpacked = files.reduce((sum, f) => sum + statSync(join(packageDir, f)).size, 0);
   console.log(`package: tarball ${statSync(tarball).size} bytes, unpacked ${unpacked} bytes in ${files.length} files, ` +
     `zindle.wasm ${statSync(join(packageDir, 'zindle.wasm')).size} bytes`);
-  assert.deepEqual(files, ['LICENSE', 'README.md', 'index.d.ts', 'index.js', 'node.js', 'package.json', 'player.js',
+  assert.deepEqual(files, ['LICENSE', 'README.md', 'constants.js', 'index.d.ts', 'index.js', 'node.js', 'package.json', 'player.js',
     'song.js', 'worklet.js', 'zindle.wasm']);
   const manifest = JSON.parse(readFileSync(join(packageDir, 'package.json'), 'utf8'));
   assert.equal(manifest.version, env.version);
@@ -212,6 +214,7 @@ function workletAt(rate, processorOptions) {
   vm.runInNewContext(readFileSync(join(packageDir, 'worklet.js'), 'utf8'), scope);
   const wasm = readFileSync(join(packageDir, 'zindle.wasm'));
   const processor = new Processor({ processorOptions: { wasm: wasm.buffer.slice(wasm.byteOffset), force: false, repeat: -1,
+    rate: constants.SAMPLE_RATE, imageBytes: constants.IMAGE_BYTES,
     ...processorOptions } });
   return {
     messages,

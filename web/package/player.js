@@ -2,9 +2,9 @@
 // caller's AudioContext. The audio thread has its own instance of
 // zindle.wasm; this side only sends commands and turns its messages into
 // events.
+import { IMAGE_BYTES } from './constants.js';
 import { asBytes, NOT_A_MODULE, SAMPLE_RATE, wasmBytes } from './song.js';
 
-const IMAGE_BYTES = 0x180000;
 const workletUrl = new URL('./worklet.js', import.meta.url);
 const registered = new WeakMap(); // AudioContext -> its addModule promise
 
@@ -62,7 +62,7 @@ export class ZindlePlayer extends EventTarget {
     const node = new AudioWorkletNode(this.context, 'zindle', {
       numberOfInputs: 0,
       outputChannelCount: [2],
-      processorOptions: { wasm, song: song.buffer, force, muted: muted.map((c) => int(c, 'channel')), repeat: this.#repeat, capture: this.#capture },
+      processorOptions: { rate: SAMPLE_RATE, imageBytes: IMAGE_BYTES, wasm, song: song.buffer, force, muted: muted.map((c) => int(c, 'channel')), repeat: this.#repeat, capture: this.#capture },
     });
     this.#node = node;
     this.position = null;

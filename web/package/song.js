@@ -2,8 +2,9 @@
 // engine behind the library is one static record per instance, so each
 // Song gets a fresh instance and any number of songs play side by side.
 
-export const SAMPLE_RATE = 44100;
-const IMAGE_BYTES = 0x180000; // the scratch area, and the most of a file the engine reads
+import { IMAGE_BYTES, SAMPLE_RATE } from './constants.js';
+
+export { SAMPLE_RATE };
 
 let source = null;
 let bytesPromise = null;

@@ -1,13 +1,13 @@
 // The audio side of ZindlePlayer: one AudioWorkletProcessor per song, with
 // its own instance of zindle.wasm. Self-contained on purpose: some
-// browsers refuse `import` in a worklet's script.
+// browsers refuse `import` in a worklet's script, so the library's rate and
+// image size come with the processor's options.
 //
 // At 44100 Hz every render quantum asks the engine for exactly that many
 // frames and turns each 16-bit sample into a float exactly (value / 32768),
 // so the audio graph gets the very frames zindle-render writes. At any
 // other rate the frames go through a windowed-sinc resampler.
 
-const RATE = 44100;
 const POSITION_EVERY = 8; // quanta between position messages (about 23 ms)
 const PULL = 128; // engine frames the resampler asks for at a time
 
@@ -118,7 +118,8 @@ class ZindleProcessor extends AudioWorkletProcessor {
     this.paused = false;
     this.ended = false;
     this.loaded = false;
-    this.resampler = sampleRate === RATE ? null : new Resampler(RATE, sampleRate);
+    this.rate = options.processorOptions.rate;
+    this.resampler = sampleRate === this.rate ? null : new Resampler(this.rate, sampleRate);
     this.port.onmessage = (event) => this.command(event.data);
     const { capture = 0 } = options.processorOptions;
     // Test hook: the first `capture` frames exactly as handed to the audio
@@ -136,11 +137,11 @@ class ZindleProcessor extends AudioWorkletProcessor {
 
   // The song goes into the module's scratch area and is loaded from there;
   // the same area then takes the rendered frames.
-  load({ wasm, song, force, repeat, muted = [] }) {
+  load({ wasm, song, force, repeat, imageBytes, muted = [] }) {
     const z = new WebAssembly.Instance(new WebAssembly.Module(wasm), {}).exports;
     this.z = z;
     const bytes = new Uint8Array(song);
-    const size = Math.min(bytes.length, 0x180000);
+    const size = Math.min(bytes.length, imageBytes);
     const at = z.zindle_scratch(size);
     new Uint8Array(z.memory.buffer, at, size).set(bytes.subarray(0, size));
     if (!force && z.zindle_probe(at, size) !== 1) {
@@ -255,7 +256,7 @@ class ZindleProcessor extends AudioWorkletProcessor {
         order: log.getInt32(16 + 24 * k, true),
         pattern: log.getInt32(20 + 24 * k, true),
         row: log.getInt32(24 + 24 * k, true),
-        time: quantumStart + (frame - this.heard) / RATE,
+        time: quantumStart + (frame - this.heard) / this.rate,
       });
     }
     log.setUint32(0, 0, true);

@@ -28,7 +28,7 @@ if [ -f "$release/CMakeCache.txt" ]; then
   bin=$(sed -n "s/^ZINDLE_BIN_DIR:[A-Z]*=//p" "$release/CMakeCache.txt")
   strip -o "$scratch/zindle" "$bin/zindle"
   row "zindle (stripped)" "$(stat -c %s "$scratch/zindle")" 64
-  lib=$(find "$release" -name 'libzindle.so.*.*' -type f | head -1)
+  lib=$(readlink -f "$release/lib/libzindle.so")  # not a copy CPack left behind
   strip -o "$scratch/libzindle.so" "$lib"
   row "libzindle.so (stripped)" "$(stat -c %s "$scratch/libzindle.so")" 48
 else

@@ -238,10 +238,12 @@ void publish() {
                                     static_cast<std::int32_t>(m.bytes_per_tick),
                                     static_cast<std::int32_t>(m.passes)};
     const std::uint32_t sequence = published.sequence.load(std::memory_order_relaxed);
+    // Each store releases the odd sequence before it: a reader that sees any
+    // new value then sees the sequence moved, and reads again. No fences,
+    // which ThreadSanitizer cannot follow.
     published.sequence.store(sequence + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    published.frame.store(lib.loaded ? lib.frames_given : 0, std::memory_order_relaxed);
-    for (std::uint32_t i = 0; i < 8; ++i) published.fields[i].store(values[i], std::memory_order_relaxed);
+    published.frame.store(lib.loaded ? lib.frames_given : 0, std::memory_order_release);
+    for (std::uint32_t i = 0; i < 8; ++i) published.fields[i].store(values[i], std::memory_order_release);
     published.sequence.store(sequence + 2, std::memory_order_release);
 }
 
@@ -636,9 +638,9 @@ int zindle_get_position(struct zindle_position* position) {
     std::int32_t v[8];
     for (;;) {
         const std::uint32_t before = published.sequence.load(std::memory_order_acquire);
-        for (std::uint32_t i = 0; i < 8; ++i) v[i] = published.fields[i].load(std::memory_order_relaxed);
+        // Acquire loads keep the second read of the sequence after them.
+        for (std::uint32_t i = 0; i < 8; ++i) v[i] = published.fields[i].load(std::memory_order_acquire);
         frame = published.frame.load(std::memory_order_acquire);
-        std::atomic_thread_fence(std::memory_order_acquire);
         if ((before & 1) == 0 && published.sequence.load(std::memory_order_relaxed) == before) break;
     }
     if (v[0] == 0) return ZINDLE_ERROR_NOT_LOADED;

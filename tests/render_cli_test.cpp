@@ -25,16 +25,6 @@ namespace fs = std::filesystem;
 const std::string RENDER = ZINDLE_BIN_DIR "/zindle-render";
 const std::string REPORT = "channels: 00000004 \r\nsamples: 0000001F \r\n";
 
-void write_file(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::string as_bytes(const std::vector<std::int16_t>& frames) {
     std::string bytes(frames.size() * 2, '\0');
     for (std::size_t i = 0; i < frames.size(); ++i) {
@@ -113,13 +103,6 @@ ProgramResult shell(const fs::path& cwd, const std::string& script) {
 }
 
 // Every name in a folder, dot files included.
-std::vector<std::string> names_in(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 void expect_one_line(const std::string& err, const std::string& line) {
     EXPECT_EQ(err.substr(err.size() >= line.size() ? err.size() - line.size() : 0), line);
     EXPECT_EQ(err.find("zindle-render: "), err.rfind("zindle-render: ")) << err;

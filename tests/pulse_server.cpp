@@ -1,5 +1,7 @@
 #include "pulse_server.h"
 
+#include <sys/wait.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -37,7 +39,9 @@ PulseServer::~PulseServer() {
     fs::remove_all(root_, ignored);
 }
 
-bool PulseServer::installed() { return on_path("pulseaudio") && !alsa_plugin("pulse").empty(); }
+bool PulseServer::installed() {
+    return on_path("pulseaudio") && on_path("pactl") && !alsa_plugin("pulse").empty();
+}
 
 std::unique_ptr<Child> PulseServer::start() const {
     fs::remove(socket_);
@@ -55,7 +59,19 @@ std::unique_ptr<Child> PulseServer::start() const {
                   root_ + "/server.pa"};
     spawn.env = environment();
     auto server = std::make_unique<Child>(spawn);
-    for (int waited = 0; waited < 10000 && !fs::exists(socket_) && server->running(); waited += 20) sleep_ms(20);
+    // The socket appears before the server listens on it, and the start-up
+    // script runs before it serves anyone: a client's round trip is the
+    // sign that it is ready (a test may freeze it straight away).
+    int waited = 0;
+    for (; waited < 10000 && !fs::exists(socket_) && server->running(); waited += 20) sleep_ms(20);
+    for (; waited < 10000 && server->running(); waited += 20) {
+        Spawn probe;
+        probe.argv = {"/usr/bin/env", "pactl", "--server=unix:" + socket_, "info"};
+        probe.env = environment();
+        Child client(probe);
+        if (client.wait_exit(2000) && WIFEXITED(client.status()) && WEXITSTATUS(client.status()) == 0) break;
+        sleep_ms(20);
+    }
     return server;
 }
 

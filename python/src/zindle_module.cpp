@@ -618,9 +618,24 @@ PyObject* module_set_types(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// A fork while another thread renders would leave the child an engine
+// lock that nobody there can release and an engine caught mid-block: the
+// forking thread takes the lock first and each side releases its copy.
+PyObject* module_lock_for_fork(PyObject*, PyObject*) {
+    lock_engine();
+    Py_RETURN_NONE;
+}
+
+PyObject* module_unlock_after_fork(PyObject*, PyObject*) {
+    unlock_engine();
+    Py_RETURN_NONE;
+}
+
 PyMethodDef module_methods[] = {
     {"probe", module_probe, METH_O, "probe(data) -> bool: True when the bytes look like a module zindle plays"},
     {"_set_types", module_set_types, METH_VARARGS, nullptr},
+    {"_lock_for_fork", module_lock_for_fork, METH_NOARGS, nullptr},
+    {"_unlock_after_fork", module_unlock_after_fork, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zindle._zindle", "libzindle's engine and C API", -1,

@@ -385,6 +385,41 @@ class SeveralSongsTest(unittest.TestCase):
         self.assertGreater(spins, 10000)
         self.assertEqual(song.position.frame, 44100 * 120)
 
+    @unittest.skipUnless(hasattr(os, "fork"), "no fork here")
+    def test_a_fork_while_another_thread_renders(self):
+        busy = song_of(GENERATED[-1])
+        expected = reference(DEMOS[0])
+        stop = threading.Event()
+
+        def render():
+            while not stop.is_set():
+                busy.render(44100 * 5)
+
+        worker = threading.Thread(target=render)
+        worker.start()
+        try:
+            # The worker holds the engine most of the time, so some forks
+            # land in the middle of its renders.
+            for attempt in range(3):
+                child = os.fork()
+                if child == 0:
+                    song = song_of(DEMOS[0])
+                    song.set_repeat(0)
+                    os._exit(0 if render_all(song, [4096]) == expected else 1)
+                for _ in range(600):
+                    done, status = os.waitpid(child, os.WNOHANG)
+                    if done:
+                        break
+                    stop.wait(0.05)
+                else:
+                    os.kill(child, 9)
+                    os.waitpid(child, 0)
+                    self.fail("the child of a fork waited for the engine for 30 s")
+                self.assertEqual(os.waitstatus_to_exitcode(status), 0, "the child rendered the demo exactly")
+        finally:
+            stop.set()
+            worker.join()
+
 
 NON_MODULES = {
     "empty": b"",

@@ -9,6 +9,7 @@ per process; several Song objects each behave as if they were alone (see
 the package's README).
 """
 import array as _array
+import os as _os
 from collections import namedtuple as _namedtuple
 
 from . import _zindle
@@ -20,6 +21,9 @@ Position = _namedtuple("Position", "frame order pattern row tick speed passes")
 Cell = _namedtuple("Cell", "period note sample effect param pan")
 Channel = _namedtuple("Channel", "sample volume period pan muted")
 _zindle._set_types(Position, Cell, Channel, _array.array)
+if hasattr(_os, "register_at_fork"):
+    _os.register_at_fork(before=_zindle._lock_for_fork, after_in_parent=_zindle._unlock_after_fork,
+                         after_in_child=_zindle._unlock_after_fork)
 
 __all__ = ["Song", "Error", "probe", "render_file", "Position", "Cell", "Channel", "SAMPLE_RATE", "__version__"]
 

@@ -8,8 +8,10 @@ import { mkdirSync, readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { test } from 'node:test';
 
-import { closeBrowser, drop, expectCapture as expectFrames, launch, startServer, text } from './chromium.mjs';
+import { closeBrowser, drop, expectCapture as expectFrames, launch, pagePart, requireBrowser, startServer, text } from './chromium.mjs';
 import { env, FRAMES_PER_BUFFER, nativeRender, scratchDir } from './harness.mjs';
+
+await requireBrowser([pagePart]);
 
 const work = process.env.ZINDLE_TEST_WORK_DIR ?? scratchDir();
 mkdirSync(work, { recursive: true });

@@ -1,6 +1,7 @@
 // What the Chromium tests share: the parts they need, a static server on
-// 127.0.0.1 over the built page, a headless Chromium, and the worklet's
-// capture compared with the native renderer's frames.
+// 127.0.0.1 over a folder (the built page unless told), a headless
+// Chromium, and the worklet's capture compared with the native renderer's
+// frames.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { existsSync } from 'node:fs';
@@ -20,14 +21,24 @@ try {
   // reported below
 }
 const python = ['/usr/bin/python3', '/usr/local/bin/python3'].find((p) => existsSync(p));
-requireParts([
-  [`${env.web}/index.html (make web, or configure ZINDLE_WEB_DIR)`, env.web && existsSync(join(env.web, 'index.html'))],
-  ['zindle-render', env.render && existsSync(env.render)],
-  [`chromium (${chromium})`, existsSync(chromium)],
-  ['puppeteer-core (npm ci in tests/web)', puppeteerPath !== null],
-  ['python3', python !== undefined],
-]);
-const { default: puppeteer } = await import(puppeteerPath);
+let puppeteer = null;
+
+// The built page, for the tests that play it.
+export const pagePart = [`${env.web}/index.html (make web, or configure ZINDLE_WEB_DIR)`,
+  env.web && existsSync(join(env.web, 'index.html'))];
+
+// Skips the test (fails it in CI) unless Chromium, its driver, python3,
+// zindle-render and the test's own `parts` are there.
+export async function requireBrowser(parts = []) {
+  requireParts([
+    ...parts,
+    ['zindle-render', env.render && existsSync(env.render)],
+    [`chromium (${chromium})`, existsSync(chromium)],
+    ['puppeteer-core (npm ci in tests/web)', puppeteerPath !== null],
+    ['python3', python !== undefined],
+  ]);
+  puppeteer = (await import(puppeteerPath)).default;
+}
 
 // `python3 -m http.server`, the one command the README gives, on a port
 // the system picks; stopped by its PID.

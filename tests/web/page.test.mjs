@@ -10,8 +10,10 @@ import { mkdirSync, readdirSync, readFileSync, statSync, writeFileSync } from 'n
 import { join } from 'node:path';
 import { test } from 'node:test';
 
-import { closeBrowser, drop, expectCapture, fromPage, launch, startServer, text } from './chromium.mjs';
+import { closeBrowser, drop, expectCapture, fromPage, launch, pagePart, requireBrowser, startServer, text } from './chromium.mjs';
 import { env, FRAMES_PER_BUFFER, scratchDir } from './harness.mjs';
+
+await requireBrowser([pagePart]);
 
 const work = process.env.ZINDLE_TEST_WORK_DIR ?? scratchDir();
 mkdirSync(work, { recursive: true });

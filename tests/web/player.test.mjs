@@ -5,36 +5,21 @@
 // frames bit for bit; at 48000 Hz (the caller's context, into the caller's
 // node) it is the same music, resampled; the controls and events work.
 import assert from 'node:assert/strict';
-import { spawn, spawnSync } from 'node:child_process';
-import { existsSync, mkdirSync, readFileSync, writeFileSync } from 'node:fs';
-import { createRequire } from 'node:module';
-import { dirname, join } from 'node:path';
+import { spawnSync } from 'node:child_process';
+import { existsSync, mkdirSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
 import { test } from 'node:test';
-import { fileURLToPath } from 'node:url';
 
-import { env, FRAMES_PER_BUFFER, nativeRender, requireParts, scratchDir } from './harness.mjs';
+import { closeBrowser, fromPage, launch, requireBrowser, startServer } from './chromium.mjs';
+import { FRAMES_PER_BUFFER, nativeRender, scratchDir } from './harness.mjs';
 
-const here = dirname(fileURLToPath(import.meta.url));
-const chromium = process.env.ZINDLE_CHROMIUM ?? '/usr/bin/chromium';
 const tarball = process.env.ZINDLE_NPM_TARBALL;
 const writeSongs = process.env.ZINDLE_WRITE_SONGS;
-let puppeteerPath = null;
-try {
-  puppeteerPath = createRequire(join(here, 'package.json')).resolve('puppeteer-core');
-} catch {
-  // reported below
-}
-const python = ['/usr/bin/python3', '/usr/local/bin/python3'].find((p) => existsSync(p));
-requireParts([
+await requireBrowser([
   ['build/npm/zindle-<version>.tgz (make npm)', tarball && existsSync(tarball)],
   ['npm', spawnSync('npm', ['--version']).status === 0],
-  ['zindle-render', env.render && existsSync(env.render)],
   ['zindle-write-songs', writeSongs && existsSync(writeSongs)],
-  [`chromium (${chromium})`, existsSync(chromium)],
-  ['puppeteer-core (npm ci in tests/web)', puppeteerPath !== null],
-  ['python3', python !== undefined],
 ]);
-const { default: puppeteer } = await import(puppeteerPath);
 
 const dir = scratchDir();
 const site = join(dir, 'site');
@@ -55,23 +40,6 @@ window.zindle = { Song, ZindlePlayer };
 
 const song = join(site, 'app', 'songs', 'busy-8ch-ext.mod');
 const CAPTURE_FRAMES = 24 * FRAMES_PER_BUFFER;
-
-async function startServer() {
-  const server = spawn(python, ['-u', '-m', 'http.server', '--bind', '127.0.0.1', '--directory', site, '0'],
-    { stdio: ['ignore', 'pipe', 'pipe'] });
-  const port = await new Promise((resolve, reject) => {
-    let seen = '';
-    server.stdout.on('data', (data) => {
-      seen += data;
-      const match = /port (\d+)/.exec(seen);
-      if (match) resolve(Number(match[1]));
-    });
-    server.on('exit', (code) => reject(new Error(`the server ended with ${code}`)));
-    setTimeout(() => reject(new Error('the server did not start')), 10000);
-  });
-  server.stderr.resume();
-  return { port, stop: () => process.kill(server.pid, 'SIGTERM') };
-}
 
 // A page with a player: `rate` null lets the player make its context;
 // otherwise the page makes one at that rate and a gain node to play into.
@@ -111,13 +79,7 @@ async function openPlayer(browser, port, rate) {
 
 async function capture(page) {
   await page.waitForFunction(() => window.captured !== undefined, { timeout: 60000 });
-  const base64 = await page.evaluate(() => {
-    const bytes = new Uint8Array(window.captured.buffer);
-    let s = '';
-    for (let i = 0; i < bytes.length; i += 0x8000) s += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
-    return btoa(s);
-  });
-  const raw = Buffer.from(base64, 'base64');
+  const raw = await fromPage(page, () => new Uint8Array(window.captured.buffer));
   return new Float32Array(raw.buffer, raw.byteOffset, raw.length / 4);
 }
 
@@ -129,17 +91,10 @@ test('ZindlePlayer from the installed package, served from another folder', asyn
   const native = nativeRender(song, 24, dir);
   assert.equal(native.status, 0);
   const expected = new Int16Array(native.frames.buffer, native.frames.byteOffset, native.frames.length / 2);
-  const server = await startServer();
+  const server = await startServer(site);
   let browser = null;
   try {
-    browser = await puppeteer.launch({
-      executablePath: chromium,
-      headless: true,
-      pipe: true,
-      userDataDir: join(dir, 'profile'),
-      args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
-        '--disable-component-update', '--disable-sync', '--autoplay-policy=no-user-gesture-required'],
-    });
+    browser = await launch(dir);
 
     await t.test('at 44100 Hz: the renderer\'s frames exactly; rows, seek, jump, pause, resume, stop', async () => {
       const { page, errors } = await openPlayer(browser, server.port, null);
@@ -212,7 +167,7 @@ test('ZindlePlayer from the installed package, served from another folder', asyn
       await page.close();
     });
   } finally {
-    if (browser) await browser.close().catch(() => process.kill(browser.process().pid, 'SIGKILL'));
+    await closeBrowser(browser);
     server.stop();
   }
 });

@@ -101,7 +101,10 @@ int main(void) {
 EOF
 cc -O2 -o "$work/floor" "$work/floor.c"
 
-export ALSA_CONFIG_PATH="${ZINDLE_ALSA_CONFIG:-$PWD/tests/alsa/capture.conf}"
+# ALSA splits its configuration path at blanks: a copy in the scratch
+# folder (from mktemp, without blanks) is read from any checkout.
+cp "${ZINDLE_ALSA_CONFIG:-tests/alsa/capture.conf}" "$work/alsa.conf"
+export ALSA_CONFIG_PATH="$work/alsa.conf"
 
 # Sum of the run time of all the player's threads, in nanoseconds.
 cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{s += $1} END {printf "%d", s}'; }

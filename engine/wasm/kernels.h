@@ -12,6 +12,8 @@ namespace zindle::mixing::wasm {
 
 // simd128.cpp
 void smooth_four_simd128(const Lane* lanes, std::uint32_t count, std::int32_t* sums, std::uint32_t frames);
+// The same, long runs of lanes that all sound cut in two chains at once.
+void smooth_four_split_simd128(const Lane* lanes, std::uint32_t count, std::int32_t* sums, std::uint32_t frames);
 void clip_simd128(std::int32_t* sums, std::int16_t* samples, std::uint32_t frames);
 
 // simd128_stage.cpp

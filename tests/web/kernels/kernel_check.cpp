@@ -3,8 +3,9 @@
 // the module's kernels and run in node (tests/web/kernels.test.mjs), since
 // GoogleTest does not run there. Random and edge inputs, odd run lengths,
 // lanes falling silent at every frame, steps at the staging and smoothing
-// limits and past them, loops from 1 byte to the longest laid out. Nothing
-// is allocated: the cases' buffers are static.
+// limits and past them, split runs whose guesses meet or miss, loops from 1
+// byte to the longest laid out. Nothing is allocated: the cases' buffers
+// are static.
 #include <cstdint>
 #include <initializer_list>
 
@@ -238,6 +239,27 @@ std::uint32_t smoothing_of_every_lane_count_and_step(const MixerKernels& k) {
     return 0;
 }
 
+// Long runs of up to four lanes that all sound are split in two, the
+// second half from a guess; a warm-up of 2 frames makes most guesses miss
+// and takes the path that mends them.
+std::uint32_t split_runs(const MixerKernels& k) {
+    std::uint32_t failed = 0;
+    for (std::uint32_t warm_up : {0u, 2u, 6u}) {
+        for (std::uint32_t count = 1; count <= LANES && failed == 0; ++count)
+            for (std::uint32_t frames : {2048u, 2047u, 1500u, 128u, 127u, 14u}) {
+                mixer_choice.split_warm_up = warm_up;
+                const std::uint32_t steps[] = {1 + below(4095), 4095, 2000 + below(2000), 4096};
+                const std::uint32_t sounding[] = {frames};
+                random_lanes(count, frames, sounding, 1, steps, 4);
+                failed = smoothing_fails(k, count, frames);
+                if (failed != 0) break;
+            }
+        if (failed != 0) break;
+    }
+    mixer_choice.split_warm_up = 0;
+    return failed;
+}
+
 MixerKernels at_level(std::uint32_t level) {
     return kernels_up_to(static_cast<MixerLevel>(level < 3 ? level : 3));
 }
@@ -265,5 +287,6 @@ extern "C" std::uint32_t zindle_check_kernels(std::uint32_t level) {
     if (k.stage_loop != plain.stage_loop && !loop_agrees(k)) return LOOP;
     if (k.clip != plain.clip && !clip_agrees(k)) return CLIP;
     if (const std::uint32_t slot = smoothing_with_a_lane_falling_silent(k)) return slot;
+    if (const std::uint32_t slot = split_runs(k)) return slot;
     return smoothing_of_every_lane_count_and_step(k);
 }

@@ -169,6 +169,7 @@ bool smooth_split(const Lane* lanes, std::uint32_t count, std::int32_t* sums, st
     if (steps >= even) return false;
     const std::uint32_t spacing = even - steps;
 
+    interleave_four(0, frames);
     LaneSetup guess = s;
     for (std::uint32_t l = 0; l < LANES; ++l) guess.last[l] = mixer_scratch.lane_rows[l][spacing - 1];
     LaneKernel first(s, sums), second(guess, sums);
@@ -220,14 +221,16 @@ bool smooth_split(const Lane* lanes, std::uint32_t count, std::int32_t* sums, st
 
 }  // namespace
 
-void smooth_four_simd128(const Lane* lanes, std::uint32_t count, std::int32_t* sums, std::uint32_t frames) {
+// Not inlined into the split one below, which falls back on it: one copy
+// of the frame-by-frame loop is enough.
+[[gnu::noinline]] void smooth_four_simd128(const Lane* lanes, std::uint32_t count, std::int32_t* sums,
+                                           std::uint32_t frames) {
     interleave_four(0, frames);
     smooth_lanes<LaneKernel>(lanes, count, sums, frames);
 }
 
 void smooth_four_split_simd128(const Lane* lanes, std::uint32_t count, std::int32_t* sums, std::uint32_t frames) {
-    interleave_four(0, frames);
-    if (!smooth_split(lanes, count, sums, frames)) smooth_lanes<LaneKernel>(lanes, count, sums, frames);
+    if (!smooth_split(lanes, count, sums, frames)) smooth_four_simd128(lanes, count, sums, frames);
 }
 
 // Saturating to 16 bits first changes nothing, the bounds lie inside.

@@ -239,23 +239,25 @@ std::uint32_t smoothing_of_every_lane_count_and_step(const MixerKernels& k) {
     return 0;
 }
 
-// Long runs of up to four lanes that all sound are split in two, the
+// Long runs of lanes that all sound are split in two, each group of four
+// (the samples' own, or one of those summed into the accumulator), the
 // second half from a guess; a warm-up of 2 frames makes most guesses miss
 // and takes the path that mends them.
-std::uint32_t split_runs(const MixerKernels& k) {
-    std::uint32_t failed = 0;
-    for (std::uint32_t warm_up : {0u, 2u, 6u}) {
-        for (std::uint32_t count = 1; count <= LANES && failed == 0; ++count)
+std::uint32_t split_runs_fail(const MixerKernels& k) {
+    for (std::uint32_t warm_up : {0u, 2u, 6u})
+        for (std::uint32_t count : {1u, 2u, 3u, 4u, 5u, 8u, 11u})
             for (std::uint32_t frames : {2048u, 2047u, 1500u, 128u, 127u, 14u}) {
                 mixer_choice.split_warm_up = warm_up;
                 const std::uint32_t steps[] = {1 + below(4095), 4095, 2000 + below(2000), 4096};
                 const std::uint32_t sounding[] = {frames};
                 random_lanes(count, frames, sounding, 1, steps, 4);
-                failed = smoothing_fails(k, count, frames);
-                if (failed != 0) break;
+                if (const std::uint32_t slot = smoothing_fails(k, count, frames)) return slot;
             }
-        if (failed != 0) break;
-    }
+    return 0;
+}
+
+std::uint32_t split_runs(const MixerKernels& k) {
+    const std::uint32_t failed = split_runs_fail(k);
     mixer_choice.split_warm_up = 0;
     return failed;
 }

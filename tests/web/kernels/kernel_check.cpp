@@ -268,6 +268,9 @@ MixerKernels at_level(std::uint32_t level) {
 
 }  // namespace
 
+// 1 where the engine was built with its processor kernels (ZINDLE_KERNELS).
+extern "C" std::uint32_t zindle_check_with_kernels() { return ZINDLE_WITH_KERNELS; }
+
 // The slots of the table up to `level` (0 plain to 3, MIXER_LEVELS) that
 // hold another kernel than the plain one, as Slot bits.
 extern "C" std::uint32_t zindle_check_slots(std::uint32_t level) {

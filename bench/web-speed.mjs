@@ -81,6 +81,6 @@ const page = ['index.html', 'style.css', 'page.js', 'save.js', 'index.js', 'cons
 const pageBytes = page.reduce((sum, file) => sum + size(file), 0);
 const kib = (bytes) => `${(bytes / 1024).toFixed(1)} KiB`;
 console.log(`summary: corpus 4ch (${counted}) ${(totals[2048] / counted).toFixed(0)} x realtime, ` +
-  `${(totals[128] / counted).toFixed(0)} x in 128-frame calls (target 2000); ` +
+  `${(totals[128] / counted).toFixed(0)} x in 128-frame calls (target 6000); ` +
   `zindle.wasm ${kib(size('zindle.wasm'))} (limit 48 KiB); ` +
   `page ${kib(pageBytes)} (${page.join(', ')}; limit 96 KiB), with demo.mod ${kib(pageBytes + size('demo.mod'))}`);

@@ -73,7 +73,9 @@ public:
         keep_b_ = keep_;
         weight_b_ = weight_;
     }
-    // Frames i and i + 1.
+    // Frames i and i + 1; `heard` false leaves the accumulator alone (a
+    // guess warming up).
+    template <bool heard = true>
     void pair(std::uint32_t i) {
         const v128_t x = wasm_v128_load(mixer_scratch.staged + LANES * i);
         const v128_t zero = wasm_i32x4_splat(0);
@@ -85,7 +87,8 @@ public:
         p_ = pb;
         keep_ = keep_b_;
         weight_ = weight_b_;
-        add_heard(wasm_i16x8_narrow_i32x4(wasm_i32x4_shr(pa, 13), wasm_i32x4_shr(pb, 13)), i, true);
+        if constexpr (heard)
+            add_heard(wasm_i16x8_narrow_i32x4(wasm_i32x4_shr(pa, 13), wasm_i32x4_shr(pb, 13)), i, true);
     }
     // Frame i alone, the last of an odd run.
     void single(std::uint32_t i) {
@@ -94,6 +97,7 @@ public:
         p_ = wasm_i32x4_add(wasm_i32x4_dot_i16x8(wasm_i32x4_shl(p_, 4), keep_), wasm_i32x4_dot_i16x8(x, weight_));
         add_heard(wasm_i16x8_narrow_i32x4(wasm_i32x4_shr(p_, 13), wasm_i32x4_splat(0)), i, false);
     }
+    v128_t p() const { return p_; }
     void finish(std::int32_t* p, std::int32_t* before) const {
         wasm_v128_store(p, p_);
         wasm_v128_store(before, before_);
@@ -120,11 +124,113 @@ private:
     v128_t keep_, keep_b_, weight_, weight_b_, left_, right_, p_, before_;
 };
 
+// Splitting a run of up to four lanes, as the AVX2 smoothing does on x86
+// (x86/avx2_split.cpp): one lane's smoothing is a chain from frame to frame
+// that cannot overlap itself, so four lanes in one vector wait on each
+// dot product. The smoothing forgets where it started, so the second half
+// of a long run can start from a guess (last = the frame's x) some frames
+// early, and both halves go at once as two independent chains. Where the
+// guess has not met the first half's true value by the frame before it is
+// heard, what it added is taken out again and the frames are done from the
+// truth, so the result is always exact.
+
+// Warm-up frames for chains to meet, as frames of the slowest lane: about
+// 16 times the 4096 / step frames that shrink a difference by e.
+constexpr std::uint32_t WARM_UP_STEPS = 16 * 4096;
+// Runs shorter than this times the warm-up are not split.
+constexpr std::uint32_t SPLIT_MIN_FACTOR = 2;
+
+// Warm-up frames the lanes need, or 0 where a lane never forgets (step 0).
+std::uint32_t warm_up(const LaneSetup& s) {
+    if (mixer_choice.split_warm_up != 0) return mixer_choice.split_warm_up;
+    std::uint32_t most = 2;
+    for (std::uint32_t l = 0; l < LANES; ++l) {
+        if (s.keep[l] == 0) continue;
+        if (s.weight[l] == 0) return 0;
+        const std::uint32_t need = WARM_UP_STEPS / static_cast<std::uint32_t>(s.weight[l]) + 1;
+        if (need > most) most = need;
+    }
+    return most;
+}
+
+// Runs where every lane sounds to the end, long enough for the warm-up,
+// cut in two: the first half's `steps` frames from frame 0, the second's
+// as many from `spacing` on, heard from frame `steps` (both even).
+bool smooth_split(const Lane* lanes, std::uint32_t count, std::int32_t* sums, std::uint32_t frames) {
+    for (std::uint32_t l = 0; l < count; ++l)
+        if (lanes[l].sounding != frames) return false;
+    LaneSetup s;
+    set_up(lanes, count, LANES, s);
+    const std::uint32_t warm = warm_up(s);
+    const std::uint32_t even = frames & ~1u;
+    if (warm == 0 || warm * SPLIT_MIN_FACTOR > even) return false;
+    std::uint32_t steps = (even + warm + 1) / 2;
+    steps += steps & 1;
+    if (steps >= even) return false;
+    const std::uint32_t spacing = even - steps;
+
+    interleave_four(0, frames);
+    LaneSetup guess = s;
+    for (std::uint32_t l = 0; l < LANES; ++l) guess.last[l] = mixer_scratch.lane_rows[l][spacing - 1];
+    LaneKernel first(s, sums), second(guess, sums);
+    std::uint32_t t = 0;
+    for (; t < steps - spacing; t += 2) {
+        first.pair(t);
+        second.pair<false>(spacing + t);
+    }
+    const v128_t met = second.p();  // the guess at the frame before it is heard
+    for (; t < steps; t += 2) {
+        first.pair(t);
+        second.pair(spacing + t);
+    }
+
+    alignas(16) std::int32_t p[LANES], before[LANES];
+    const v128_t truth = first.p();
+    if (!wasm_i32x4_all_true(wasm_i32x4_eq(wasm_i32x4_shr(truth, 12), wasm_i32x4_shr(met, 12)))) {
+        // The guess's frames taken out (its sides negated) and the truth's
+        // put in, again side by side.
+        LaneSetup undo = s, mend = s;
+        alignas(16) std::int32_t from[LANES], truth_p[LANES];
+        wasm_v128_store(from, wasm_i32x4_shr(met, 12));
+        wasm_v128_store(truth_p, wasm_i32x4_shr(truth, 12));
+        for (std::uint32_t l = 0; l < LANES; ++l) {
+            undo.last[l] = from[l];
+            undo.left[l] = -s.left[l];
+            undo.right[l] = -s.right[l];
+            mend.last[l] = truth_p[l];
+        }
+        LaneKernel out(undo, sums), in(mend, sums);
+        for (t = steps; t < even; t += 2) {
+            out.pair(t);
+            in.pair(t);
+        }
+        in.finish(p, before);
+    } else {
+        second.finish(p, before);
+    }
+    if (frames != even) {
+        // The odd last frame from where the pairs left off.
+        for (std::uint32_t l = 0; l < LANES; ++l) s.last[l] = p[l] >> 12;
+        LaneKernel last(s, sums);
+        last.single(even);
+        last.finish(p, before);
+    }
+    store_lasts(lanes, count, frames, p, before);
+    return true;
+}
+
 }  // namespace
 
-void smooth_four_simd128(const Lane* lanes, std::uint32_t count, std::int32_t* sums, std::uint32_t frames) {
+// Not inlined into the split one below, which falls back on it: one copy
+// of the frame-by-frame loop is enough.
+[[gnu::noinline]] void smooth_four_simd128(const Lane* lanes, std::uint32_t count, std::int32_t* sums,
+                                           std::uint32_t frames) {
     interleave_four(0, frames);
     smooth_lanes<LaneKernel>(lanes, count, sums, frames);
+}
+
+void smooth_four_split_simd128(const Lane* lanes, std::uint32_t count, std::int32_t* sums, std::uint32_t frames) {
+    if (!smooth_split(lanes, count, sums, frames)) smooth_four_simd128(lanes, count, sums, frames);
 }
 
 // Saturating to 16 bits first changes nothing, the bounds lie inside.

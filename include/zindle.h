@@ -341,7 +341,9 @@ ZINDLE_API int zindle_probe(const void* data, size_t size);
  * callback: zindle_render and zindle_render_float give 0 frames and write
  * nothing; zindle_load, zindle_seek, zindle_jump and zindle_jump_to return
  * ZINDLE_ERROR_IN_CALLBACK and change nothing. The render that called it
- * goes on exactly. zindle_load keeps the callback.
+ * goes on exactly. zindle_load keeps the callback. It must return: a C++
+ * exception thrown out of it ends the program (the Linux library has no
+ * unwind tables to pass it on), and longjmp out of it is not allowed.
  */
 typedef void (*zindle_row_callback)(void* user, uint64_t frame, int order, int pattern, int row);
 ZINDLE_API void zindle_set_row_callback(zindle_row_callback callback, void* user);

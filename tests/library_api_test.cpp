@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -462,6 +463,24 @@ TEST(LibraryCallback, CallsThatWouldMoveTheSongAreRefusedAndTheRenderStaysExact)
     // Outside the callback they all work again.
     EXPECT_EQ(zindle_seek(0), 0);
     EXPECT_EQ(zindle_jump(), 1);
+}
+
+// The library is built without unwind tables: an exception thrown from the
+// row callback cannot pass through a render, which it would leave half
+// done and marked as inside the callback; it ends the program instead.
+void throw_from_callback(void*, std::uint64_t, int, int, int) { throw std::runtime_error("from the row callback"); }
+
+TEST(LibraryCallback, AnExceptionFromTheCallbackEndsTheProgram) {
+    const auto song = busy_song();
+    EXPECT_DEATH(
+        {
+            zindle_set_row_callback(throw_from_callback, nullptr);
+            if (load_song(song) == 0) {
+                std::vector<std::int16_t> out(2 * BUFFER_FRAMES);
+                zindle_render(out.data(), BUFFER_FRAMES);
+            }
+        },
+        "terminate called after throwing");
 }
 
 TEST(LibrarySeek, FramesPastTheBoundAreRefusedAtOnce) {

@@ -411,9 +411,12 @@ void open_quiet_frames() {
 }
 
 // zindle_render and zindle_render_float past the quiet frames: buffers
-// made, ticks handed over, the song's end.
-[[gnu::noinline]] std::size_t render(Sink to, std::size_t frames) {
-    if (!lib.loaded || lib.in_callback) return 0;
+// made, ticks handed over, the song's end. `extent` is the output's length
+// in 16-bit frames.
+[[gnu::noinline]] std::size_t render(Sink to, std::size_t frames, std::uint64_t extent) {
+    if (!lib.loaded || lib.in_callback || (to.samples == nullptr && to.floats == nullptr)) return 0;
+    const auto* out = to.samples != nullptr ? to.samples : reinterpret_cast<std::int16_t*>(to.floats);
+    if (!output_allowed(out, extent)) return 0;
     const auto given = static_cast<std::size_t>(give_frames(to, frames, true, true));
     publish();
     open_quiet_frames();
@@ -421,22 +424,27 @@ void open_quiet_frames() {
 }
 
 // Small renders: frames the made buffer holds before its next tick and
-// the song's end, handed out with one counter moved and the frame
-// published; the song's moment stays as it was published. False when the
-// call needs the whole path (or is refused there).
-// `extent` is the output's length in 16-bit frames.
-template <typename Sample>
-[[gnu::always_inline]] inline bool render_quiet(Sample* out, std::size_t frames, std::uint64_t extent) {
-    const std::uint32_t waiting = lib.waiting;
-    if (frames > waiting - lib.held || out == nullptr || !output_allowed(reinterpret_cast<std::int16_t*>(out), extent))
-        return false;
-    copy_frames(out, lib.tail - 2 * waiting, frames);
+// the song's end are handed out with one counter moved and the frame
+// published; the song's moment stays as it was published. Whether the
+// call may take them (else it needs the whole path, or is refused there).
+[[gnu::always_inline]] inline bool quiet(const void* out, std::size_t frames, std::uint32_t waiting, std::uint64_t extent) {
+    return frames <= waiting - lib.held && out != nullptr && output_allowed(static_cast<const std::int16_t*>(out), extent);
+}
+
+// Where the frames lie.
+[[gnu::always_inline]] inline const std::int16_t* take_quiet(std::size_t frames, std::uint32_t waiting) {
     const std::uint32_t left = waiting - static_cast<std::uint32_t>(frames);
     lib.waiting = left;
     // A reader that saw the sequence even after the moment was written
     // sees this frame or a later one.
     published.frame.store(lib.buffer_end - left, std::memory_order_release);
-    return true;
+    return lib.tail - 2 * waiting;
+}
+
+// Out of line, so that a 1-frame render needs no stack frame.
+[[gnu::noinline]] std::size_t copy_samples(std::int16_t* out, const std::int16_t* from, std::size_t frames) {
+    __builtin_memcpy(out, from, frames * BYTES_PER_FRAME);
+    return frames;
 }
 
 }  // namespace
@@ -507,17 +515,25 @@ int zindle_load(const void* data, size_t size) {
 const char* zindle_report(void) { return lib.report; }
 
 size_t zindle_render(int16_t* out, size_t frames) {
-    if (render_quiet(out, frames, frames)) return frames;
-    if (out == nullptr || !output_allowed(out, frames)) return 0;
-    return render({out, nullptr}, frames);
+    const std::uint32_t waiting = lib.waiting;
+    if (!quiet(out, frames, waiting, frames)) [[unlikely]]
+        return render({out, nullptr}, frames, frames);
+    const std::int16_t* from = take_quiet(frames, waiting);
+    if (frames != 1) return copy_samples(out, from, frames);
+    // One frame is one 32-bit move, not a call.
+    __builtin_memcpy(out, from, BYTES_PER_FRAME);
+    return 1;
 }
 
 size_t zindle_render_float(float* out, size_t frames) {
     // Floats take twice the bytes of 16-bit frames.
     const std::uint64_t extent = 2 * static_cast<std::uint64_t>(frames);
-    if (render_quiet(out, frames, extent)) return frames;
-    if (out == nullptr || !output_allowed(reinterpret_cast<std::int16_t*>(out), extent)) return 0;
-    return render({nullptr, out}, frames);
+    const std::uint32_t waiting = lib.waiting;
+    if (!quiet(out, frames, waiting, extent)) [[unlikely]]
+        return render({nullptr, out}, frames, extent);
+    const std::int16_t* from = take_quiet(frames, waiting);
+    copy_frames(out, from, frames);
+    return frames;
 }
 
 int zindle_seek(uint64_t frame) {

@@ -349,7 +349,8 @@ void hand_over(std::uint32_t take, bool announce) {
         __builtin_memcpy(to, from, frames * BYTES_PER_FRAME);
 }
 
-[[gnu::always_inline]] inline void copy_frames(float* to, const std::int16_t* from, std::size_t frames) {
+// Out of line: one copy of the loop for both paths.
+[[gnu::noinline]] void copy_frames(float* to, const std::int16_t* from, std::size_t frames) {
     for (std::size_t i = 0; i < 2 * frames; ++i) to[i] = static_cast<float>(from[i]) / 32768.0f;
 }
 
@@ -396,8 +397,8 @@ std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool end
 // After every call that moves the song (a render past the quiet frames, a
 // seek, a load) or its end (zindle_set_repeat): how many of the waiting
 // frames small renders may give out alone, before the next queued tick
-// and the song's end.
-void open_quiet_frames() {
+// and the song's end. Out of line: four callers, none of them hot.
+[[gnu::noinline]] void open_quiet_frames() {
     std::uint64_t quiet = lib.loaded ? lib.waiting : 0;
     if (lib.queue_count > 0) {
         const std::uint64_t tick = lib.queue[lib.queue_head].frame;

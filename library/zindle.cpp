@@ -442,9 +442,10 @@ std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool end
     return lib.tail - 2 * waiting;
 }
 
-// Out of line, so that a 1-frame render needs no stack frame.
+// Out of line, so that a 1-frame render needs no stack frame. No frames
+// may come from before the first block is made (no buffer yet).
 [[gnu::noinline]] std::size_t copy_samples(std::int16_t* out, const std::int16_t* from, std::size_t frames) {
-    __builtin_memcpy(out, from, frames * BYTES_PER_FRAME);
+    if (frames != 0) __builtin_memcpy(out, from, frames * BYTES_PER_FRAME);
     return frames;
 }
 

@@ -93,18 +93,17 @@ struct Library {
     std::int32_t return_order;
     std::int32_t return_row;
 
-    // The made buffer: the frames given out since the load once all of it
-    // is given, the frames of it not yet given out, and the end of its
-    // samples. Frames given = buffer_end - waiting, so that a small render
-    // moves one counter.
+    // Frames given out since the load, and as many once the made buffer
+    // is all given; the engine's own output runs ahead by the frames
+    // still waiting in it.
+    std::uint64_t frames_given;
     std::uint64_t buffer_end;
-    std::uint32_t waiting;
-    // Waiting frames a small render may not take on its own: those from
-    // the next queued tick or the song's end on. Set after every other
-    // call that moves the song; waiting - held is what renders may take
-    // without handing over a tick.
-    std::uint32_t held;
-    const std::int16_t* tail;
+    // The frame before which small renders may give frames on their own:
+    // the next queued tick or the song's end, at most the buffer's end.
+    // Set after every other call that moves the song.
+    std::uint64_t quiet_end;
+    // Where frame f of the made buffer lies: origin + f x 4 bytes.
+    std::uintptr_t origin;
     std::uint32_t made_muted;  // the mutes the buffer was mixed with
 
     PassTracker passes;
@@ -124,7 +123,7 @@ struct Library {
 
 constinit Library lib{};
 
-std::uint64_t frames_given() { return lib.buffer_end - lib.waiting; }
+std::uint32_t waiting() { return static_cast<std::uint32_t>(lib.buffer_end - lib.frames_given); }
 
 // Seeks start from the nearest state kept on the way: every 512 buffers
 // (about 24 s) of the song as loaded, for its first 25 minutes, the whole
@@ -144,8 +143,8 @@ constinit Checkpoint checkpoints[CHECKPOINTS]{};
 constinit bool checkpoint_kept[CHECKPOINTS]{};
 
 void keep_checkpoint() {
-    if (lib.jumped || frames_given() % CHECKPOINT_FRAMES != 0) return;
-    const std::uint64_t k = frames_given() / CHECKPOINT_FRAMES;
+    if (lib.jumped || lib.frames_given % CHECKPOINT_FRAMES != 0) return;
+    const std::uint64_t k = lib.frames_given / CHECKPOINT_FRAMES;
     if (k >= CHECKPOINTS || checkpoint_kept[k]) return;
     checkpoints[k] = {player, lib.passes, lib.current};
     checkpoint_kept[k] = true;
@@ -159,8 +158,8 @@ void restore_checkpoint(std::uint32_t k) {
     lib.passes = c.passes;
     lib.current = c.current;
     lib.jumped = false;
-    lib.buffer_end = k * CHECKPOINT_FRAMES;
-    lib.waiting = 0;
+    lib.frames_given = k * CHECKPOINT_FRAMES;
+    lib.buffer_end = lib.frames_given;
     lib.queue_head = 0;
     lib.queue_count = 0;
 }
@@ -250,7 +249,7 @@ void publish() {
     // new value then sees the sequence moved, and reads again. No fences,
     // which ThreadSanitizer cannot follow.
     published.sequence.store(sequence + 1, std::memory_order_relaxed);
-    published.frame.store(lib.loaded ? frames_given() : 0, std::memory_order_release);
+    published.frame.store(lib.loaded ? lib.frames_given : 0, std::memory_order_release);
     for (std::uint32_t i = 0; i < 8; ++i) published.fields[i].store(values[i], std::memory_order_release);
     published.sequence.store(sequence + 2, std::memory_order_release);
 }
@@ -271,7 +270,7 @@ std::uint64_t frames_left() {
             break;
         }
     }
-    const std::uint64_t given = frames_given();
+    const std::uint64_t given = lib.frames_given;
     return end > given ? end - given : 0;
 }
 
@@ -324,8 +323,8 @@ void hand_over_ticks(std::uint64_t end, bool announce) {
         const Moment& m = lib.current.moment;
         if (m.tick == 0 && announce && lib.callback != nullptr) {
             // No frame may be given from inside: small renders see none
-            // waiting (the render that called returns sets `held` again).
-            lib.held = lib.waiting;
+            // (the render that called sets `quiet_end` again on return).
+            lib.quiet_end = lib.frames_given;
             lib.in_callback = true;
             lib.callback(lib.callback_user, m.row_frame, static_cast<int>(m.order), static_cast<int>(m.pattern),
                          static_cast<int>(m.row));
@@ -336,8 +335,8 @@ void hand_over_ticks(std::uint64_t end, bool announce) {
 
 // `take` frames of the buffer are given out.
 void hand_over(std::uint32_t take, bool announce) {
-    hand_over_ticks(frames_given() + take, announce);
-    lib.waiting -= take;
+    hand_over_ticks(lib.frames_given + take, announce);
+    lib.frames_given += take;
 }
 
 // Frames from `from` to the caller: 16-bit samples as they are, or floats.
@@ -360,18 +359,23 @@ struct Sink {
     float* floats;
 };
 
+// Frame `frame` of the made buffer.
+[[gnu::always_inline]] inline const std::int16_t* source(std::uint64_t frame) {
+    return reinterpret_cast<const std::int16_t*>(lib.origin + static_cast<std::uintptr_t>(frame * BYTES_PER_FRAME));
+}
+
 // Gives out up to `frames` frames, to the sink; a render (`ends`) stops at
 // the song's end. The frames given.
 std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool ends) {
     std::uint64_t given = 0;
     while (given < frames) {
-        if (lib.waiting == 0) {
+        if (lib.frames_given == lib.buffer_end) {
             keep_checkpoint();
             fill_buffer();
             lib.made_muted = player.muted;
+            lib.origin = reinterpret_cast<std::uintptr_t>(output_buffers[next_buffer]) -
+                         static_cast<std::uintptr_t>(lib.buffer_end * BYTES_PER_FRAME);
             lib.buffer_end += FRAMES_PER_BUFFER;
-            lib.waiting = FRAMES_PER_BUFFER;
-            lib.tail = output_buffers[next_buffer] + 2 * FRAMES_PER_BUFFER;
         }
         std::uint64_t want = frames - given;
         if (ends) {
@@ -379,8 +383,9 @@ std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool end
             if (left == 0) break;
             want = want < left ? want : left;
         }
-        const std::uint32_t take = want < lib.waiting ? static_cast<std::uint32_t>(want) : lib.waiting;
-        const std::int16_t* from = lib.tail - 2 * lib.waiting;
+        const std::uint32_t waits = waiting();
+        const std::uint32_t take = want < waits ? static_cast<std::uint32_t>(want) : waits;
+        const std::int16_t* from = source(lib.frames_given);
         if (to.samples != nullptr) {
             copy_frames(to.samples, from, take);
             to.samples += 2 * take;
@@ -399,16 +404,16 @@ std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool end
 // frames small renders may give out alone, before the next queued tick
 // and the song's end. Out of line: four callers, none of them hot.
 [[gnu::noinline]] void open_quiet_frames() {
-    std::uint64_t quiet = lib.loaded ? lib.waiting : 0;
+    std::uint64_t quiet = lib.loaded ? waiting() : 0;
     if (lib.queue_count > 0) {
         const std::uint64_t tick = lib.queue[lib.queue_head].frame;
-        const std::uint64_t given = frames_given();
+        const std::uint64_t given = lib.frames_given;
         const std::uint64_t before_tick = tick > given ? tick - given : 0;
         quiet = before_tick < quiet ? before_tick : quiet;
     }
     const std::uint64_t left = frames_left();
     quiet = left < quiet ? left : quiet;
-    lib.held = lib.waiting - static_cast<std::uint32_t>(quiet);
+    lib.quiet_end = lib.frames_given + quiet;
 }
 
 // zindle_render and zindle_render_float past the quiet frames: buffers
@@ -425,21 +430,20 @@ std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool end
 }
 
 // Small renders: frames the made buffer holds before its next tick and
-// the song's end are handed out with one counter moved and the frame
+// the song's end are handed out with the count of frames given moved and
 // published; the song's moment stays as it was published. Whether the
 // call may take them (else it needs the whole path, or is refused there).
-[[gnu::always_inline]] inline bool quiet(const void* out, std::size_t frames, std::uint32_t waiting, std::uint64_t extent) {
-    return frames <= waiting - lib.held && out != nullptr && output_allowed(static_cast<const std::int16_t*>(out), extent);
+[[gnu::always_inline]] inline bool quiet(const void* out, std::size_t frames, std::uint64_t given, std::uint64_t extent) {
+    return frames <= lib.quiet_end - given && out != nullptr && output_allowed(static_cast<const std::int16_t*>(out), extent);
 }
 
 // Where the frames lie.
-[[gnu::always_inline]] inline const std::int16_t* take_quiet(std::size_t frames, std::uint32_t waiting) {
-    const std::uint32_t left = waiting - static_cast<std::uint32_t>(frames);
-    lib.waiting = left;
+[[gnu::always_inline]] inline const std::int16_t* take_quiet(std::size_t frames, std::uint64_t given) {
+    lib.frames_given = given + frames;
     // A reader that saw the sequence even after the moment was written
     // sees this frame or a later one.
-    published.frame.store(lib.buffer_end - left, std::memory_order_release);
-    return lib.tail - 2 * waiting;
+    published.frame.store(given + frames, std::memory_order_release);
+    return source(given);
 }
 
 // Out of line, so that a 1-frame render needs no stack frame. No frames
@@ -461,9 +465,9 @@ int zindle_load(const void* data, size_t size) {
     if (lib.in_callback) return ZINDLE_ERROR_IN_CALLBACK;
     lib.loaded = false;
     // Nothing is given out until a song is loaded.
+    lib.frames_given = 0;
     lib.buffer_end = 0;
-    lib.waiting = 0;
-    lib.held = 0;
+    lib.quiet_end = 0;
     lib.report_length = 0;
     lib.report[0] = 0;
     lib.title[0] = 0;
@@ -517,10 +521,10 @@ int zindle_load(const void* data, size_t size) {
 const char* zindle_report(void) { return lib.report; }
 
 size_t zindle_render(int16_t* out, size_t frames) {
-    const std::uint32_t waiting = lib.waiting;
-    if (!quiet(out, frames, waiting, frames)) [[unlikely]]
+    const std::uint64_t given = lib.frames_given;
+    if (!quiet(out, frames, given, frames)) [[unlikely]]
         return render({out, nullptr}, frames, frames);
-    const std::int16_t* from = take_quiet(frames, waiting);
+    const std::int16_t* from = take_quiet(frames, given);
     if (frames != 1) return copy_samples(out, from, frames);
     // One frame is one 32-bit move, not a call.
     __builtin_memcpy(out, from, BYTES_PER_FRAME);
@@ -530,10 +534,10 @@ size_t zindle_render(int16_t* out, size_t frames) {
 size_t zindle_render_float(float* out, size_t frames) {
     // Floats take twice the bytes of 16-bit frames.
     const std::uint64_t extent = 2 * static_cast<std::uint64_t>(frames);
-    const std::uint32_t waiting = lib.waiting;
-    if (!quiet(out, frames, waiting, extent)) [[unlikely]]
+    const std::uint64_t given = lib.frames_given;
+    if (!quiet(out, frames, given, extent)) [[unlikely]]
         return render({nullptr, out}, frames, extent);
-    const std::int16_t* from = take_quiet(frames, waiting);
+    const std::int16_t* from = take_quiet(frames, given);
     copy_frames(out, from, frames);
     return frames;
 }
@@ -546,9 +550,9 @@ int zindle_seek(uint64_t frame) {
     const std::uint64_t at = k * CHECKPOINT_FRAMES;
     // Frames of the made buffer mixed before a mute change since must be
     // mixed again: mutes hold from the seek's frame.
-    const bool stale = lib.waiting > 0 && lib.made_muted != lib.muted && frame < lib.buffer_end;
-    if (lib.jumped || stale || frame < frames_given() || at > frames_given()) restore_checkpoint(k);
-    give_frames({nullptr, nullptr}, frame - frames_given(), false, false);
+    const bool stale = waiting() > 0 && lib.made_muted != lib.muted && frame < lib.buffer_end;
+    if (lib.jumped || stale || frame < lib.frames_given || at > lib.frames_given) restore_checkpoint(k);
+    give_frames({nullptr, nullptr}, frame - lib.frames_given, false, false);
     publish();
     open_quiet_frames();
     return 0;
@@ -577,7 +581,7 @@ int zindle_jump(void) {
 
 uint64_t zindle_frame(void) {
     if (!lib.loaded) return 0;
-    return lib.in_callback ? lib.current.moment.row_frame : frames_given();
+    return lib.in_callback ? lib.current.moment.row_frame : lib.frames_given;
 }
 
 int zindle_order(void) { return lib.loaded ? static_cast<int>(lib.current.moment.order) : ZINDLE_ERROR_NOT_LOADED; }

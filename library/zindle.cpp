@@ -100,7 +100,8 @@ struct Library {
     std::uint64_t buffer_end;
     // The frame before which small renders may give frames on their own:
     // the next queued tick or the song's end, at most the buffer's end.
-    // Set after every other call that moves the song.
+    // Set after every other call that moves the song; never below
+    // frames_given when a render may start (they subtract).
     std::uint64_t quiet_end;
     // Where frame f of the made buffer lies: origin + f x 4 bytes.
     std::uintptr_t origin;

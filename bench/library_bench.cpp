@@ -2,8 +2,10 @@
 // anywhere in a song of about five minutes, what rendering in odd-sized
 // calls costs against whole 2048-frame buffers, and (from the script
 // beside it) the stripped size of libzindle.so; given a folder of songs,
-// the cost per frame of 128- and 1-frame calls against whole blocks over
-// its 4-channel songs. Figures only; nothing here passes or fails.
+// the cost per frame of 128-, 7- and 1-frame calls against whole blocks
+// over its 4-channel songs, and the floor of a call: the same loop calling
+// an empty function of a shared library. Figures only; nothing
+// here passes or fails.
 //   zindle-library-bench [CORPUS_DIR]
 #include <time.h>
 
@@ -16,6 +18,11 @@
 
 #include "busy_module.h"
 #include "zindle.h"
+
+extern "C" {
+// libzindle-call-floor, beside this program.
+std::size_t zindle_floor_empty(std::int16_t* out, std::size_t frames);
+}
 
 namespace {
 
@@ -45,15 +52,20 @@ std::vector<std::uint8_t> song(int patterns) {
     return file;
 }
 
-double render_cost(std::size_t chunk, std::size_t frames, std::vector<std::int16_t>& out) {
-    zindle_seek(0);
+template <std::size_t (*Render)(std::int16_t*, std::size_t)>
+double call_cost(std::size_t chunk, std::size_t frames, std::vector<std::int16_t>& out) {
     const double start = cpu_seconds();
     for (std::size_t done = 0; done < frames;) {
         const std::size_t want = std::min(chunk, frames - done);
-        zindle_render(out.data(), want);
+        Render(out.data(), want);
         done += want;
     }
     return cpu_seconds() - start;
+}
+
+double render_cost(std::size_t chunk, std::size_t frames, std::vector<std::int16_t>& out) {
+    zindle_seek(0);
+    return call_cost<zindle_render>(chunk, frames, out);
 }
 
 std::vector<std::uint8_t> read_file(const std::filesystem::path& path) {
@@ -67,9 +79,9 @@ std::vector<std::uint8_t> read_file(const std::filesystem::path& path) {
     return bytes;
 }
 
-// Calls of 2048, 128 and 1 frames over 20 s of each 4-channel song of the
-// folder: total processor time for each, best of five rounds, in
-// nanoseconds a frame.
+// Calls of 2048, 128, 7 and 1 frames over 20 s of each 4-channel song of
+// the folder: total processor time for each, best of five rounds, in
+// nanoseconds a frame; then as many calls of the empty function.
 void corpus_calls(const char* folder, std::vector<std::int16_t>& out) {
     std::vector<std::vector<std::uint8_t>> songs;
     std::vector<std::filesystem::path> paths;
@@ -85,10 +97,10 @@ void corpus_calls(const char* folder, std::vector<std::int16_t>& out) {
         return;
     }
     const std::size_t frames = 20 * ZINDLE_SAMPLE_RATE;
-    const std::size_t chunks[] = {2048, 128, 1};
-    double best[3] = {1e9, 1e9, 1e9};
-    for (int round = 0; round < 5; ++round)
-        for (std::size_t i = 0; i < 3; ++i) {
+    const std::size_t chunks[] = {2048, 128, 7, 1};
+    double best[5] = {1e9, 1e9, 1e9, 1e9, 1e9};
+    for (int round = 0; round < 5; ++round) {
+        for (std::size_t i = 0; i < 4; ++i) {
             double total = 0;
             for (const auto& bytes : songs) {
                 zindle_load(bytes.data(), bytes.size());
@@ -96,13 +108,23 @@ void corpus_calls(const char* folder, std::vector<std::int16_t>& out) {
             }
             best[i] = std::min(best[i], total);
         }
+        double empty = 0;
+        for (std::size_t song = 0; song < songs.size(); ++song) empty += call_cost<zindle_floor_empty>(1, frames, out);
+        best[4] = std::min(best[4], empty);
+    }
     const double per_frame = 1e9 / static_cast<double>(frames * songs.size());
     std::printf("corpus: %zu 4-channel songs, 20 s each, best of 5\n", songs.size());
     std::printf("corpus calls of 2048 frames: %.2f ns a frame\n", best[0] * per_frame);
     std::printf("corpus calls of  128 frames: %.2f ns a frame, %+.1f %% against whole blocks (target within 3 %%)\n",
                 best[1] * per_frame, 100 * (best[1] / best[0] - 1));
+    std::printf("corpus calls of    7 frames: %.2f ns a frame, %+.1f %% against whole blocks\n", best[2] * per_frame,
+                100 * (best[2] / best[0] - 1));
     std::printf("corpus calls of    1 frame:  %.2f ns a frame, %.2f x whole blocks (target at most 2 x)\n",
-                best[2] * per_frame, best[2] / best[0]);
+                best[3] * per_frame, best[3] / best[0]);
+    // A 1-frame call costs at least a whole block's frame and a call.
+    std::printf("floor: an empty library function in the same loop: %.2f ns a call; "
+                "1-frame calls at least %.2f x whole blocks\n",
+                best[4] * per_frame, (best[0] + best[4]) / best[0]);
 }
 
 }  // namespace

@@ -29,7 +29,8 @@ if [ -f "$release/CMakeCache.txt" ]; then
   ns=$(sed -n 's/.*corpus 4ch ([0-9]*) \([0-9]*\) x realtime, \([0-9.]*\) ns\/ch-frame.*/\2/p' <<<"$summary")
   x=$(sed -n 's/.*corpus 4ch ([0-9]*) \([0-9]*\) x realtime.*/\1/p' <<<"$summary")
   figure "mixer, 4-channel corpus, in-process" "$ns ns/ch-frame ($x x realtime)" "at most 0.30 ns/ch-frame"
-  "$bin/zindle-library-bench" >"$log/library"
+  corpus=$source_dir/../shared/corpus
+  if [ -d "$corpus" ]; then "$bin/zindle-library-bench" "$corpus"; else "$bin/zindle-library-bench"; fi >"$log/library"
   while read -r line; do
     calls=$(sed -n 's/^render 60 s in calls of *\([0-9]*\) frames: .*, \([-+][0-9.]*\) % against.*/\1 \2/p' <<<"$line")
     [ -n "$calls" ] || continue
@@ -38,6 +39,19 @@ if [ -f "$release/CMakeCache.txt" ]; then
     [ "$1" = 1 ] && target="at most +100 % (2 x per frame)"
     [ "$1" = 128 ] && target="within 3 %"
     figure "library, calls of $1 frames, against 2048" "$2 %" "$target"
+  done <"$log/library"
+  # Over the corpus: the small-call targets' own figures, and the floor.
+  while read -r line; do
+    case $line in
+    "corpus calls of  128 frames:"*)
+      figure "library, corpus, 128-frame calls" "$(sed 's/.*, \([-+][0-9.]* %\) against.*/\1/' <<<"$line")" "within 3 %" ;;
+    "corpus calls of    7 frames:"*)
+      figure "library, corpus, 7-frame calls" "$(sed 's/.*, \([-+][0-9.]* %\) against.*/\1/' <<<"$line")" "-" ;;
+    "corpus calls of    1 frame:"*)
+      figure "library, corpus, 1-frame calls" "$(sed 's/.*, \([0-9.]* x\) whole.*/\1/' <<<"$line") per frame" "at most 2 x" ;;
+    "floor: an empty library function"*)
+      figure "  floor: an empty function's call" "$(sed 's/.*at least \([0-9.]* x\).*/\1/' <<<"$line") per frame" "-" ;;
+    esac
   done <"$log/library"
 else
   figure "mixer and library" "no release tree in $release" ""

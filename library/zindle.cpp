@@ -93,11 +93,18 @@ struct Library {
     std::int32_t return_order;
     std::int32_t return_row;
 
-    // Frames given out since the load; the engine's own output runs ahead
-    // of it by the frames still waiting in its buffer.
+    // Frames given out since the load, and as many once the made buffer
+    // is all given; the engine's own output runs ahead by the frames
+    // still waiting in it.
     std::uint64_t frames_given;
-    std::uint32_t waiting_at;  // first frame of the buffer not yet given out
-    std::uint32_t waiting;     // frames of the buffer not yet given out
+    std::uint64_t buffer_end;
+    // The frame before which small renders may give frames on their own:
+    // the next queued tick or the song's end, at most the buffer's end.
+    // Set after every other call that moves the song; never below
+    // frames_given when a render may start (they subtract).
+    std::uint64_t quiet_end;
+    // Where frame f of the made buffer lies: origin + f x 4 bytes.
+    std::uintptr_t origin;
     std::uint32_t made_muted;  // the mutes the buffer was mixed with
 
     PassTracker passes;
@@ -116,6 +123,8 @@ struct Library {
 };
 
 constinit Library lib{};
+
+std::uint32_t waiting() { return static_cast<std::uint32_t>(lib.buffer_end - lib.frames_given); }
 
 // Seeks start from the nearest state kept on the way: every 512 buffers
 // (about 24 s) of the song as loaded, for its first 25 minutes, the whole
@@ -151,8 +160,7 @@ void restore_checkpoint(std::uint32_t k) {
     lib.current = c.current;
     lib.jumped = false;
     lib.frames_given = k * CHECKPOINT_FRAMES;
-    lib.waiting = 0;
-    lib.waiting_at = 0;
+    lib.buffer_end = lib.frames_given;
     lib.queue_head = 0;
     lib.queue_count = 0;
 }
@@ -247,9 +255,6 @@ void publish() {
     published.sequence.store(sequence + 2, std::memory_order_release);
 }
 
-// The frame alone, the moment being the one last published.
-void publish_frame() { published.frame.store(lib.frames_given, std::memory_order_release); }
-
 // Frames that may still be given out before the song's end under
 // zindle_set_repeat: the end is the start of the row that completes pass
 // repeat + 1, or that many pass limits for a song whose passes do not end.
@@ -266,7 +271,8 @@ std::uint64_t frames_left() {
             break;
         }
     }
-    return end > lib.frames_given ? end - lib.frames_given : 0;
+    const std::uint64_t given = lib.frames_given;
+    return end > given ? end - given : 0;
 }
 
 // The song as zindle_load left it.
@@ -290,106 +296,6 @@ void find_first_pass() {
     }
 }
 
-// The ticks that run before frame `end` become the song's moment, and each
-// row that starts is announced to the callback unless the frames are
-// passed over. Out of line: most small renders hand over no tick.
-[[gnu::noinline]] void hand_over_ticks(std::uint64_t end, bool announce) {
-    while (lib.queue_count > 0 && lib.queue[lib.queue_head].frame < end) {
-        lib.current = lib.queue[lib.queue_head];
-        lib.queue_head = (lib.queue_head + 1) % TICK_QUEUE;
-        --lib.queue_count;
-        const Moment& m = lib.current.moment;
-        if (m.tick == 0 && announce && lib.callback != nullptr) {
-            lib.in_callback = true;
-            lib.callback(lib.callback_user, m.row_frame, static_cast<int>(m.order), static_cast<int>(m.pattern),
-                         static_cast<int>(m.row));
-            lib.in_callback = false;
-        }
-    }
-}
-
-// `take` frames of the buffer are given out. Whether a tick was handed
-// over (the song's moment moved).
-inline bool hand_over(std::uint32_t take, bool announce) {
-    const std::uint64_t end = lib.frames_given + take;
-    const bool moved = lib.queue_count > 0 && lib.queue[lib.queue_head].frame < end;
-    if (moved) hand_over_ticks(end, announce);
-    lib.frames_given = end;
-    lib.waiting_at += take;
-    lib.waiting -= take;
-    return moved;
-}
-
-// Where given frames go: 16-bit samples, floats, or nowhere.
-struct Sink {
-    std::int16_t* samples;
-    float* floats;
-};
-
-// Writes `take` frames of the buffer to the sink; `advance` moves the sink
-// past them.
-[[gnu::always_inline]] inline void copy_out(Sink to, std::uint32_t take) {
-    const std::int16_t* from = output_buffers[next_buffer] + 2 * lib.waiting_at;
-    if (to.samples != nullptr) {
-        // One frame is one 32-bit move, not a call.
-        if (take == 1)
-            __builtin_memcpy(to.samples, from, BYTES_PER_FRAME);
-        else
-            __builtin_memcpy(to.samples, from, static_cast<std::size_t>(take) * BYTES_PER_FRAME);
-    } else if (to.floats != nullptr) {
-        for (std::uint32_t i = 0; i < 2 * take; ++i) to.floats[i] = static_cast<float>(from[i]) / 32768.0f;
-    }
-}
-
-void advance(Sink& to, std::uint32_t take) {
-    if (to.samples != nullptr) to.samples += 2 * take;
-    if (to.floats != nullptr) to.floats += 2 * take;
-}
-
-// Gives out up to `frames` frames, to the sink; a render (`ends`) stops at
-// the song's end. The frames given.
-[[gnu::noinline]] std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool ends) {
-    std::uint64_t given = 0;
-    while (given < frames) {
-        if (lib.waiting == 0) {
-            keep_checkpoint();
-            fill_buffer();
-            lib.made_muted = player.muted;
-            lib.waiting = FRAMES_PER_BUFFER;
-            lib.waiting_at = 0;
-        }
-        std::uint64_t want = frames - given;
-        if (ends) {
-            const std::uint64_t left = frames_left();
-            if (left == 0) break;
-            want = want < left ? want : left;
-        }
-        const std::uint32_t take = want < lib.waiting ? static_cast<std::uint32_t>(want) : lib.waiting;
-        copy_out(to, take);
-        advance(to, take);
-        hand_over(take, announce);
-        given += take;
-    }
-    return given;
-}
-
-// zindle_render and zindle_render_float.
-std::size_t render(Sink to, std::size_t frames) {
-    // Small calls inside the buffer are the common case of callers that ask
-    // for a few frames at a time.
-    if (frames <= lib.waiting && lib.passes_to_play == 0) {
-        copy_out(to, static_cast<std::uint32_t>(frames));
-        if (hand_over(static_cast<std::uint32_t>(frames), true))
-            publish();
-        else
-            publish_frame();
-        return frames;
-    }
-    const auto given = static_cast<std::size_t>(give_frames(to, frames, true, true));
-    publish();
-    return given;
-}
-
 #if defined(__wasm__)
 // WebAssembly: the memory below __heap_base is the library's own (its
 // state, the module image, the stack), except the caller's scratch area;
@@ -407,6 +313,147 @@ bool output_allowed(const std::int16_t* out, std::uint64_t frames) {
 bool output_allowed(const std::int16_t*, std::uint64_t) { return true; }
 #endif
 
+// The ticks that run before frame `end` become the song's moment, and each
+// row that starts is announced to the callback unless the frames are
+// passed over.
+void hand_over_ticks(std::uint64_t end, bool announce) {
+    while (lib.queue_count > 0 && lib.queue[lib.queue_head].frame < end) {
+        lib.current = lib.queue[lib.queue_head];
+        lib.queue_head = (lib.queue_head + 1) % TICK_QUEUE;
+        --lib.queue_count;
+        const Moment& m = lib.current.moment;
+        if (m.tick == 0 && announce && lib.callback != nullptr) {
+            // No frame may be given from inside: small renders see none
+            // (the render that called sets `quiet_end` again on return).
+            lib.quiet_end = lib.frames_given;
+            lib.in_callback = true;
+            lib.callback(lib.callback_user, m.row_frame, static_cast<int>(m.order), static_cast<int>(m.pattern),
+                         static_cast<int>(m.row));
+            lib.in_callback = false;
+        }
+    }
+}
+
+// `take` frames of the buffer are given out.
+void hand_over(std::uint32_t take, bool announce) {
+    hand_over_ticks(lib.frames_given + take, announce);
+    lib.frames_given += take;
+}
+
+// Frames from `from` to the caller: 16-bit samples as they are, or floats.
+[[gnu::always_inline]] inline void copy_frames(std::int16_t* to, const std::int16_t* from, std::size_t frames) {
+    // One frame is one 32-bit move, not a call.
+    if (frames == 1)
+        __builtin_memcpy(to, from, BYTES_PER_FRAME);
+    else
+        __builtin_memcpy(to, from, frames * BYTES_PER_FRAME);
+}
+
+// Out of line: one copy of the loop for both paths.
+[[gnu::noinline]] void copy_frames(float* to, const std::int16_t* from, std::size_t frames) {
+    for (std::size_t i = 0; i < 2 * frames; ++i) to[i] = static_cast<float>(from[i]) / 32768.0f;
+}
+
+// Where given frames go: 16-bit samples, floats, or nowhere.
+struct Sink {
+    std::int16_t* samples;
+    float* floats;
+};
+
+// Frame `frame` of the made buffer.
+[[gnu::always_inline]] inline const std::int16_t* source(std::uint64_t frame) {
+    return reinterpret_cast<const std::int16_t*>(lib.origin + static_cast<std::uintptr_t>(frame * BYTES_PER_FRAME));
+}
+
+// Gives out up to `frames` frames, to the sink; a render (`ends`) stops at
+// the song's end. The frames given.
+std::uint64_t give_frames(Sink to, std::uint64_t frames, bool announce, bool ends) {
+    std::uint64_t given = 0;
+    while (given < frames) {
+        if (lib.frames_given == lib.buffer_end) {
+            keep_checkpoint();
+            fill_buffer();
+            lib.made_muted = player.muted;
+            lib.origin = reinterpret_cast<std::uintptr_t>(output_buffers[next_buffer]) -
+                         static_cast<std::uintptr_t>(lib.buffer_end * BYTES_PER_FRAME);
+            lib.buffer_end += FRAMES_PER_BUFFER;
+        }
+        std::uint64_t want = frames - given;
+        if (ends) {
+            const std::uint64_t left = frames_left();
+            if (left == 0) break;
+            want = want < left ? want : left;
+        }
+        const std::uint32_t waits = waiting();
+        const std::uint32_t take = want < waits ? static_cast<std::uint32_t>(want) : waits;
+        const std::int16_t* from = source(lib.frames_given);
+        if (to.samples != nullptr) {
+            copy_frames(to.samples, from, take);
+            to.samples += 2 * take;
+        } else if (to.floats != nullptr) {
+            copy_frames(to.floats, from, take);
+            to.floats += 2 * take;
+        }
+        hand_over(take, announce);
+        given += take;
+    }
+    return given;
+}
+
+// After every call that moves the song (a render past the quiet frames, a
+// seek, a load) or its end (zindle_set_repeat): how many of the waiting
+// frames small renders may give out alone, before the next queued tick
+// and the song's end. Out of line: four callers, none of them hot.
+[[gnu::noinline]] void open_quiet_frames() {
+    std::uint64_t quiet = lib.loaded ? waiting() : 0;
+    if (lib.queue_count > 0) {
+        const std::uint64_t tick = lib.queue[lib.queue_head].frame;
+        const std::uint64_t given = lib.frames_given;
+        const std::uint64_t before_tick = tick > given ? tick - given : 0;
+        quiet = before_tick < quiet ? before_tick : quiet;
+    }
+    const std::uint64_t left = frames_left();
+    quiet = left < quiet ? left : quiet;
+    lib.quiet_end = lib.frames_given + quiet;
+}
+
+// zindle_render and zindle_render_float past the quiet frames: buffers
+// made, ticks handed over, the song's end. `extent` is the output's length
+// in 16-bit frames.
+[[gnu::noinline]] std::size_t render(Sink to, std::size_t frames, std::uint64_t extent) {
+    if (!lib.loaded || lib.in_callback || (to.samples == nullptr && to.floats == nullptr)) return 0;
+    const auto* out = to.samples != nullptr ? to.samples : reinterpret_cast<std::int16_t*>(to.floats);
+    if (!output_allowed(out, extent)) return 0;
+    const auto given = static_cast<std::size_t>(give_frames(to, frames, true, true));
+    publish();
+    open_quiet_frames();
+    return given;
+}
+
+// Small renders: frames the made buffer holds before its next tick and
+// the song's end are handed out with the count of frames given moved and
+// published; the song's moment stays as it was published. Whether the
+// call may take them (else it needs the whole path, or is refused there).
+[[gnu::always_inline]] inline bool quiet(const void* out, std::size_t frames, std::uint64_t given, std::uint64_t extent) {
+    return frames <= lib.quiet_end - given && out != nullptr && output_allowed(static_cast<const std::int16_t*>(out), extent);
+}
+
+// Where the frames lie.
+[[gnu::always_inline]] inline const std::int16_t* take_quiet(std::size_t frames, std::uint64_t given) {
+    lib.frames_given = given + frames;
+    // A reader that saw the sequence even after the moment was written
+    // sees this frame or a later one.
+    published.frame.store(given + frames, std::memory_order_release);
+    return source(given);
+}
+
+// Out of line, so that a 1-frame render needs no stack frame. No frames
+// may come from before the first block is made (no buffer yet).
+[[gnu::noinline]] std::size_t copy_samples(std::int16_t* out, const std::int16_t* from, std::size_t frames) {
+    if (frames != 0) __builtin_memcpy(out, from, frames * BYTES_PER_FRAME);
+    return frames;
+}
+
 }  // namespace
 
 }  // namespace zindle
@@ -418,6 +465,10 @@ extern "C" {
 int zindle_load(const void* data, size_t size) {
     if (lib.in_callback) return ZINDLE_ERROR_IN_CALLBACK;
     lib.loaded = false;
+    // Nothing is given out until a song is loaded.
+    lib.frames_given = 0;
+    lib.buffer_end = 0;
+    lib.quiet_end = 0;
     lib.report_length = 0;
     lib.report[0] = 0;
     lib.title[0] = 0;
@@ -455,10 +506,7 @@ int zindle_load(const void* data, size_t size) {
     for (std::uint32_t c = 0; c < player.song.channel_count; ++c) lib.current.channels[c] = heard(c);
     lib.muted = 0;
     player.muted = 0;
-    lib.frames_given = 0;
     lib.jumped = false;
-    lib.waiting = 0;
-    lib.waiting_at = 0;
     lib.queue_head = 0;
     lib.queue_count = 0;
     for (bool& kept : checkpoint_kept) kept = false;
@@ -467,22 +515,32 @@ int zindle_load(const void* data, size_t size) {
     restart();
     lib.loaded = true;
     publish();
+    open_quiet_frames();
     return 0;
 }
 
 const char* zindle_report(void) { return lib.report; }
 
 size_t zindle_render(int16_t* out, size_t frames) {
-    if (!lib.loaded || out == nullptr || lib.in_callback || !output_allowed(out, frames)) return 0;
-    return render({out, nullptr}, frames);
+    const std::uint64_t given = lib.frames_given;
+    if (!quiet(out, frames, given, frames)) [[unlikely]]
+        return render({out, nullptr}, frames, frames);
+    const std::int16_t* from = take_quiet(frames, given);
+    if (frames != 1) return copy_samples(out, from, frames);
+    // One frame is one 32-bit move, not a call.
+    __builtin_memcpy(out, from, BYTES_PER_FRAME);
+    return 1;
 }
 
 size_t zindle_render_float(float* out, size_t frames) {
     // Floats take twice the bytes of 16-bit frames.
-    if (!lib.loaded || out == nullptr || lib.in_callback ||
-        !output_allowed(reinterpret_cast<std::int16_t*>(out), 2 * static_cast<std::uint64_t>(frames)))
-        return 0;
-    return render({nullptr, out}, frames);
+    const std::uint64_t extent = 2 * static_cast<std::uint64_t>(frames);
+    const std::uint64_t given = lib.frames_given;
+    if (!quiet(out, frames, given, extent)) [[unlikely]]
+        return render({nullptr, out}, frames, extent);
+    const std::int16_t* from = take_quiet(frames, given);
+    copy_frames(out, from, frames);
+    return frames;
 }
 
 int zindle_seek(uint64_t frame) {
@@ -493,10 +551,11 @@ int zindle_seek(uint64_t frame) {
     const std::uint64_t at = k * CHECKPOINT_FRAMES;
     // Frames of the made buffer mixed before a mute change since must be
     // mixed again: mutes hold from the seek's frame.
-    const bool stale = lib.waiting > 0 && lib.made_muted != lib.muted && frame < lib.frames_given + lib.waiting;
+    const bool stale = waiting() > 0 && lib.made_muted != lib.muted && frame < lib.buffer_end;
     if (lib.jumped || stale || frame < lib.frames_given || at > lib.frames_given) restore_checkpoint(k);
     give_frames({nullptr, nullptr}, frame - lib.frames_given, false, false);
     publish();
+    open_quiet_frames();
     return 0;
 }
 
@@ -568,6 +627,8 @@ int zindle_return_row(void) { return lib.loaded ? lib.return_row : ZINDLE_ERROR_
 int zindle_set_repeat(int count) {
     if (count < -1) return ZINDLE_ERROR_ARGUMENT;
     lib.passes_to_play = static_cast<std::uint32_t>(count) + 1u;
+    // Inside the row callback the render that called sets it on return.
+    if (!lib.in_callback) open_quiet_frames();
     return 0;
 }
 

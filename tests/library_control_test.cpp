@@ -121,6 +121,48 @@ TEST(LibraryRepeat, EachCountEndsExactlyAtItsPassAndHoldsAcrossLoadsAndSeeks) {
     EXPECT_EQ(render_to_end(4096, endless.size() / 2), endless);
 }
 
+// The count may change at any frame, also with a block made and frames of
+// it waiting: the next frame given already obeys it.
+TEST(LibraryRepeat, ACountSetBetweenSmallRendersHoldsFromTheNextFrame) {
+    const auto song = short_song();
+    ASSERT_EQ(zindle_set_repeat(-1), 0);
+    ASSERT_EQ(load_song(song), 0);
+    const std::uint64_t end = zindle_pass_frames();
+    ASSERT_GT(end % BLOCK, 100u) << "the end lies inside a block";
+    std::vector<std::int16_t> endless(2 * (end + 3 * BLOCK));
+    ASSERT_EQ(zindle_render(endless.data(), endless.size() / 2), endless.size() / 2);
+
+    // Endless up to 50 frames before the end, its block made; then one
+    // pass: single frames stop exactly at the end.
+    ASSERT_EQ(zindle_seek(end - 50), 0);
+    std::int16_t frame[2];
+    ASSERT_EQ(zindle_render(frame, 1), 1u);
+    ASSERT_EQ(zindle_set_repeat(0), 0);
+    std::size_t given = 1;
+    while (zindle_render(frame, 1) == 1) {
+        ASSERT_LT(given, 50u);
+        EXPECT_EQ(std::memcmp(frame, &endless[2 * (end - 50 + given)], sizeof frame), 0) << given;
+        ++given;
+    }
+    EXPECT_EQ(given, 50u);
+    EXPECT_EQ(zindle_frame(), end);
+    float floats[2];
+    EXPECT_EQ(zindle_render_float(floats, 1), 0u);
+
+    // Endless again at the end: the song plays on from there, a frame at
+    // a time, the same frames.
+    ASSERT_EQ(zindle_set_repeat(-1), 0);
+    for (std::uint64_t at = end; at < end + 2 * BLOCK; ++at) {
+        ASSERT_EQ(zindle_render(frame, 1), 1u) << at;
+        ASSERT_EQ(std::memcmp(frame, &endless[2 * at], sizeof frame), 0) << at;
+    }
+    // Set past the end: nothing more, not even the frames already made.
+    ASSERT_EQ(zindle_set_repeat(0), 0);
+    EXPECT_EQ(zindle_render(frame, 1), 0u);
+    EXPECT_EQ(zindle_frame(), end + 2 * BLOCK);
+    ASSERT_EQ(zindle_set_repeat(-1), 0);
+}
+
 TEST(LibraryFloat, TheSameFramesAsSixteenBitOnesMixedInOneSong) {
     const auto song = busy_module({.channels = 8, .seed = 4});
     ASSERT_EQ(zindle_set_repeat(-1), 0);

@@ -55,10 +55,13 @@ X86_PROCESSORS, X86_BLOCK = cmake_list(
     ENGINE_CMAKE, r'if\(ZINDLE_KERNELS AND CMAKE_SYSTEM_PROCESSOR MATCHES "([^"]*)"\)(.*?)\nelseif')
 (X86_SOURCES,) = cmake_list(X86_BLOCK, r"target_sources\(zindle_engine_objects PRIVATE([^)]*)\)")
 X86_KERNELS = {source: [] for source in X86_SOURCES.split()}
-for files, options in re.findall(r'set_source_files_properties\(([^)]*?) PROPERTIES COMPILE_OPTIONS "([^"]*)"\)',
+for files, options in re.findall(r'set_source_files_properties\(([^)]*?)\s+PROPERTIES COMPILE_OPTIONS "([^"]*)"\)',
                                  X86_BLOCK):
     for source in files.split():
-        X86_KERNELS[source] = options.split()
+        # The block also gives engine sources (the plain mixer) options of
+        # their own; those are built with the engine here.
+        if source in X86_KERNELS:
+            X86_KERNELS[source] = options.replace(";", " ").split()
 (PLAIN_MIXER,) = cmake_list(ENGINE_CMAKE, r"else\(\)\s*target_sources\(zindle_engine_objects PRIVATE([^)]*)\)")
 PLAIN_MIXER = PLAIN_MIXER.split()
 (LIBRARY_SOURCES,) = cmake_list(cmake_text(LIBRARY), r"set\(ZINDLE_LIBRARY_SOURCES([^)]*)\)")

@@ -186,6 +186,7 @@ function fill() {
 
 async function start() {
   const p = getPlayer();
+  const mine = current;
   $('error').hidden = true;
   rows = [];
   shown = null;
@@ -198,6 +199,12 @@ async function start() {
       clear();
       showError(`${current.name} could not be played: ${e.message}`);
     }
+    return;
+  }
+  // Another file was opened while this one was starting: that one is
+  // what the page shows, and this one must not sound behind it.
+  if (current !== mine) {
+    if (state !== 'playing') p.stop();
     return;
   }
   status(p.context.state === 'running' ? `Playing ${current.name}.` : `${current.name} is loaded: click or press a key to start the sound.`);

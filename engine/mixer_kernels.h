@@ -94,6 +94,27 @@ struct MixerChoice {
 };
 extern MixerChoice mixer_choice;
 
+// Split runs (the smoothing cut in halves, the second from a guess): the
+// warm-up after which a guessed chain has met the true one, in frames of
+// the slowest lane, about 16 times the 4096 / step frames that shrink a
+// difference by e; runs shorter than SPLIT_MIN_FACTOR warm-ups are not
+// split.
+constexpr std::uint32_t WARM_UP_STEPS = 16 * 4096;
+constexpr std::uint32_t SPLIT_MIN_FACTOR = 2;
+
+// Warm-up frames the lanes need, or 0 where a lane never forgets (step 0).
+inline std::uint32_t split_warm_up(const LaneSetup& s) {
+    if (mixer_choice.split_warm_up != 0) return mixer_choice.split_warm_up;
+    std::uint32_t most = 2;
+    for (std::uint32_t l = 0; l < LANES; ++l) {
+        if (s.keep[l] == 0) continue;
+        if (s.weight[l] == 0) return 0;
+        const std::uint32_t need = WARM_UP_STEPS / static_cast<std::uint32_t>(s.weight[l]) + 1;
+        if (need > most) most = need;
+    }
+    return most;
+}
+
 // The kernels this processor has, up to `most`, into the slots of `k`,
 // which holds the plain kernels or those of a lower level; the slots it has
 // nothing for keep what they hold. Defined by the processor's kernel

@@ -134,24 +134,6 @@ private:
 // heard, what it added is taken out again and the frames are done from the
 // truth, so the result is always exact.
 
-// Warm-up frames for chains to meet, as frames of the slowest lane: about
-// 16 times the 4096 / step frames that shrink a difference by e.
-constexpr std::uint32_t WARM_UP_STEPS = 16 * 4096;
-// Runs shorter than this times the warm-up are not split.
-constexpr std::uint32_t SPLIT_MIN_FACTOR = 2;
-
-// Warm-up frames the lanes need, or 0 where a lane never forgets (step 0).
-std::uint32_t warm_up(const LaneSetup& s) {
-    if (mixer_choice.split_warm_up != 0) return mixer_choice.split_warm_up;
-    std::uint32_t most = 2;
-    for (std::uint32_t l = 0; l < LANES; ++l) {
-        if (s.keep[l] == 0) continue;
-        if (s.weight[l] == 0) return 0;
-        const std::uint32_t need = WARM_UP_STEPS / static_cast<std::uint32_t>(s.weight[l]) + 1;
-        if (need > most) most = need;
-    }
-    return most;
-}
 
 // Runs where every lane sounds to the end, long enough for the warm-up,
 // cut in two: the first half's `steps` frames from frame 0, the second's
@@ -161,7 +143,7 @@ bool smooth_split(const Lane* lanes, std::uint32_t count, std::int32_t* sums, st
         if (lanes[l].sounding != frames) return false;
     LaneSetup s;
     set_up(lanes, count, LANES, s);
-    const std::uint32_t warm = warm_up(s);
+    const std::uint32_t warm = split_warm_up(s);
     const std::uint32_t even = frames & ~1u;
     if (warm == 0 || warm * SPLIT_MIN_FACTOR > even) return false;
     std::uint32_t steps = (even + warm + 1) / 2;

@@ -26,11 +26,6 @@ namespace zindle::mixing::x86 {
 
 namespace {
 
-// Warm-up frames for chains to meet, as frames of the slowest lane: about
-// 16 times the 4096 / step frames that shrink a difference by e.
-constexpr std::uint32_t WARM_UP_STEPS = 16 * 4096;
-// Runs shorter than this times the warm-up are not split.
-constexpr std::uint32_t SPLIT_MIN_FACTOR = 2;
 // Frames t, t + 1 from the lower half of `sums` and u, u + 1 from the upper.
 [[gnu::always_inline]] inline __m256i clip_pairs(__m256i sums, __m256i more_sums) {
     const __m256i packed = _mm256_packs_epi32(sums, more_sums);
@@ -70,19 +65,6 @@ constexpr std::uint32_t SPLIT_MIN_FACTOR = 2;
     WideKernel k(s, out);
     for (std::uint32_t i = from; i < to; i += 2) k.pair(i);
     k.finish(p, before);
-}
-
-// Warm-up frames the lanes need, or 0 where a lane never forgets (step 0).
-std::uint32_t warm_up(const LaneSetup& s) {
-    if (mixer_choice.split_warm_up != 0) return mixer_choice.split_warm_up;
-    std::uint32_t most = 2;
-    for (std::uint32_t l = 0; l < LANES; ++l) {
-        if (s.keep[l] == 0) continue;
-        if (s.weight[l] == 0) return 0;
-        const std::uint32_t need = WARM_UP_STEPS / static_cast<std::uint32_t>(s.weight[l]) + 1;
-        if (need > most) most = need;
-    }
-    return most;
 }
 
 // Where the lanes are each heard on one side only, at most two on each,
@@ -176,7 +158,7 @@ bool smooth_split(const Lane* lanes, std::uint32_t count, ClipSums out, std::uin
         if (lanes[l].sounding != frames) return false;
     LaneSetup s;
     set_up(lanes, count, LANES, s);
-    const std::uint32_t warm = warm_up(s);
+    const std::uint32_t warm = split_warm_up(s);
     const std::uint32_t even = frames & ~1u;
     if (warm == 0 || warm * SPLIT_MIN_FACTOR > even) return false;
     alignas(16) std::uint8_t order[16];
